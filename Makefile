@@ -1,0 +1,55 @@
+# Everything a fresh machine needs: system packages, a virtualenv, the build, then the job.
+#   make demo   the built-in animation on this terminal
+#   make test   C++ unit tests, the ABI audit of the wheel and the Python tests
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+APT_PACKAGES := g++ make libopencv-core-dev libopencv-imgproc-dev zlib1g-dev libgtest-dev
+PY_TOOLS := pytest numpy abi3audit scikit-build-core cmake ninja
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
+
+.PHONY: demo test cpp-test py-test audit system-deps clean
+
+demo: $(VENV)/.installed
+	$(VPY) -m corvane demo
+
+test: cpp-test audit py-test
+
+system-deps: $(VENV)/.system-deps
+
+$(VENV)/.system-deps:
+	@if ! dpkg -s $(APT_PACKAGES) >/dev/null 2>&1; then \
+	  echo "Installing system packages: $(APT_PACKAGES)"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $(APT_PACKAGES) >/dev/null; \
+	fi
+	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
+	@touch $@
+
+$(VENV)/.tools: $(VENV)/.system-deps
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q $(PY_TOOLS)
+	@touch $@
+
+# One abi3 wheel, installed into the virtualenv; the build tree is kept for quick rebuilds.
+$(VENV)/.installed: $(VENV)/.tools $(SOURCES)
+	rm -rf dist
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w dist .
+	$(VPY) -m pip install -q --force-reinstall --no-deps dist/corvane-*.whl
+	@touch $@
+
+audit: $(VENV)/.installed
+	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.8 --verbose dist/corvane-*.whl
+
+cpp-test: $(VENV)/.tools
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B build/cpp -G Ninja -DCORVANE_PYTHON=OFF -DCORVANE_CPP_TESTS=ON >/dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build build/cpp
+	build/cpp/corvane_cpp_tests --gtest_brief=1
+
+py-test: $(VENV)/.installed
+	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider .
+
+clean:
+	rm -rf build dist $(VENV)
