@@ -1,0 +1,185 @@
+#include "renderer.hpp"
+
+#include <cstring>
+#include <opencv2/imgproc.hpp>
+
+#include "terminal/size.hpp"
+
+namespace corvane {
+namespace {
+
+constexpr char kHideCursor[] = "\x1b[?25l\x1b[?1049h\x1b[H";
+constexpr char kShowCursor[] = "\x1b[?1049l\x1b[?25h";
+
+// Longest cell sequence: "\x1b[38;2;" + 3 * "255;" + "48;2;" + 3 * "255;" (last ';' becomes 'm')
+// + U+2580.
+constexpr std::size_t kMaxCell = 39;
+// Longest cursor-position sequence for 32-bit coordinates: "\x1b[" + 10 digits + ";" + 10 + "H".
+constexpr std::size_t kMaxCursor = 24;
+// Room for the 4-byte stores of the digit table past the last byte written.
+constexpr std::size_t kSlack = 8;
+
+// "0;" .. "255;": each entry is the decimal digits and a ';', padded to 4 bytes so that one 4-byte
+// copy writes it and `len` advances past it.
+struct Decimal {
+    char text[4];
+    std::uint8_t len;
+};
+
+constexpr auto kDecimals = [] {
+    struct Table {
+        Decimal d[256];
+    } t{};
+    for (int v = 0; v < 256; ++v) {
+        Decimal& e = t.d[v];
+        int n = 0;
+        if (v >= 100) e.text[n++] = char('0' + v / 100);
+        if (v >= 10) e.text[n++] = char('0' + v / 10 % 10);
+        e.text[n++] = char('0' + v % 10);
+        e.text[n++] = ';';
+        e.len = std::uint8_t(n);
+    }
+    return t;
+}();
+
+inline std::uint8_t* put_component(std::uint8_t* p, std::uint64_t v) {
+    const Decimal& d = kDecimals.d[v & 0xff];
+    std::memcpy(p, d.text, 4);
+    return p + d.len;
+}
+
+inline std::uint8_t* put_literal(std::uint8_t* p, const char* s, std::size_t n) {
+    std::memcpy(p, s, n);
+    return p + n;
+}
+
+inline std::uint8_t* put_u32(std::uint8_t* p, std::uint32_t v) {
+    char tmp[10];
+    int n = 0;
+    do {
+        tmp[n++] = char('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n > 0) *p++ = std::uint8_t(tmp[--n]);
+    return p;
+}
+
+inline std::uint8_t* put_cell(std::uint8_t* p, std::uint64_t cell) {
+    p = put_literal(p, "\x1b[38;2;", 7);
+    p = put_component(p, cell);
+    p = put_component(p, cell >> 8);
+    p = put_component(p, cell >> 16);
+    p = put_literal(p, "48;2;", 5);
+    p = put_component(p, cell >> 24);
+    p = put_component(p, cell >> 32);
+    p = put_component(p, cell >> 40);
+    p[-1] = 'm';
+    return put_literal(p, "\xe2\x96\x80", 3);
+}
+
+inline std::uint8_t* put_cursor(std::uint8_t* p, std::uint32_t row, std::uint32_t col) {
+    p = put_literal(p, "\x1b[", 2);
+    p = put_u32(p, row);
+    *p++ = ';';
+    p = put_u32(p, col);
+    *p++ = 'H';
+    return p;
+}
+
+void write_screen_control(const char* seq, std::size_t len) {
+    terminal::StdoutStream::print(seq, len);
+    if (auto err = terminal::StdoutStream::flush()) unwrap_failed(*err);
+}
+
+}  // namespace
+
+void ByteBuffer::reserve(std::size_t capacity) {
+    if (capacity <= cap_) return;
+    std::size_t grown = cap_ * 2 > capacity ? cap_ * 2 : capacity;
+    std::unique_ptr<std::uint8_t[]> next(new std::uint8_t[grown]);
+    std::memcpy(next.get(), data_.get(), size_);
+    data_ = std::move(next);
+    cap_ = grown;
+}
+
+TerminalRenderer::TerminalRenderer() : writer_(kWriterCapacity), output_(kOutputCapacity) {}
+
+std::pair<std::int32_t, std::int32_t> TerminalRenderer::get_terminal_size() {
+    ++size_call_count_;
+    if (cached_term_w_ != 0 && size_call_count_ % 30 != 0) return {cached_term_w_, cached_term_h_};
+    terminal::SizeResult size = terminal::size();
+    cached_term_w_ = size.ok ? size.cols : 80;
+    cached_term_h_ = size.ok ? size.rows : 24;
+    return {cached_term_w_, cached_term_h_};
+}
+
+Result<cv::Mat> TerminalRenderer::prepare_character_map(const cv::Mat& frame, std::int32_t term_w,
+                                                        std::int32_t term_h) const {
+    return guard([&] {
+        cv::Mat resized;
+        cv::resize(frame, resized, cv::Size(term_w, display_height(term_h)), 0, 0, cv::INTER_LINEAR);
+        return resized;
+    });
+}
+
+void TerminalRenderer::assemble(const std::uint8_t* pixels, int rows, int cols) {
+    const std::size_t cell_rows = rows >= 2 ? std::size_t(rows / 2) : 0;
+    const std::size_t cell_cols = cols > 0 ? std::size_t(cols) : 0;
+    const std::size_t n = cell_rows * cell_cols;
+    if (previous_cells_.size() != n) previous_cells_.assign(n, kResetCell);
+
+    current_cells_.resize(n);
+    std::uint64_t changed = 0;
+    const std::size_t stride = cell_cols * 3;
+    for (std::size_t y = 0; y < cell_rows; ++y) {
+        const std::uint8_t* upper = pixels + 2 * y * stride;
+        const std::uint8_t* lower = upper + stride;
+        std::uint64_t* cur = current_cells_.data() + y * cell_cols;
+        const std::uint64_t* prev = previous_cells_.data() + y * cell_cols;
+        for (std::size_t x = 0; x < cell_cols; ++x) {
+            cur[x] = pack_cell(upper + 3 * x, lower + 3 * x);
+            changed += cur[x] != prev[x];
+        }
+    }
+
+    const bool full = 4 * changed >= 3 * std::uint64_t(n);
+    const std::size_t bound = full ? 3 + cell_rows * (cell_cols * kMaxCell + 5) + 4
+                                   : changed * (kMaxCursor + kMaxCell) + 4;
+    output_.set_size(0);
+    output_.reserve(bound + kSlack);
+    std::uint8_t* const start = output_.data();
+    std::uint8_t* p = start;
+    const std::uint64_t* cur = current_cells_.data();
+    const std::uint64_t* prev = previous_cells_.data();
+    if (full) {
+        p = put_literal(p, "\x1b[H", 3);
+        for (std::size_t y = 0; y < cell_rows; ++y) {
+            for (std::size_t x = 0; x < cell_cols; ++x) p = put_cell(p, cur[y * cell_cols + x]);
+            p = put_literal(p, "\x1b[K\r\n", 5);
+        }
+    } else {
+        for (std::size_t y = 0; y < cell_rows; ++y) {
+            const std::size_t row = y * cell_cols;
+            for (std::size_t x = 0; x < cell_cols; ++x) {
+                if (cur[row + x] == prev[row + x]) continue;
+                p = put_cursor(p, std::uint32_t(y + 1), std::uint32_t(x + 1));
+                for (; x < cell_cols && cur[row + x] != prev[row + x]; ++x) p = put_cell(p, cur[row + x]);
+            }
+        }
+    }
+    p = put_literal(p, "\x1b[0m", 4);
+    output_.set_size(std::size_t(p - start));
+    previous_cells_.swap(current_cells_);
+}
+
+Status TerminalRenderer::render_character_map(const cv::Mat& frame) {
+    assemble(frame.data, frame.rows, frame.cols);
+    if (auto err = writer_.write_and_flush(output_.data(), output_.size())) unwrap_failed(*err);
+    return std::nullopt;
+}
+
+void TerminalRenderer::hide_cursor() { write_screen_control(kHideCursor, sizeof kHideCursor - 1); }
+
+void TerminalRenderer::show_cursor() { write_screen_control(kShowCursor, sizeof kShowCursor - 1); }
+
+}  // namespace corvane

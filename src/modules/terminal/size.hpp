@@ -1,0 +1,43 @@
+// Terminal size query.
+//
+// Contract:
+// - `size()` asks the operating system for the terminal's columns and rows: the window size of the
+//   controlling terminal ("/dev/tty"), else of standard output, else what `tput cols` and
+//   `tput lines` print. It returns the pair, columns first, or the error number of the failure.
+// - `tput` is started through PATH with an argument vector (never a shell), with standard input on
+//   /dev/null and both outputs captured; the call blocks until it exits.
+// - Owns nothing between calls; every descriptor it opens is close-on-exec and closed before it
+//   returns. Any thread may call.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace corvane::terminal {
+
+struct WindowSize {
+    std::uint16_t rows, cols, xpixel, ypixel;
+};
+
+struct SizeResult {
+    bool ok;
+    std::uint16_t cols, rows;
+    int error;  // errno of the failure when !ok
+};
+
+SizeResult size();
+
+// The window size of "/dev/tty", or of standard output when there is no controlling terminal;
+// on failure the error number of the ioctl.
+std::pair<std::optional<WindowSize>, int> window_size();
+
+// The value `tput ARG` prints, read digit by digit modulo 65536; nothing when it cannot run or
+// prints no positive value.
+std::optional<std::uint16_t> tput_value(const char* arg);
+
+// The digits of `text` accumulated modulo 65536, every other byte skipped.
+std::uint16_t parse_digits(std::string_view text);
+
+}  // namespace corvane::terminal
