@@ -1,0 +1,97 @@
+// Binding conventions shared by every method of the extension.
+//
+// Contract:
+// - `match_arguments` fills a method's parameters from a call's positional tuple and keyword
+//   dictionary, raising the TypeError shapes of the argument-error table in binding.cpp.
+// - `to_*` convert one argument each and return false with a Python exception set. A TypeError of
+//   a conversion gets the "argument 'NAME': " prefix through `argument_failed`, keeping __cause__.
+// - `raise_*` turn the system's failures into Python exceptions and return NULL: error values into
+//   RuntimeError "MESSAGE (code: NAME, N)", panics into pyo3_runtime.PanicException (also written
+//   to standard error), input/output errors into OSError.
+// - `translate` runs a method body so that no C++ exception ever crosses into the interpreter.
+// - `Ownership` holds an object's owner thread and borrow state; `Borrow` checks both and holds
+//   shared or exclusive access for one call.
+// Everything here needs the interpreter lock.
+#pragma once
+
+#include <cstdint>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "modules/error.hpp"
+#include "py_ref.hpp"
+
+namespace corvane::py {
+
+struct Signature {
+    const char* function;  // as shown in messages, e.g. "Corvane.render()"
+    const char* const* params;
+    int count;
+};
+
+// On success `out[i]` holds a borrowed reference to parameter i.
+bool match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// The bytes of a `data` argument: borrowed from an immutable object where possible, else owned.
+struct ByteInput {
+    PyRef holder;
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::vector<std::uint8_t> owned;
+};
+
+bool to_bytes(PyObject* obj, ByteInput& out);
+bool to_i32(PyObject* obj, std::int32_t& out);
+bool to_text(PyObject* obj, std::string& out);
+bool to_f32(PyObject* obj, float& out);
+// Returns false after rewriting a pending TypeError as "argument 'NAME': ...".
+bool argument_failed(const char* name);
+
+// Raises TypeError "'TYPE' object cannot be converted to 'TARGET'".
+void raise_cannot_convert(PyObject* obj, const char* target);
+PyObject* raise_cv_error(const CvError& error);
+PyObject* raise_panic(const std::string& message);
+PyObject* raise_os_error(const IoError& error);
+PyObject* panic_exception_type();
+
+std::uint64_t current_thread_id();
+
+enum class Access { Shared, Exclusive };
+
+struct Ownership {
+    std::uint64_t owner = current_thread_id();
+    std::uint64_t borrow = 0;  // readers, or all ones for one writer
+};
+
+class Borrow {
+public:
+    // Checks the owner thread, then takes access; on failure `ok()` is false with an exception set.
+    Borrow(Ownership& own, Access access, const char* type_path);
+    ~Borrow();
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    bool ok() const { return held_; }
+
+private:
+    Ownership& own_;
+    Access access_;
+    bool held_ = false;
+};
+
+template <class F>
+PyObject* translate(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const Panic& p) {
+        return raise_panic(p.message);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        return raise_panic(e.what());
+    } catch (...) {
+        return raise_panic("unknown failure");
+    }
+}
+
+}  // namespace corvane::py

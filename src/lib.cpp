@@ -1,0 +1,228 @@
+// The `_corvane` extension module: the `Corvane` class and its methods.
+//
+// Contract:
+// - Single-phase initialisation; the module may be initialised once per process.
+// - A `Corvane` object owns its renderer and the size of the last frame given to `render`. It
+//   belongs to the thread that created it: calls from other threads raise PanicException.
+// - Every method follows one sequence: match arguments, check the owner thread and take shared or
+//   exclusive access, convert the arguments, run the body, give the access back. Bodies run under
+//   `translate`, so no C++ exception reaches the interpreter.
+#include <opencv2/core.hpp>
+#include <string>
+
+#include "binding.hpp"
+#include "modules/renderer.hpp"
+
+namespace corvane {
+namespace {
+
+using py::Access;
+using py::PyRef;
+
+constexpr const char* kTypePath = "_corvane::Corvane";
+
+struct CorvaneState {
+    TerminalRenderer renderer;
+    std::int32_t frame_w = 0;
+    std::int32_t frame_h = 0;
+};
+
+struct CorvaneObject {
+    PyObject_HEAD
+    CorvaneState* state;
+    py::Ownership own;
+};
+
+PyTypeObject* g_type = nullptr;
+PyObject* g_module = nullptr;
+
+CorvaneObject* as_corvane(PyObject* self) { return reinterpret_cast<CorvaneObject*>(self); }
+
+// Steps 2 to 5 of every method: the access check, the body, the access released.
+template <class Body>
+PyObject* with_access(PyObject* self, Access access, Body&& body) {
+    if (!PyObject_TypeCheck(self, g_type)) {
+        py::raise_cannot_convert(self, "Corvane");
+        return nullptr;
+    }
+    CorvaneObject* obj = as_corvane(self);
+    py::Borrow borrow(obj->own, access, kTypePath);
+    if (!borrow.ok()) return nullptr;
+    return py::translate([&] { return body(*obj->state); });
+}
+
+PyObject* none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+constexpr const char* kRenderParams[] = {"data", "width", "height"};
+constexpr py::Signature kRenderSig{"Corvane.render()", kRenderParams, 3};
+
+PyObject* render(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[3];
+    if (!py::match_arguments(kRenderSig, args, kwargs, argv)) return nullptr;
+    return with_access(self, Access::Exclusive, [&](CorvaneState& st) -> PyObject* {
+        py::ByteInput data;
+        std::int32_t width, height;
+        if (!py::to_bytes(argv[0], data)) return py::argument_failed("data"), nullptr;
+        if (!py::to_i32(argv[1], width)) return py::argument_failed("width"), nullptr;
+        if (!py::to_i32(argv[2], height)) return py::argument_failed("height"), nullptr;
+
+        st.frame_w = width;
+        st.frame_h = height;
+        auto image = guard([&] { return cv::Mat(height, width, CV_8UC3); });
+        if (!image.ok()) return py::raise_cv_error(image.error());
+        cv::Mat& frame = image.value();
+        const std::size_t need = frame.total() * frame.elemSize();
+        if (need != 0 && data.size != need) {
+            const std::string text = "data holds " + std::to_string(data.size) + " bytes, but a frame of width " +
+                                     std::to_string(width) + " and height " + std::to_string(height) +
+                                     " needs " + std::to_string(need) + " bytes (width x height x 3)";
+            PyErr_SetString(PyExc_ValueError, text.c_str());
+            return nullptr;
+        }
+        if (need != 0) std::memcpy(frame.data, data.data, need);
+
+        auto [term_w, term_h] = st.renderer.get_terminal_size();
+        auto prepared = st.renderer.prepare_character_map(frame, term_w, term_h);
+        if (!prepared.ok()) return py::raise_cv_error(prepared.error());
+        if (Status drawn = st.renderer.render_character_map(prepared.value())) return py::raise_cv_error(*drawn);
+        return none();
+    });
+}
+
+bool set_int(PyObject* dict, const char* key, long value) {
+    PyRef v = PyRef::steal(PyLong_FromLong(value));
+    return v && PyDict_SetItemString(dict, key, v.get()) == 0;
+}
+
+PyObject* get_mapping_info(PyObject* self, PyObject*) {
+    return with_access(self, Access::Exclusive, [&](CorvaneState& st) -> PyObject* {
+        auto [term_w, term_h] = st.renderer.get_terminal_size();
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict || !set_int(dict.get(), "term_w", term_w) || !set_int(dict.get(), "term_h", term_h) ||
+            !set_int(dict.get(), "display_h", display_height(term_h)) ||
+            !set_int(dict.get(), "frame_w", st.frame_w) || !set_int(dict.get(), "frame_h", st.frame_h))
+            return nullptr;
+        return dict.release();
+    });
+}
+
+PyObject* hide_cursor(PyObject* self, PyObject*) {
+    return with_access(self, Access::Shared, [](CorvaneState&) {
+        TerminalRenderer::hide_cursor();
+        return none();
+    });
+}
+
+PyObject* show_cursor(PyObject* self, PyObject*) {
+    return with_access(self, Access::Shared, [](CorvaneState&) {
+        TerminalRenderer::show_cursor();
+        return none();
+    });
+}
+
+constexpr py::Signature kNewSig{"Corvane.__new__()", nullptr, 0};
+
+PyObject* corvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (!py::match_arguments(kNewSig, args, kwargs, nullptr)) return nullptr;
+    return py::translate([&]() -> PyObject* {
+        auto state = std::make_unique<CorvaneState>();
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (!self) return nullptr;
+        CorvaneObject* obj = as_corvane(self);
+        new (&obj->own) py::Ownership();
+        obj->state = state.release();
+        return self;
+    });
+}
+
+void corvane_dealloc(PyObject* self) {
+    CorvaneObject* obj = as_corvane(self);
+    if (obj->own.owner != py::current_thread_id()) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_SetString(PyExc_RuntimeError, "_corvane::Corvane is unsendable, but is being dropped on another thread");
+        PyErr_WriteUnraisable(nullptr);
+        PyErr_Restore(type, value, tb);
+    }
+    // The state is destroyed on any thread: its buffers are freed and, for an open recording,
+    // every recorded frame reaches the file.
+    delete obj->state;
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef kMethods[] = {
+    {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(render)), METH_VARARGS | METH_KEYWORDS,
+     "render($self, data, width, height)\n--\n\n"},
+    {"get_mapping_info", get_mapping_info, METH_NOARGS, "get_mapping_info($self)\n--\n\n"},
+    {"hide_cursor", hide_cursor, METH_NOARGS, "hide_cursor($self)\n--\n\n"},
+    {"show_cursor", show_cursor, METH_NOARGS, "show_cursor($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Corvane()\n--\n\nPython wrapper for the Corvane library.")},
+    {Py_tp_new, reinterpret_cast<void*>(corvane_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(corvane_dealloc)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.Corvane", sizeof(CorvaneObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_corvane",
+    "Native core of corvane. The module name must equal the name of the built library file.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+bool add_to_all(PyObject* module, const char* name) {
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    return text && PyList_Append(all.get(), text.get()) == 0;
+}
+
+}  // namespace
+}  // namespace corvane
+
+PyMODINIT_FUNC PyInit__corvane(void) {
+    using namespace corvane;
+    if (g_module) {
+        PyErr_SetString(PyExc_ImportError,
+                        "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per "
+                        "interpreter process");
+        return nullptr;
+    }
+    PyRef module = PyRef::steal(PyModule_Create(&kModule));
+    if (!module) return nullptr;
+    if (!g_type) {
+        g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
+        if (!g_type) return nullptr;
+    }
+    Py_INCREF(g_type);
+    if (PyModule_AddObject(module.get(), "Corvane", reinterpret_cast<PyObject*>(g_type)) < 0) {
+        Py_DECREF(g_type);
+        return nullptr;
+    }
+    if (!add_to_all(module.get(), "Corvane")) return nullptr;
+    g_module = module.get();
+    Py_INCREF(g_module);
+    return module.release();
+}
