@@ -522,6 +522,8 @@ Decoded decode_csi(const std::uint8_t* b, std::size_t n) {
 
     // Parameter bytes and intermediates run until a final byte in 0x40..0x7E.
     if (n == 3 || f < 0x40 || f > 0x7E) return need_more();
+    // A leading ";" is a modified letter whose first parameter (the 1) was left out; it waits
+    // for its final byte like the digit forms instead of being refused at "ESC [ ;".
     if (c == ';') return decode_modified_letter(b, n);
     if (n >= kPasteStart.size() && std::memcmp(b, kPasteStart.data(), kPasteStart.size()) == 0) {
         return decode_paste(b, n);
