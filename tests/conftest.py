@@ -57,6 +57,7 @@ def run_child(
     rows: int = 24,
     ctty: bool = True,
     stdout: str = "file",
+    stdin: str = "pty",
     env: Optional[dict] = None,
     timeout: float = 60,
 ) -> Run:
@@ -94,7 +95,7 @@ def run_child(
     try:
         proc = subprocess.Popen(
             [sys.executable, "-c", prelude + textwrap.dedent(code)],
-            stdin=slave,
+            stdin=slave if stdin == "pty" else subprocess.DEVNULL,
             stdout=target,
             stderr=subprocess.PIPE,
             start_new_session=True,

@@ -1,0 +1,41 @@
+// The process-wide terminal input reader.
+//
+// Goals: bounded latency (a zero-timeout poll never waits: not on the terminal, not on a lock held
+// by another thread, not on an incomplete sequence), bounded allocation (one 1024-byte read
+// buffer, capped parser buffers), no lost data (bytes of an incomplete sequence stay pending for
+// the next poll; a window-size change never displaces a typed key).
+//
+// Contract:
+// - Created by the first `poll` or `read` of the process and never destroyed. Its input is
+//   descriptor 0 when that is a terminal, else "/dev/tty" opened close-on-exec. The descriptor's
+//   blocking mode and terminal attributes are never changed: reads take only what FIONREAD says is
+//   there, so a blocking descriptor never blocks, and end of input or a hung-up terminal reads as
+//   nothing.
+// - SIGWINCH gets a handler that records the signal and writes one byte to a socket pair; it still
+//   calls a handler installed before it. The reader turns each wait that finds the signal into one
+//   Resize event.
+// - Internal replies (cursor position and the like) stay queued behind events and are never
+//   returned.
+// - Failures come back as `IoError`; no terminal at all gives, on every call,
+//   Custom { kind: Other, error: "Failed to initialize input reader" }.
+// - Any thread may call; one process-wide mutex guards the reader, and `poll` only tries it.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <variant>
+
+#include "error.hpp"
+#include "terminal/keys.hpp"
+
+namespace corvane::terminal {
+
+using PollResult = std::variant<bool, IoError>;
+using ReadResult = std::variant<keys::Event, IoError>;
+
+// Whether an event is ready, waiting at most `timeout` (nothing: wait as long as it takes).
+PollResult poll_input(std::optional<std::chrono::milliseconds> timeout);
+// The next event, waiting for one if none is ready.
+ReadResult read_input();
+
+}  // namespace corvane::terminal
