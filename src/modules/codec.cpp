@@ -1,0 +1,222 @@
+#include "codec.hpp"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+// The sharpening gain must round every operation on its own so that frames come out the same on
+// every machine; a fused multiply-add (the default contraction of GNU C++ on targets with FMA)
+// would round differently. The build also passes -ffp-contract=off for this file; the pragma keeps
+// the guarantee when the file is compiled on its own. It comes after the includes so that inline
+// library code keeps its own settings.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+namespace corvane {
+namespace {
+
+constexpr int kLevel = 6;
+constexpr int kWindowBits = 15;
+constexpr int kMemLevel = 8;  // zlib's default; deflateBound is tight only for this setting
+constexpr const char* kCorruptStream = "corrupt deflate stream";
+constexpr const char* kCompressionError = "deflate compression error";
+
+// zlib counts in uInt, so runs beyond 4 GiB are handed over in pieces of at most this size.
+constexpr std::size_t kMaxChunk = UINT_MAX;
+
+// Inflated bytes past the frame land here only to be checked, never kept, so a tiny payload that
+// inflates to gigabytes costs time but no memory.
+constexpr std::size_t kScratchSize = 16 * 1024;
+
+// zlib streams own heap state that must be released on every path, including a thrown Panic.
+struct Deflater {
+    z_stream s{};
+    bool live = false;
+    ~Deflater() {
+        if (live) deflateEnd(&s);
+    }
+};
+
+struct Inflater {
+    z_stream s{};
+    bool live = false;
+    ~Inflater() {
+        if (live) inflateEnd(&s);
+    }
+};
+
+[[noreturn]] void corrupt_stream() { unwrap_failed(IoError::custom(IoKind::InvalidInput, kCorruptStream)); }
+
+// Hands the next piece of input to zlib once it has used up the previous one.
+void feed(z_stream& s, const std::uint8_t*& data, std::size_t& left) {
+    if (s.avail_in != 0 || left == 0) return;
+    const std::size_t piece = std::min(left, kMaxChunk);
+    s.next_in = const_cast<Bytef*>(data);  // zlib's API is not const-correct; it only reads
+    s.avail_in = static_cast<uInt>(piece);
+    data += piece;
+    left -= piece;
+}
+
+// Inflates the whole payload, keeping the first `keep` bytes in `out` and checking the rest in a
+// scratch buffer. `out` grows with what actually inflates, never beyond `keep`, so a payload
+// that claims a huge frame but holds little costs little. Returns the number of bytes inflated,
+// kept or not. Stops at the end of the stream or when the input runs out; any error of the
+// decompressor throws the corrupt-stream Panic, wherever in the stream it occurs.
+std::uint64_t inflate_payload(const std::uint8_t* data, std::size_t len, std::vector<std::uint8_t>& out,
+                              std::uint64_t keep) {
+    Inflater z;
+    if (inflateInit2(&z.s, kWindowBits) != Z_OK) corrupt_stream();
+    z.live = true;
+
+    std::array<std::uint8_t, kScratchSize> scratch;
+    std::uint64_t produced = 0;
+    for (;;) {
+        feed(z.s, data, len);
+        std::uint8_t* dest = scratch.data();
+        std::size_t room = scratch.size();
+        if (produced < keep) {
+            if (produced == out.size())
+                out.resize(std::size_t(std::min<std::uint64_t>(keep, std::max<std::uint64_t>(2 * produced, 1 << 16))));
+            dest = out.data() + produced;
+            room = std::size_t(std::min<std::uint64_t>(out.size() - produced, kMaxChunk));
+        }
+        z.s.next_out = dest;
+        z.s.avail_out = static_cast<uInt>(room);
+        const int rc = inflate(&z.s, Z_NO_FLUSH);
+        produced += room - z.s.avail_out;
+        if (rc == Z_STREAM_END) return produced;
+        // Output room is always offered, so "no progress possible" means the input ended before
+        // the stream did: what has been inflated so far counts.
+        if (rc == Z_BUF_ERROR) return produced;
+        if (rc != Z_OK) corrupt_stream();  // bad header, preset dictionary, bad data or checksum
+    }
+}
+
+// Multiplies every spectrum element by 1 + strength * d / (R/2), where d is the distance of its
+// frequency from zero. The order of the float operations is part of the output format.
+void apply_gain(cv::Mat& spectrum, float strength) {
+    const int rows = spectrum.rows;
+    const int cols = spectrum.cols;
+    const int half_rows = rows / 2;
+    const int half_cols = cols / 2;
+    const float radius = static_cast<float>(rows) / 2.0f;  // also the divisor across the columns
+    for (int y = 0; y < rows; ++y) {
+        const float fy = static_cast<float>(y < half_rows ? y : rows - y);
+        const float yy = fy * fy;
+        float* p = spectrum.ptr<float>(y);
+        for (int x = 0; x < cols; ++x) {
+            const float fx = static_cast<float>(x < half_cols ? x : cols - x);
+            const float xx = fx * fx;
+            const float d = std::sqrt(yy + xx);
+            const float gain = d / radius * strength + 1.0f;
+            p[2 * x] *= gain;
+            p[2 * x + 1] *= gain;
+        }
+    }
+}
+
+// One channel through the forward transform, the gain and back to 8 bits. Runs inside guard().
+cv::Mat sharpen_plane(const cv::Mat& plane, float strength) {
+    cv::Mat spectrum;
+    {
+        cv::Mat real;
+        plane.convertTo(real, CV_32F, 1.0, 0.0);
+        // At the plane's own size: padding to a faster transform size would change the result.
+        cv::dft(real, spectrum, cv::DFT_COMPLEX_OUTPUT, 0);
+    }
+    apply_gain(spectrum, strength);
+    cv::Mat restored;
+    cv::dft(spectrum, restored, cv::DFT_INVERSE | cv::DFT_SCALE | cv::DFT_REAL_OUTPUT, 0);
+    spectrum.release();
+    cv::Mat out;
+    restored.convertTo(out, CV_8U, 1.0, 0.0);  // rounds and saturates, so overshoot clips
+    return out;
+}
+
+}  // namespace
+
+CompressResult VideoCodec::compress_raw(const std::uint8_t* data, std::size_t len) {
+    Deflater z;
+    if (deflateInit2(&z.s, kLevel, Z_DEFLATED, kWindowBits, kMemLevel, Z_DEFAULT_STRATEGY) != Z_OK)
+        return IoError::custom(IoKind::Other, kCompressionError);
+    z.live = true;
+
+    // deflateBound is an upper limit for the whole stream, so one allocation suffices.
+    std::vector<std::uint8_t> out(deflateBound(&z.s, static_cast<uLong>(len)));
+    std::size_t written = 0;
+    for (;;) {
+        feed(z.s, data, len);
+        if (written == out.size()) out.resize(out.size() + out.size() / 2 + 64);  // bound was short
+        const std::size_t room = std::min(out.size() - written, kMaxChunk);
+        z.s.next_out = out.data() + written;
+        z.s.avail_out = static_cast<uInt>(room);
+        // Finish once every input byte has been handed to zlib.
+        const bool finishing = len == 0;
+        const int rc = deflate(&z.s, finishing ? Z_FINISH : Z_NO_FLUSH);
+        written += room - z.s.avail_out;
+        if (rc == Z_STREAM_END) break;
+        if (rc != Z_OK && rc != Z_BUF_ERROR)
+            return IoError::custom(IoKind::Other, finishing ? kCompressionError : kCorruptStream);
+    }
+    out.resize(written);
+    return out;
+}
+
+Result<cv::Mat> VideoCodec::decompress_lossless(const std::uint8_t* data, std::size_t len, std::int32_t rows,
+                                                std::int32_t cols) {
+    const bool valid_size = rows >= 0 && cols >= 0;
+    const std::uint64_t frame_len = valid_size ? std::uint64_t(rows) * std::uint64_t(cols) * 3 : 0;
+    std::vector<std::uint8_t> inflated;
+    const std::uint64_t produced = inflate_payload(data, len, inflated, frame_len);
+
+    // Too few bytes for the frame: the first row that does not fit is the one holding byte
+    // `produced`. Checked before the matrix exists, so a lying size never reserves memory.
+    if (valid_size && rows > 0 && produced < frame_len) {
+        const std::uint64_t row_len = std::uint64_t(cols) * 3;
+        const std::uint64_t end = (produced / row_len + 1) * row_len;
+        throw Panic("range end index " + std::to_string(end) + " out of range for slice of length " +
+                    std::to_string(produced));
+    }
+    return guard([&] {
+        cv::Mat frame(rows, cols, CV_8UC3);  // continuous: rows lie back to back as in the payload
+        if (frame_len != 0) std::memcpy(frame.data, inflated.data(), std::size_t(frame_len));
+        return frame;
+    });
+}
+
+Result<cv::Mat> VideoCodec::sharpen_with_dft(const cv::Mat& frame, float strength) {
+    // Written as "not above 0" so that NaN gives the copy too, as it does in the player.
+    if (!(strength > 0.0f)) {
+        Result<cv::Mat> copy = guard([&] { return frame.clone(); });
+        if (!copy.ok()) throw Panic("Cannot clone Mat: " + copy.error().message);
+        return copy;
+    }
+
+    std::vector<cv::Mat> planes;
+    if (Status failed = guard([&] { cv::split(frame, planes); })) return *failed;
+
+    std::array<cv::Mat, 3> sharpened;
+    for (std::size_t i = 0; i < sharpened.size(); ++i) {
+        if (i >= planes.size())
+            return CvError{kStsOutOfRange, "Index: " + std::to_string(i) + " out of bounds: 0.." +
+                                               std::to_string(planes.size())};
+        Result<cv::Mat> plane = guard([&] { return sharpen_plane(planes[i], strength); });
+        if (!plane.ok()) return plane.error();
+        sharpened[i] = plane.take();
+    }
+    return guard([&] {
+        cv::Mat out;
+        cv::merge(sharpened.data(), sharpened.size(), out);
+        return out;
+    });
+}
+
+}  // namespace corvane
