@@ -2,16 +2,25 @@
 //
 // Contract:
 // - Single-phase initialisation; the module may be initialised once per process.
-// - A `Corvane` object owns its renderer and the size of the last frame given to `render`. It
-//   belongs to the thread that created it: calls from other threads raise PanicException.
+// - A `Corvane` object owns its renderer, its recorder state, the writer of an open recording and
+//   the size of the last frame given to `render`. It belongs to the thread that created it: calls
+//   from other threads raise PanicException; dropped on another thread, it reports that and is
+//   still torn down, so an open recording keeps every frame.
 // - Every method follows one sequence: match arguments, check the owner thread and take shared or
 //   exclusive access, convert the arguments, run the body, give the access back. Bodies run under
 //   `translate`, so no C++ exception reaches the interpreter.
+#include <time.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <string>
 
 #include "binding.hpp"
+#include "modules/recorder/recorder.hpp"
 #include "modules/renderer.hpp"
+#include "modules/terminal/input.hpp"
 
 namespace corvane {
 namespace {
@@ -23,6 +32,8 @@ constexpr const char* kTypePath = "_corvane::Corvane";
 
 struct CorvaneState {
     TerminalRenderer renderer;
+    VideoRecorder recorder;
+    std::unique_ptr<RecordingWriter> recording_writer;  // present while a recording is open
     std::int32_t frame_w = 0;
     std::int32_t frame_h = 0;
 };
@@ -54,6 +65,33 @@ PyObject* with_access(PyObject* self, Access access, Body&& body) {
 PyObject* none() {
     Py_INCREF(Py_None);
     return Py_None;
+}
+
+constexpr const char* kPathParams[] = {"path"};
+constexpr py::Signature kStartSig{"Corvane.start_recording()", kPathParams, 1};
+
+PyObject* start_recording(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[1];
+    if (!py::match_arguments(kStartSig, args, kwargs, argv)) return nullptr;
+    return with_access(self, Access::Exclusive, [&](CorvaneState& st) -> PyObject* {
+        std::string path;
+        if (!py::to_text(argv[0], path)) return py::argument_failed("path"), nullptr;
+        // Restarting the recording in progress: finish it before the file is truncated, or its
+        // last buffered bytes would land in the new recording.
+        if (st.recording_writer && st.recording_writer->is_same_file(path)) st.recording_writer.reset();
+        auto created = RecordingWriter::create(path);
+        if (auto* err = std::get_if<IoError>(&created)) return py::raise_os_error(*err);
+        st.recording_writer = std::move(std::get<0>(created));  // finishes the old one, if any
+        st.recorder.forget_previous_frame();
+        return none();
+    });
+}
+
+PyObject* stop_recording(PyObject* self, PyObject*) {
+    return with_access(self, Access::Exclusive, [](CorvaneState& st) {
+        st.recording_writer.reset();
+        return none();
+    });
 }
 
 constexpr const char* kRenderParams[] = {"data", "width", "height"};
@@ -88,6 +126,10 @@ PyObject* render(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto prepared = st.renderer.prepare_character_map(frame, term_w, term_h);
         if (!prepared.ok()) return py::raise_cv_error(prepared.error());
         if (Status drawn = st.renderer.render_character_map(prepared.value())) return py::raise_cv_error(*drawn);
+        if (st.recording_writer) {
+            Status recorded = st.recorder.record(prepared.value(), term_w, term_h, *st.recording_writer);
+            if (recorded) return py::raise_cv_error(*recorded);
+        }
         return none();
     });
 }
@@ -109,6 +151,36 @@ PyObject* get_mapping_info(PyObject* self, PyObject*) {
     });
 }
 
+constexpr const char* kPlayParams[] = {"path", "sharpen"};
+constexpr py::Signature kPlaySig{"Corvane.play()", kPlayParams, 2};
+
+// The pacing sleep lets other Python threads run; a signal cuts it short.
+void sleep_without_lock(std::chrono::nanoseconds d, void*) {
+    Py_BEGIN_ALLOW_THREADS
+    timespec ts{time_t(d.count() / 1'000'000'000), long(d.count() % 1'000'000'000)};
+    nanosleep(&ts, nullptr);
+    Py_END_ALLOW_THREADS
+}
+
+bool signal_pending(void*) { return PyErr_CheckSignals() != 0; }
+
+PyObject* play(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[2];
+    if (!py::match_arguments(kPlaySig, args, kwargs, argv)) return nullptr;
+    return with_access(self, Access::Shared, [&](CorvaneState& st) -> PyObject* {
+        std::string path;
+        float sharpen;
+        if (!py::to_text(argv[0], path)) return py::argument_failed("path"), nullptr;
+        if (!py::to_f32(argv[1], sharpen)) return py::argument_failed("sharpen"), nullptr;
+        TerminalRenderer renderer;
+        const PlayHooks hooks{sleep_without_lock, signal_pending, nullptr};
+        Result<PlayEnd> played = st.recorder.play(path, renderer, sharpen, hooks);
+        if (!played.ok()) return py::raise_cv_error(played.error());
+        // An interrupted playback returns with the signal handler's exception set.
+        return played.value() == PlayEnd::kInterrupted ? nullptr : none();
+    });
+}
+
 PyObject* hide_cursor(PyObject* self, PyObject*) {
     return with_access(self, Access::Shared, [](CorvaneState&) {
         TerminalRenderer::hide_cursor();
@@ -120,6 +192,32 @@ PyObject* show_cursor(PyObject* self, PyObject*) {
     return with_access(self, Access::Shared, [](CorvaneState&) {
         TerminalRenderer::show_cursor();
         return none();
+    });
+}
+
+PyObject* key_text(const keys::Event& event) {
+    keys::Classified key = keys::classify(event);
+    switch (key.key_class) {
+        case keys::KeyClass::Enter: return PyUnicode_FromString("enter");
+        case keys::KeyClass::Esc: return PyUnicode_FromString("esc");
+        case keys::KeyClass::Char: {
+            const std::string utf8 = keys::encode_utf8(key.ch);
+            return PyUnicode_FromStringAndSize(utf8.data(), Py_ssize_t(utf8.size()));
+        }
+        case keys::KeyClass::None: break;
+    }
+    return none();
+}
+
+PyObject* poll_key(PyObject* self, PyObject*) {
+    return with_access(self, Access::Shared, [](CorvaneState&) -> PyObject* {
+        using namespace std::chrono_literals;
+        terminal::PollResult ready = terminal::poll_input(0ms);
+        if (auto* err = std::get_if<IoError>(&ready)) unwrap_failed(*err);
+        if (!std::get<bool>(ready)) return none();
+        terminal::ReadResult event = terminal::read_input();
+        if (auto* err = std::get_if<IoError>(&event)) unwrap_failed(*err);
+        return key_text(std::get<keys::Event>(event));
     });
 }
 
@@ -157,11 +255,17 @@ void corvane_dealloc(PyObject* self) {
 }
 
 PyMethodDef kMethods[] = {
+    {"start_recording", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(start_recording)),
+     METH_VARARGS | METH_KEYWORDS, "start_recording($self, path)\n--\n\n"},
+    {"stop_recording", stop_recording, METH_NOARGS, "stop_recording($self)\n--\n\n"},
     {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(render)), METH_VARARGS | METH_KEYWORDS,
      "render($self, data, width, height)\n--\n\n"},
     {"get_mapping_info", get_mapping_info, METH_NOARGS, "get_mapping_info($self)\n--\n\n"},
+    {"play", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(play)), METH_VARARGS | METH_KEYWORDS,
+     "play($self, path, sharpen)\n--\n\n"},
     {"hide_cursor", hide_cursor, METH_NOARGS, "hide_cursor($self)\n--\n\n"},
     {"show_cursor", show_cursor, METH_NOARGS, "show_cursor($self)\n--\n\n"},
+    {"poll_key", poll_key, METH_NOARGS, "poll_key($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -33,8 +33,10 @@ def test_demo_draws_and_restores(tmp_path):
     err = finish(proc, master, out)
     data = (tmp_path / "demo.out").read_bytes()
     assert proc.returncode == 0, err
-    assert data.startswith(HIDE + b"\x1b[H\x1b[38;2;") and data.endswith(SHOW)
-    assert data.count(b"\x1b[0m") >= 10, "several frames were drawn"
+    drawn, _, summary = data.rpartition(SHOW)
+    assert drawn.startswith(HIDE) and b"q, Esc or Enter: stop\x1b[H\x1b[38;2;" in drawn
+    assert drawn.count(b"\x1b[0m") >= 3 * 10, "the animation, then its recording played twice"
+    assert summary.startswith(b"Recorded to ") and b" bytes of raw frames" in summary
 
 
 def test_demo_restores_terminal_on_ctrl_c(tmp_path):

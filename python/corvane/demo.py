@@ -4,13 +4,17 @@ from __future__ import annotations
 
 import colorsys
 import math
+import os
+import struct
+import tempfile
 import time
-from typing import Iterator
+from typing import Iterator, Optional
 
 from _corvane import Corvane
 
 WIDTH, HEIGHT = 192, 108
 FPS = 30
+QUIT_KEYS = ("q", "esc", "enter")
 
 
 def _hue_wheel(steps: int) -> bytes:
@@ -56,21 +60,74 @@ def frames(seconds: float = 6.0) -> Iterator[bytes]:
         yield bytes(frame)
 
 
-def run(seconds: float = 6.0) -> int:
-    """Play the animation full-screen; the terminal is restored on every way out, Ctrl-C included."""
-    screen = Corvane()
-    screen.hide_cursor()
+def _key_or_none(screen: Corvane) -> Optional[str]:
+    """The key pressed, or None; None also when there is no terminal to read keys from."""
     try:
-        period = 1.0 / FPS
-        next_at = time.monotonic()
-        for frame in frames(seconds):
-            screen.render(frame, WIDTH, HEIGHT)
-            next_at += period
-            delay = next_at - time.monotonic()
-            if delay > 0:
-                time.sleep(delay)
+        return screen.poll_key()
+    except BaseException as error:  # PanicException: no terminal at all
+        if isinstance(error, (KeyboardInterrupt, SystemExit)):
+            raise
+        return None
+
+
+def _show(screen: Corvane, seconds: float) -> None:
+    # The picture leaves the terminal's bottom line free: the hint goes there.
+    rows = screen.get_mapping_info()["term_h"]
+    os.write(1, f"\x1b[{max(rows, 1)};1H\x1b[0m  q, Esc or Enter: stop".encode())
+    period = 1.0 / FPS
+    next_at = time.monotonic()
+    for frame in frames(seconds):
+        if _key_or_none(screen) in QUIT_KEYS:
+            return
+        screen.render(frame, WIDTH, HEIGHT)
+        next_at += period
+        delay = next_at - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
+
+
+def run(seconds: float = 6.0, record: bool = True) -> int:
+    """Play the animation full-screen, record it, then play the recording back plain and sharpened.
+
+    The terminal is restored on every way out, Ctrl-C included.
+    """
+    screen = Corvane()
+    workdir = tempfile.mkdtemp(prefix="corvane-demo-")
+    path = os.path.join(workdir, "demo.lzdx")
+    shown = 0
+    try:
+        screen.hide_cursor()
+        try:
+            if record:
+                screen.start_recording(path)
+            _show(screen, seconds)
+            screen.stop_recording()
+            shown = 1
+            if record:
+                screen.play(path, 0.0)
+                screen.play(path, 1.5)
+        finally:
+            screen.stop_recording()
+            screen.show_cursor()
     except KeyboardInterrupt:
         return 130
-    finally:
-        screen.show_cursor()
+    if record and shown:
+        size = os.path.getsize(path)
+        info = screen.get_mapping_info()
+        raw = _recorded_raw_bytes(path)
+        print(f"Recorded to {path}: {size:,} bytes for {raw:,} bytes of raw frames "
+              f"({info['term_w']} x {info['display_h']} pixels each), {raw / max(size, 1):.0f} x smaller.")
     return 0
+
+
+def _recorded_raw_bytes(path: str) -> int:
+    """What the recorded frames take uncompressed: rows x cols x 3 for every record."""
+    total = 0
+    with open(path, "rb") as f:
+        data = f.read()
+    at = 4
+    while at + 21 <= len(data):
+        rows, cols, length = struct.unpack_from("<iiI", data, at + 9)
+        total += rows * cols * 3
+        at += 21 + length
+    return total
