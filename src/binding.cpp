@@ -197,7 +197,7 @@ void raise_cannot_convert(PyObject* obj, const char* target) {
     raise(PyExc_TypeError, Msg::CannotConvert, {{'T', type_name(obj)}, {'K', target}});
 }
 
-bool to_bytes(PyObject* obj, ByteInput& out) {
+bool to_bytes(PyObject* obj, ByteInput& out, bool may_borrow) {
     if (PyUnicode_Check(obj)) {
         raise(PyExc_TypeError, Msg::StrToVec);
         return false;
@@ -213,14 +213,27 @@ bool to_bytes(PyObject* obj, ByteInput& out) {
         out.size = static_cast<std::size_t>(PyBytes_Size(obj));
         return true;
     }
-    // A bytearray may be resized by Python code run while later arguments convert: take a copy.
-    if (PyByteArray_CheckExact(obj)) {
-        const auto* p = reinterpret_cast<const std::uint8_t*>(PyByteArray_AsString(obj));
-        out.owned.assign(p, p + PyByteArray_Size(obj));
+    switch (take_contiguous_bytes(obj, out, may_borrow)) {
+        case Intake::kTaken: return true;
+        case Intake::kFailed: return false;
+        case Intake::kDeclined: break;
+    }
+    Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) PyErr_Clear();
+    else out.owned.reserve(static_cast<std::size_t>(hint));
+    // Lists and tuples are walked in place; anything else through its own iterator.
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        const bool list = PyList_CheckExact(obj);
+        for (Py_ssize_t i = 0;; ++i) {
+            // Re-read the size each time: an element's __index__ may shrink the list.
+            if (i >= (list ? PyList_Size(obj) : PyTuple_Size(obj))) break;
+            PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+            PyRef hold = PyRef::borrow(item);
+            std::uint8_t b;
+            if (!to_u8(item, b)) return false;
+            out.owned.push_back(b);
+        }
     } else {
-        Py_ssize_t hint = PySequence_Size(obj);
-        if (hint < 0) PyErr_Clear();
-        else out.owned.reserve(static_cast<std::size_t>(hint));
         PyRef iter = PyRef::steal(PyObject_GetIter(obj));
         if (!iter) return false;
         while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
@@ -230,8 +243,7 @@ bool to_bytes(PyObject* obj, ByteInput& out) {
         }
         if (PyErr_Occurred()) return false;
     }
-    out.data = out.owned.data();
-    out.size = out.owned.size();
+    out.use_owned();
     return true;
 }
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_input.hpp"
 #include "modules/error.hpp"
 #include "py_ref.hpp"
 
@@ -33,15 +34,9 @@ struct Signature {
 // On success `out[i]` holds a borrowed reference to parameter i.
 bool match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
-// The bytes of a `data` argument: borrowed from an immutable object where possible, else owned.
-struct ByteInput {
-    PyRef holder;
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
-    std::vector<std::uint8_t> owned;
-};
-
-bool to_bytes(PyObject* obj, ByteInput& out);
+// The bytes of a `data` argument. `may_borrow`: no Python code runs before the bytes are used,
+// so a mutable owner's block may be used where it lies.
+bool to_bytes(PyObject* obj, ByteInput& out, bool may_borrow);
 bool to_i32(PyObject* obj, std::int32_t& out);
 bool to_text(PyObject* obj, std::string& out);
 bool to_f32(PyObject* obj, float& out);

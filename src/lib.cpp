@@ -11,6 +11,7 @@
 //   `translate`, so no C++ exception reaches the interpreter.
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -103,16 +104,20 @@ PyObject* render(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_access(self, Access::Exclusive, [&](CorvaneState& st) -> PyObject* {
         py::ByteInput data;
         std::int32_t width, height;
-        if (!py::to_bytes(argv[0], data)) return py::argument_failed("data"), nullptr;
+        // Sizes that are ints convert without running Python code, so nothing can change the
+        // bytes of `data` between its conversion and its use: they may be used where they lie.
+        const bool stable = PyLong_Check(argv[1]) && PyLong_Check(argv[2]);
+        if (!py::to_bytes(argv[0], data, stable)) return py::argument_failed("data"), nullptr;
         if (!py::to_i32(argv[1], width)) return py::argument_failed("width"), nullptr;
         if (!py::to_i32(argv[2], height)) return py::argument_failed("height"), nullptr;
 
         st.frame_w = width;
         st.frame_h = height;
-        auto image = guard([&] { return cv::Mat(height, width, CV_8UC3); });
-        if (!image.ok()) return py::raise_cv_error(image.error());
-        cv::Mat& frame = image.value();
-        const std::size_t need = frame.total() * frame.elemSize();
+        if (width < 0 || height < 0) {  // OpenCV refuses the image; its own message is the error
+            auto refused = guard([&] { return cv::Mat(height, width, CV_8UC3); });
+            if (!refused.ok()) return py::raise_cv_error(refused.error());
+        }
+        const std::size_t need = std::size_t(std::max(width, 0)) * std::size_t(std::max(height, 0)) * 3;
         if (need != 0 && data.size != need) {
             const std::string text = "data holds " + std::to_string(data.size) + " bytes, but a frame of width " +
                                      std::to_string(width) + " and height " + std::to_string(height) +
@@ -120,7 +125,13 @@ PyObject* render(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, text.c_str());
             return nullptr;
         }
-        if (need != 0) std::memcpy(frame.data, data.data, need);
+        // The image is the caller's bytes themselves: OpenCV only reads them.
+        auto image = guard([&] {
+            return need == 0 ? cv::Mat(height, width, CV_8UC3)
+                             : cv::Mat(height, width, CV_8UC3, const_cast<std::uint8_t*>(data.data));
+        });
+        if (!image.ok()) return py::raise_cv_error(image.error());
+        const cv::Mat& frame = image.value();
 
         auto [term_w, term_h] = st.renderer.get_terminal_size();
         auto prepared = st.renderer.prepare_character_map(frame, term_w, term_h);
