@@ -53,3 +53,6 @@ py-test: $(VENV)/.installed
 
 clean:
 	rm -rf build dist $(VENV)
+
+# Further targets (benchmarks, fuzzing, sanitizer runs) live beside this file, one topic a file.
+include $(wildcard mk/*.mk)
