@@ -6,16 +6,22 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 APT_PACKAGES := g++ make libopencv-core-dev libopencv-imgproc-dev zlib1g-dev libgtest-dev
-PY_TOOLS := pytest numpy abi3audit scikit-build-core cmake ninja
+PY_TOOLS := pytest numpy abi3audit scikit-build-core cmake ninja opencv-python-headless
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 
+.DEFAULT_GOAL := demo
 .PHONY: demo test cpp-test py-test audit system-deps clean
+
+# Further targets (benchmarks, fuzzing, sanitizer runs) live in mk/, one topic a file; a file
+# adds what `make test` must also run to EXTRA_TESTS and its Debian packages to APT_PACKAGES.
+EXTRA_TESTS :=
+include $(wildcard mk/*.mk)
 
 demo: $(VENV)/.installed
 	$(VPY) -m corvane demo
 
-test: cpp-test audit py-test
+test: cpp-test audit py-test $(EXTRA_TESTS)
 
 system-deps: $(VENV)/.system-deps
 
@@ -53,6 +59,3 @@ py-test: $(VENV)/.installed
 
 clean:
 	rm -rf build dist $(VENV)
-
-# Further targets (benchmarks, fuzzing, sanitizer runs) live beside this file, one topic a file.
-include $(wildcard mk/*.mk)
