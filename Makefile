@@ -11,7 +11,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 
 .DEFAULT_GOAL := demo
-.PHONY: demo test cpp-test py-test audit system-deps clean
+.PHONY: demo test cpp-test py-test audit system-deps clean FORCE
 
 # Further targets (benchmarks, fuzzing, sanitizer runs) live in mk/, one topic a file; a file
 # adds what `make test` must also run to EXTRA_TESTS and its Debian packages to APT_PACKAGES.
@@ -25,16 +25,21 @@ test: cpp-test audit py-test $(EXTRA_TESTS)
 
 system-deps: $(VENV)/.system-deps
 
-$(VENV)/.system-deps:
+# The stamps below hold the package lists they were made for, so adding a package re-runs the
+# install while an unchanged list costs only the check.
+$(VENV)/.system-deps: FORCE
 	@if ! dpkg -s $(APT_PACKAGES) >/dev/null 2>&1; then \
 	  echo "Installing system packages: $(APT_PACKAGES)"; \
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $(APT_PACKAGES) >/dev/null; \
 	fi
 	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
-	@touch $@
+	@echo "$(APT_PACKAGES)" | cmp -s - $@ || echo "$(APT_PACKAGES)" > $@
 
-$(VENV)/.tools: $(VENV)/.system-deps
+$(VENV)/.tools-list: $(VENV)/.system-deps FORCE
+	@echo "$(PY_TOOLS)" | cmp -s - $@ || echo "$(PY_TOOLS)" > $@
+
+$(VENV)/.tools: $(VENV)/.tools-list
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q $(PY_TOOLS)
 	@touch $@
