@@ -255,3 +255,25 @@ def test_codec_payloads_are_standard_zlib(child, tmp_path):
     assert run.returncode == 0, run.stderr
     (record,) = parse(path.read_bytes())
     assert record.payload == zlib.compress(bytes(range(48)), 6)
+
+
+def test_forked_child_does_not_write_the_parents_frames(child, tmp_path):
+    path = tmp_path / "r.lzdx"
+    run = child(
+        f"""
+        obj = Corvane()
+        obj.start_recording({str(path)!r})
+        for i in range(3):
+            obj.render(bytes([i]) * 12, 2, 2)
+        pid = os.fork()
+        if pid == 0:
+            sys.exit(0)  # a normal exit: the child's copy of the object is torn down too
+        os.waitpid(pid, 0)
+        obj.render(bytes([7]) * 12, 2, 2)
+        obj.stop_recording()
+        """,
+        cols=2,
+        rows=2,
+    )
+    assert run.returncode == 0, run.stderr
+    assert frames(parse(path.read_bytes())) == [bytes([i]) * 12 for i in (0, 1, 2, 7)]

@@ -46,7 +46,7 @@ void untrack(RecordingWriter* w) {
 
 IoError unexpected_eof() { return IoError::simple(IoKind::UnexpectedEof, "failed to fill whole buffer"); }
 
-RecordingWriter::RecordingWriter(int fd) : fd_(fd), buf_(new std::uint8_t[kBufferSize]) {
+RecordingWriter::RecordingWriter(int fd) : fd_(fd), buf_(new std::uint8_t[kBufferSize]), owner_pid_(getpid()) {
     struct stat st {};
     if (fstat(fd, &st) == 0) {
         dev_ = st.st_dev;
@@ -135,6 +135,13 @@ void RecordingWriter::rollback() {
 
 void RecordingWriter::finish() {
     if (fd_ < 0) return;
+    // A forked child shares the file but not the recording: only the process that created the
+    // writer writes out its buffer, or the buffered frames would land in the file twice.
+    if (getpid() != owner_pid_) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
     // The buffer holds complete records only. If just part of it reaches the file, the record
     // cut in half is cut off, so the file still ends where a record ends.
     if (flush_buffer()) {

@@ -5,7 +5,7 @@
 //   truncated) and an 8192-byte buffer that starts out holding the signature. Writes that fit go
 //   to the buffer; others flush it first and, from 8192 bytes on, go straight to the file.
 //   `finish()` (also run by the destructor, and at process exit for writers still open) writes
-//   the buffer out, ignoring a failure, and closes the file.
+//   the buffer out, ignoring a failure, and closes the file. In a forked child it only closes.
 // - The writer keeps the file ending at a record boundary: `commit()` marks the end of each
 //   complete record, and `rollback()` after a failed write cuts a partial record off the file and
 //   the buffer, so a recording stays playable up to its last complete frame and later records
@@ -65,6 +65,7 @@ private:
     std::uint64_t committed_ = 0;  // logical offset of the end of the last complete record
     std::deque<std::uint64_t> ends_;  // record ends not yet in the file, oldest first
     std::uint64_t on_disk_end_ = 0;   // the last record end the file holds
+    pid_t owner_pid_;
     dev_t dev_ = 0;
     ino_t ino_ = 0;
 };
