@@ -32,8 +32,8 @@ class StdoutStream {
 public:
     static constexpr std::size_t kCapacity = 1024;
 
-    // Queues bytes the way a line-buffered stream does. A failure to make room raises the panic
-    // "failed printing to stdout: ...".
+    // Queues short writes (a full buffer is written out first; long writes go straight through).
+    // A failure to make room raises the panic "failed printing to stdout: ...".
     static void print(const char* data, std::size_t len);
     // Hands every pending byte to descriptor 1.
     static IoStatus flush();
