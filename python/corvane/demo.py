@@ -71,6 +71,7 @@ def _key_or_none(screen: Corvane) -> Optional[str]:
 
 
 def _show(screen: Corvane, seconds: float) -> None:
+    """The animation at FPS frames per second until it ends or a quit key is pressed."""
     # The picture leaves the terminal's bottom line free: the hint goes there.
     rows = screen.get_mapping_info()["term_h"]
     os.write(1, f"\x1b[{max(rows, 1)};1H\x1b[0m  q, Esc or Enter: stop".encode())

@@ -1,0 +1,51 @@
+"""The exceptions of the package, and how to recognise the native module's ``PanicException``."""
+
+from __future__ import annotations
+
+from typing import Optional
+
+
+class CorvaneError(Exception):
+    """Base class of every error this package raises on purpose."""
+
+
+class RecordingError(CorvaneError, ValueError):
+    """A recording file that is not one, or is damaged.
+
+    ``offset`` is the byte offset in the file where the damage starts; ``record`` the 0-based
+    index of the record it belongs to, or ``None`` for the signature.
+    """
+
+    def __init__(self, message: str, offset: int, record: Optional[int] = None) -> None:
+        self.message = message
+        self.offset = offset
+        self.record = record
+        where = f"offset {offset}" if record is None else f"record {record + 1} at offset {offset}"
+        super().__init__(f"{where}: {message}")
+
+
+class TerminalError(CorvaneError):
+    """No terminal to draw on or read keys from, or one too small to be of use."""
+
+
+class VideoSupportError(CorvaneError, ImportError):
+    """OpenCV's Python bindings (the ``video`` extra) are needed but not installed."""
+
+    def __init__(self, what: str) -> None:
+        super().__init__(
+            f"{what} needs OpenCV's Python bindings; install them with: pip install 'corvane[video]'"
+        )
+
+
+class SourceError(CorvaneError):
+    """A video, image or camera that cannot be opened or read."""
+
+
+def is_panic(error: BaseException) -> bool:
+    """Whether ``error`` is the native module's ``pyo3_runtime.PanicException``.
+
+    That class is no attribute of ``_corvane`` and derives from ``BaseException``, so it is
+    recognised by name.
+    """
+    kind = type(error)
+    return kind.__name__ == "PanicException" and kind.__module__ == "pyo3_runtime"

@@ -1,0 +1,140 @@
+"""Frames as numpy arrays, and how a frame is fitted into the terminal's display grid.
+
+The display grid of a terminal of ``term_w`` columns and ``term_h`` rows is ``term_w`` pixels
+wide and ``max(2 * term_h - 2, 2)`` pixels high: every character cell shows two pixels stacked,
+and the bottom line stays free. A cell is about twice as high as wide, so the grid's pixels are
+about square and a frame keeps its shape when it is scaled by the same factor both ways.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, NamedTuple, Optional, Tuple, Union, cast
+
+import numpy as np
+
+from . import _opencv
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    FrameArray = npt.NDArray[np.uint8]
+    """An H x W x 3 array of ``uint8``, channels blue, green, red."""
+
+BytesLike = Union[bytes, bytearray, memoryview]
+
+
+class Placement(NamedTuple):
+    """Where a frame lands in the display grid: its top-left corner and its scaled size."""
+
+    x: int
+    y: int
+    width: int
+    height: int
+
+
+def display_grid(term_w: int, term_h: int) -> Tuple[int, int]:
+    """The display grid (width, height) in pixels of a terminal of ``term_w`` x ``term_h`` cells."""
+    return term_w, max(2 * term_h - 2, 2)
+
+
+def fit(src_w: int, src_h: int, grid_w: int, grid_h: int) -> Placement:
+    """The largest placement of a ``src_w`` x ``src_h`` frame inside the grid that keeps its shape,
+    centred (any odd pixel of margin goes right or down)."""
+    if min(src_w, src_h, grid_w, grid_h) <= 0:
+        raise ValueError(f"cannot fit a {src_w} x {src_h} frame into a {grid_w} x {grid_h} grid")
+    scale = min(grid_w / src_w, grid_h / src_h)
+    width = min(grid_w, max(1, int(src_w * scale + 0.5)))
+    height = min(grid_h, max(1, int(src_h * scale + 0.5)))
+    return Placement((grid_w - width) // 2, (grid_h - height) // 2, width, height)
+
+
+def as_frame(
+    data: "Union[FrameArray, np.ndarray, BytesLike]",
+    width: Optional[int] = None,
+    height: Optional[int] = None,
+) -> "FrameArray":
+    """``data`` as a C-contiguous H x W x 3 ``uint8`` array.
+
+    Takes a numpy array of ``uint8`` shaped H x W x 3 (B, G, R, as OpenCV gives it), H x W x 4
+    (the fourth channel is dropped), H x W or H x W x 1 (grey); or ``bytes``-like data of
+    ``width * height * 3`` B, G, R bytes together with ``width`` and ``height``.
+    Raises ``TypeError`` or ``ValueError`` naming what is wrong.
+    """
+    if isinstance(data, np.ndarray):
+        if width is not None or height is not None:
+            raise TypeError("width and height are taken from the array's shape; leave them out")
+        return _array_frame(data)
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"a frame is a numpy array or bytes, not {type(data).__name__}")
+    if width is None or height is None:
+        raise TypeError("bytes need the frame's width and height")
+    if width <= 0 or height <= 0:
+        raise ValueError(f"a frame of {width} x {height} pixels is empty")
+    raw = memoryview(data).cast("B")
+    if len(raw) != width * height * 3:
+        raise ValueError(
+            f"a {width} x {height} frame takes {width * height * 3} bytes, not {len(raw)}"
+        )
+    return np.frombuffer(raw, dtype=np.uint8).reshape(height, width, 3)
+
+
+def _array_frame(array: "np.ndarray") -> "FrameArray":
+    """A numpy array checked and brought to H x W x 3 ``uint8``, C-contiguous."""
+    if array.dtype != np.uint8:
+        raise TypeError(f"a frame array must be of dtype uint8, not {array.dtype}")
+    if array.ndim == 2:
+        array = array[:, :, None]
+    if array.ndim != 3 or array.shape[2] not in (1, 3, 4):
+        raise ValueError(f"a frame array is H x W x 3 (or grey H x W), not {array.shape}")
+    if array.shape[0] == 0 or array.shape[1] == 0:
+        raise ValueError(f"a frame of shape {array.shape} is empty")
+    if array.shape[2] == 1:
+        array = np.repeat(array, 3, axis=2)
+    elif array.shape[2] == 4:
+        array = array[:, :, :3]
+    return np.ascontiguousarray(array)
+
+
+def resize(frame: "FrameArray", width: int, height: int) -> "FrameArray":
+    """``frame`` scaled to ``width`` x ``height``; the frame itself when it has that size.
+
+    With OpenCV installed, area averaging when shrinking and bilinear when enlarging; without,
+    bilinear in numpy.
+    """
+    if frame.shape[0] == height and frame.shape[1] == width:
+        return frame
+    if _opencv.available():
+        import cv2
+
+        shrink = width <= frame.shape[1] and height <= frame.shape[0]
+        method = cv2.INTER_AREA if shrink else cv2.INTER_LINEAR
+        return cast("FrameArray", cv2.resize(frame, (width, height), interpolation=method))
+    return _bilinear(frame, width, height)
+
+
+def _bilinear(frame: "FrameArray", width: int, height: int) -> "FrameArray":
+    """Bilinear scaling with pixel centres aligned, as OpenCV's ``INTER_LINEAR`` does."""
+    src_h, src_w = frame.shape[:2]
+    ys = np.clip((np.arange(height) + 0.5) * (src_h / height) - 0.5, 0, src_h - 1)
+    xs = np.clip((np.arange(width) + 0.5) * (src_w / width) - 0.5, 0, src_w - 1)
+    y0, x0 = ys.astype(np.intp), xs.astype(np.intp)
+    y1, x1 = np.minimum(y0 + 1, src_h - 1), np.minimum(x0 + 1, src_w - 1)
+    wy = (ys - y0)[:, None, None]
+    wx = (xs - x0)[None, :, None]
+    top, bottom = frame[y0].astype(np.float32), frame[y1].astype(np.float32)
+    upper = top[:, x0] * (1 - wx) + top[:, x1] * wx
+    lower = bottom[:, x0] * (1 - wx) + bottom[:, x1] * wx
+    scaled: "FrameArray" = (upper * (1 - wy) + lower * wy + 0.5).astype(np.uint8)
+    return scaled
+
+
+def letterbox(frame: "FrameArray", grid_w: int, grid_h: int) -> "FrameArray":
+    """``frame`` scaled to fit the grid with its shape kept, on black margins."""
+    if frame.shape[0] == grid_h and frame.shape[1] == grid_w:
+        return frame
+    place = fit(frame.shape[1], frame.shape[0], grid_w, grid_h)
+    canvas = np.zeros((grid_h, grid_w, 3), dtype=np.uint8)
+    canvas[place.y : place.y + place.height, place.x : place.x + place.width] = resize(
+        frame, place.width, place.height
+    )
+    return canvas

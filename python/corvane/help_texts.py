@@ -1,0 +1,103 @@
+"""The help texts of the command line: one short page per command, shown by ``--help``."""
+
+from __future__ import annotations
+
+from typing import Dict, NamedTuple
+
+
+class Page(NamedTuple):
+    """A command's one-line summary, its description and its examples."""
+
+    summary: str
+    description: str
+    examples: str
+
+
+MAIN = Page(
+    "",
+    "Video frames on a text terminal as 24-bit colour half-block art.",
+    """\
+examples:
+  corvane view clip.mp4 --record clip.lzdx   watch a video, recording what is shown
+  corvane info clip.lzdx                     frames, sizes, and whether the file is intact
+  corvane play -i clip.lzdx                  step through the recording frame by frame
+  corvane export clip.lzdx frames/           one PNG file per frame
+
+Every command says what went wrong in one line on standard error and exits with
+status 1 (2 for a wrong command line, 130 after Ctrl-C); the terminal is always
+given back.""",
+)
+
+PAGES: Dict[str, Page] = {
+    "demo": Page(
+        "play the built-in animation (what `make demo` runs)",
+        """\
+Play a generated animation until q, Esc or Enter (or --seconds pass), recording
+it while it is shown; then play the recording back, plain and sharpened, and
+say how large the file is against the raw frames.""",
+        "example:\n  corvane demo --seconds 3",
+    ),
+    "view": Page(
+        "show a video file, an image or a camera",
+        """\
+Show a video file, an image or a camera on the terminal, scaled to fit with its
+shape kept (black margins), or stretched to fill it with --stretch. A video is
+paced at its own frame rate (or --fps); when the terminal cannot keep up,
+frames are dropped rather than falling behind. An image stays until you quit.
+q or Esc quits; the bottom line shows the time and the frames shown.
+
+With --record FILE every frame shown is recorded, as drawn, into FILE.
+Decoding needs OpenCV's Python bindings: pip install 'corvane[video]'.""",
+        """\
+examples:
+  corvane view clip.mp4
+  corvane view photo.jpg
+  corvane view --camera 0 --record me.lzdx --duration 10""",
+    ),
+    "play": Page(
+        "play a recording, natively or interactively",
+        """\
+Without -i: the native player shows the recording at up to 30 frames per
+second, scaled to the terminal, sharpened with --sharpen S (0 for none, 1.0 is
+strong). Ctrl-C stops it. The file is checked first: a damaged one is refused.
+
+With -i: the interactive player. Keys:
+  space    pause / play (at the end: from the start)
+  , .      one frame back / forward (and pause)
+  [ ]      previous / next key frame
+  - +      slower / faster (1/8 to 8 times)
+  q Esc    quit
+The bottom line shows the state, the frame, the time and the speed. A damaged
+recording plays up to the damage, which is reported on quitting.""",
+        """\
+examples:
+  corvane play clip.lzdx --sharpen 0.5
+  corvane play -i --paused clip.lzdx""",
+    ),
+    "info": Page(
+        "describe a recording and check that it is intact",
+        """\
+Show what a recording holds: its frames (key and delta), its frame sizes with
+the terminal sizes they were recorded at, its compressed and raw sizes and its
+playing time; every frame is decoded to check that the file is intact. For a
+damaged file the offset of the damage is given and the exit status is 1.""",
+        """\
+examples:
+  corvane info clip.lzdx
+  corvane info --json clip.lzdx""",
+    ),
+    "export": Page(
+        "write a recording's frames as PNG files or a video",
+        """\
+Write every frame of a recording as a PNG file into the directory OUT (made
+when missing; frame-000001.png, frame-000002.png, ...), or, when OUT ends in
+.mp4, .m4v, .mov, .mkv or .avi, as one video file of the first frame's size
+(needs OpenCV). --scale N makes every pixel N x N. A progress bar goes to
+standard error when it is a terminal and the export takes a while. A damaged
+recording is exported up to the damage, then reported (exit status 1).""",
+        """\
+examples:
+  corvane export clip.lzdx frames/
+  corvane export clip.lzdx clip.mp4 --scale 4 --fps 30""",
+    ),
+}
