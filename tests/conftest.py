@@ -9,6 +9,7 @@ from __future__ import annotations
 import fcntl
 import json
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -43,6 +44,12 @@ class Run:
     stdout: bytes
     stderr: str
     report: Any
+
+
+def default_sigint() -> None:
+    """In a child: Ctrl-C as a terminal would deliver it, even when the test run ignores SIGINT
+    (a background job does); Python only turns it into KeyboardInterrupt if it is not ignored."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def _take_controlling_terminal() -> None:

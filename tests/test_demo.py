@@ -6,7 +6,7 @@ import subprocess
 import sys
 import time
 
-from conftest import HIDE, SHOW, set_winsize
+from conftest import HIDE, SHOW, default_sigint, set_winsize
 
 
 def start_demo(tmp_path, seconds):
@@ -16,6 +16,7 @@ def start_demo(tmp_path, seconds):
     proc = subprocess.Popen(
         [sys.executable, "-m", "corvane", "demo", "--seconds", str(seconds)],
         stdin=slave, stdout=out, stderr=subprocess.PIPE, start_new_session=True,
+        preexec_fn=default_sigint,
     )
     os.close(slave)
     return proc, master, out

@@ -11,7 +11,7 @@ import zlib
 
 import pytest
 
-from conftest import HIDE, PRELUDE, SHOW, set_winsize
+from conftest import HIDE, PRELUDE, SHOW, default_sigint, set_winsize
 from recording_file import MAGIC, record
 
 EOF_PANIC = ('called `Result::unwrap()` on an `Err` value: '
@@ -229,7 +229,8 @@ def test_ctrl_c_stops_playback_and_leaves_the_screen(tmp_path):
     set_winsize(slave, 2, 2)
     with open(out, "wb") as stdout:
         proc = subprocess.Popen([sys.executable, "-c", code], stdin=slave, stdout=stdout, stderr=subprocess.PIPE,
-                                env=dict(os.environ, CORVANE_TEST_REPORT=str(tmp_path / "report.json")))
+                                env=dict(os.environ, CORVANE_TEST_REPORT=str(tmp_path / "report.json")),
+                                preexec_fn=default_sigint)
         os.close(slave)
         assert proc.stderr.readline() == b"go\n"
         time.sleep(0.5)
