@@ -1,0 +1,27 @@
+# Benchmarks: `make bench` (full, a few minutes), `make bench-quick`; results in benchmarks/results/.
+#   BENCH_ARGS   extra arguments for benchmarks/bench.py (for example --no-peers)
+# `make test` also runs the harness once on a handful of frames (bench-smoke): no timing is
+# judged there, only that every case still runs and yields its figures.
+BENCH_PEERS := timg chafa
+BENCH_ARGS ?=
+
+.PHONY: bench bench-quick bench-smoke bench-peers
+EXTRA_TESTS += bench-smoke
+
+bench: $(VENV)/.installed bench-peers
+	$(VPY) benchmarks/bench.py $(BENCH_ARGS)
+
+bench-quick: $(VENV)/.installed bench-peers
+	$(VPY) benchmarks/bench.py --quick $(BENCH_ARGS)
+
+bench-smoke: $(VENV)/.installed
+	$(VPY) -m pytest -q -p no:cacheprovider benchmarks/test_bench.py
+
+# The peers are optional: installed from Debian when missing, and left out if that fails.
+bench-peers:
+	@missing=""; for p in $(BENCH_PEERS); do command -v $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing benchmark peers:$$missing"; \
+	  { $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing >/dev/null; } \
+	    || echo "Peers not installed:$$missing; benchmarking without them"; \
+	fi
