@@ -125,6 +125,29 @@ TEST(OutputWriteAll, InterruptedWritesThroughAPipeArriveWhole) {
     EXPECT_GT(g_interrupts.load(), 0);
 }
 
+// A non-blocking descriptor whose reader is slow: the writer waits instead of failing.
+TEST(OutputWriteAll, NonBlockingPipeWaitsForTheReader) {
+    const std::string data = pattern(1 << 20, 3);
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    Fd read_end(fds[0]), write_end(fds[1]);
+    std::string received;
+    std::thread reader([&] {
+        char buf[4096];
+        while (received.size() < data.size()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            ssize_t n = ::read(read_end.get(), buf, sizeof buf);
+            if (n > 0) received.append(buf, std::size_t(n));
+        }
+    });
+    std::size_t written = 0;
+    IoStatus err = write_all(write_end.get(), bytes(data), data.size(), written, "zero");
+    reader.join();
+    EXPECT_EQ(debug_of(err), "(ok)");
+    EXPECT_EQ(written, data.size());
+    EXPECT_TRUE(received == data);
+}
+
 TEST(OutputWriteAll, OnlyDescriptorOneIsASinkWhenClosed) {
     // Some other closed descriptor is an ordinary error.
     int closed = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 500);

@@ -1,5 +1,6 @@
 #include "terminal/output.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +43,11 @@ IoStatus write_all(int fd, const std::uint8_t* data, std::size_t len, std::size_
             return IoError::simple(IoKind::WriteZero, zero_message);
         } else if (errno == EINTR) {
             continue;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // Someone made the descriptor non-blocking (a shared terminal often is): wait until
+            // it takes bytes again rather than failing the frame.
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, -1) < 0 && errno != EINTR) return IoError::last_os();
         } else if (errno == EBADF && fd == STDOUT_FILENO) {
             written = len;  // a closed standard output swallows everything
         } else {

@@ -5,7 +5,8 @@
 //   short writes (the screen-control sequences) and passes large ones straight through, always in
 //   order: bytes still pending from an earlier failed flush go out ahead of anything newer.
 // - A closed descriptor 1 (EBADF) is a sink that accepts every byte. A write the kernel interrupts
-//   is retried; a write that accepts zero bytes is an error.
+//   is retried, and on a non-blocking descriptor a write that would block waits until the
+//   descriptor is writable; a write that accepts zero bytes is an error.
 // - `BufferedWriter` is a renderer's frame writer: a fixed buffer in front of the stream. Bytes it
 //   could not hand on stay in it and go out ahead of the next bytes.
 // - Failures are returned as `IoError`; callers decide whether that aborts their call.
