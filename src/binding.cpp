@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cfloat>
 #include <climits>
@@ -220,7 +221,8 @@ bool to_bytes(PyObject* obj, ByteInput& out, bool may_borrow) {
     }
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) PyErr_Clear();
-    else out.owned.reserve(static_cast<std::size_t>(hint));
+    // The length only sizes the first reservation; an overstated one must not cost memory.
+    else out.owned.reserve(std::min<std::size_t>(std::size_t(hint), std::size_t(1) << 26));
     // Lists and tuples are walked in place; anything else through its own iterator.
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
         const bool list = PyList_CheckExact(obj);

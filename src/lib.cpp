@@ -11,6 +11,8 @@
 //   `translate`, so no C++ exception reaches the interpreter.
 #include <time.h>
 
+#include <cerrno>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -165,12 +167,22 @@ PyObject* get_mapping_info(PyObject* self, PyObject*) {
 constexpr const char* kPlayParams[] = {"path", "sharpen"};
 constexpr py::Signature kPlaySig{"Corvane.play()", kPlayParams, 2};
 
-// The pacing sleep lets other Python threads run; a signal cuts it short.
-void sleep_without_lock(std::chrono::nanoseconds d, void*) {
-    Py_BEGIN_ALLOW_THREADS
-    timespec ts{time_t(d.count() / 1'000'000'000), long(d.count() % 1'000'000'000)};
-    nanosleep(&ts, nullptr);
-    Py_END_ALLOW_THREADS
+// The pacing sleep lets other Python threads run. A signal wakes it: if its Python handler
+// raised (Ctrl-C), the playback stops; otherwise (a window-size change, say) the sleep goes on to
+// its end, so signals never speed a playback up.
+bool sleep_without_lock(std::chrono::nanoseconds d, void*) {
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    const long long end = until.tv_sec * 1'000'000'000LL + until.tv_nsec + d.count();
+    until = timespec{time_t(end / 1'000'000'000), long(end % 1'000'000'000)};
+    for (;;) {
+        int rc;
+        Py_BEGIN_ALLOW_THREADS
+        rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+        Py_END_ALLOW_THREADS
+        if (rc != EINTR) return false;
+        if (PyErr_CheckSignals() != 0) return true;
+    }
 }
 
 bool signal_pending(void*) { return PyErr_CheckSignals() != 0; }

@@ -42,6 +42,15 @@ void untrack(RecordingWriter* w) {
     if (g_open) g_open->erase(w);
 }
 
+// Opens close-on-exec, clear of standard output's number.
+int open_file(const std::string& path, int flags) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return terminal::above_stdio(fd);
+}
+
 }  // namespace
 
 IoError unexpected_eof() { return IoError::simple(IoKind::UnexpectedEof, "failed to fill whole buffer"); }
@@ -61,10 +70,7 @@ RecordingWriter::RecordingWriter(int fd) : fd_(fd), buf_(new std::uint8_t[kBuffe
 std::variant<std::unique_ptr<RecordingWriter>, IoError> RecordingWriter::create(const std::string& path) {
     if (path.find('\0') != std::string::npos)
         return IoError::simple(IoKind::InvalidInput, "file name contained an unexpected NUL byte");
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    int fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0) return IoError::last_os();
     return std::unique_ptr<RecordingWriter>(new RecordingWriter(fd));
 }
@@ -155,10 +161,7 @@ void RecordingWriter::finish() {
 std::variant<std::unique_ptr<RecordingReader>, IoError> RecordingReader::open(const std::string& path) {
     if (path.find('\0') != std::string::npos)
         return IoError::simple(IoKind::InvalidInput, "file name contained an unexpected NUL byte");
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    int fd = open_file(path, O_RDONLY);
     if (fd < 0) return IoError::last_os();
     return std::unique_ptr<RecordingReader>(new RecordingReader(fd));
 }

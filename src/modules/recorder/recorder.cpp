@@ -1,6 +1,8 @@
 #include "recorder/recorder.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <opencv2/imgproc.hpp>
 #include <thread>
 
@@ -16,7 +18,10 @@ void xor_into(std::uint8_t* dst, const std::uint8_t* a, const std::uint8_t* b, s
     for (std::size_t i = 0; i < n; ++i) dst[i] = a[i] ^ b[i];
 }
 
-void default_sleep(std::chrono::nanoseconds d, void*) { std::this_thread::sleep_for(d); }
+bool default_sleep(std::chrono::nanoseconds d, void*) {
+    std::this_thread::sleep_for(d);
+    return false;
+}
 
 // Reads exactly `len` bytes or aborts the call: a recording that ends inside a record is damaged.
 void read_or_panic(RecordingReader& reader, std::uint8_t* out, std::size_t len) {
@@ -88,9 +93,21 @@ Result<PlayEnd> VideoRecorder::play(const std::string& path, TerminalRenderer& r
 
         // A payload longer than what is left of the file is a truncated record: say so before
         // reserving memory for it, so a damaged length cannot make us allocate gigabytes.
-        if (auto left = reader.remaining(); left && h.payload_len > *left) unwrap_failed(unexpected_eof());
-        payload.assign(h.payload_len, 0);
-        read_or_panic(reader, payload.data(), payload.size());
+        const std::optional<std::uint64_t> left = reader.remaining();
+        if (left && h.payload_len > *left) unwrap_failed(unexpected_eof());
+        if (left) {
+            payload.assign(h.payload_len, 0);
+            read_or_panic(reader, payload.data(), payload.size());
+        } else {
+            // Not a regular file: the memory follows the bytes that actually arrive.
+            payload.clear();
+            while (payload.size() < h.payload_len) {
+                const std::size_t at = payload.size();
+                const std::size_t step = std::min<std::size_t>(h.payload_len - at, std::max<std::size_t>(at, 1 << 20));
+                payload.resize(at + step);
+                read_or_panic(reader, payload.data() + at, step);
+            }
+        }
 
         Result<cv::Mat> decoded = VideoCodec::decompress_lossless(payload.data(), payload.size(), h.rows, h.cols);
         if (!decoded.ok()) return decoded.error();
@@ -127,8 +144,8 @@ Result<PlayEnd> VideoRecorder::play(const std::string& path, TerminalRenderer& r
         if (Status drawn = renderer.render_character_map(picture)) return *drawn;
 
         const auto spent = Clock::now() - start;
-        if (spent < FRAME_PERIOD) sleep(FRAME_PERIOD - spent, hooks.context);
-        if (hooks.stop_requested && hooks.stop_requested(hooks.context)) {
+        const bool stop = spent < FRAME_PERIOD && sleep(FRAME_PERIOD - spent, hooks.context);
+        if (stop || (hooks.stop_requested && hooks.stop_requested(hooks.context))) {
             TerminalRenderer::show_cursor();
             return PlayEnd::kInterrupted;
         }

@@ -32,8 +32,8 @@ inline constexpr std::uint32_t KEY_FRAME_INTERVAL = 120;
 inline constexpr std::chrono::nanoseconds FRAME_PERIOD = std::chrono::milliseconds(33);
 
 struct PlayHooks {
-    // Sleeps for the given time; may be interrupted early.
-    void (*sleep)(std::chrono::nanoseconds, void* context) = nullptr;
+    // Sleeps for the given time; true when the playback must stop instead of going on.
+    bool (*sleep)(std::chrono::nanoseconds, void* context) = nullptr;
     // True when the playback must stop now (checked between frames).
     bool (*stop_requested)(void* context) = nullptr;
     void* context = nullptr;

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "terminal/output.hpp"
 #include "terminal/size.hpp"
 
 namespace corvane::terminal {
@@ -86,9 +87,9 @@ Source::~Source() {
 
 std::unique_ptr<Source> Source::create() {
     auto source = std::make_unique<Source>();
-    source->input_fd_ = isatty(STDIN_FILENO) ? STDIN_FILENO : open("/dev/tty", O_RDWR | O_CLOEXEC);
+    source->input_fd_ = isatty(STDIN_FILENO) ? STDIN_FILENO : above_stdio(open("/dev/tty", O_RDWR | O_CLOEXEC));
     if (source->input_fd_ < 0) return nullptr;
-    source->epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+    source->epoll_fd_ = above_stdio(epoll_create1(EPOLL_CLOEXEC));
     if (source->epoll_fd_ < 0) return nullptr;
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -97,6 +98,11 @@ std::unique_ptr<Source> Source::create() {
 
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) return nullptr;
+    pair[0] = above_stdio(pair[0]);
+    pair[1] = above_stdio(pair[1]);
+    if (pair[0] < 0 || pair[1] < 0) return nullptr;
+    // Moved descriptors lose the non-blocking flag; the handler must never block on a full pipe.
+    for (int fd : pair) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     source->signal_read_fd_ = pair[0];
     source->signal_write_fd_ = pair[1];
     g_signal_write_fd.store(pair[1]);

@@ -1,5 +1,6 @@
 #include "terminal/output.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -31,6 +32,15 @@ IoStatus flush_pending_locked() {
 }
 
 }  // namespace
+
+int above_stdio(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return moved;
+}
 
 IoStatus write_all(int fd, const std::uint8_t* data, std::size_t len, std::size_t& written,
                    const char* zero_message) {

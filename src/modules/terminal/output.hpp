@@ -25,6 +25,10 @@ namespace corvane::terminal {
 
 using IoStatus = std::optional<IoError>;
 
+// `fd` moved to a number above 2 (close-on-exec), so that a descriptor the process opens while
+// one of 0, 1, 2 is closed never stands in for standard output. Returns -1 on failure.
+int above_stdio(int fd);
+
 // Writes all of [data, data + len) to `fd`; `written` tells how much went out before a failure.
 IoStatus write_all(int fd, const std::uint8_t* data, std::size_t len, std::size_t& written,
                    const char* zero_message);
