@@ -182,9 +182,9 @@ GROUPS = {{
                      ("stop_recording", ()), ("play", (P["signature"], 0.0))]
     ],
 }}
-# Calls that draw a frame pace it for up to 33 ms; they run every 25th round, and a 2 ms interval
-# timer cuts the pacing short (its handler returns, so the playback goes on: interrupted sleeps,
-# interrupted writes and the signal check all get exercised too).
+# Calls that draw a frame pace it for 33 ms, so they run in 20 of the rounds. A 2 ms interval
+# timer whose handler returns keeps interrupting them and everything else: the pacing must resume
+# and every interrupted system call must be retried.
 DRAWING = {{
     "play": [
         ("one frame", obj.play, (P["one_frame"], 0.0), None),
@@ -210,7 +210,7 @@ if keys_input:
 
 def one_round(number):
     wrong = []
-    for label, call, args, expected in calls + (drawing if number % 25 == 0 else []):
+    for label, call, args, expected in calls + (drawing if number % max(ROUNDS // 20, 1) == 0 else []):
         got = outcome(call, *args)
         if (got and got[0]) != expected:
             wrong.append([label, got])
