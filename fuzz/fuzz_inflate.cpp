@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "codec.hpp"
+#include "reference_inflate.hpp"
 
 using corvane::Panic;
 using corvane::VideoCodec;
@@ -40,37 +41,8 @@ void check(bool ok, const std::string& what) {
     if (!ok) fail(what);
 }
 
-struct Reference {
-    bool corrupt = false;
-    std::uint64_t total = 0;     // every byte the stream inflates to
-    std::vector<std::uint8_t> kept;  // the first `keep` of them
-};
-
-// zlib's inflate in its plainest use: all input at once, a fixed output window.
-Reference reference_inflate(const std::uint8_t* data, std::size_t len, std::uint64_t keep) {
-    Reference ref;
-    z_stream s{};
-    if (inflateInit2(&s, 15) != Z_OK) fail("inflateInit2");
-    s.next_in = const_cast<Bytef*>(data);
-    s.avail_in = static_cast<uInt>(len);
-    std::uint8_t window[1 << 16];
-    for (;;) {
-        s.next_out = window;
-        s.avail_out = sizeof window;
-        const int rc = inflate(&s, Z_NO_FLUSH);
-        const std::size_t got = sizeof window - s.avail_out;
-        const std::uint64_t room = keep > ref.kept.size() ? keep - ref.kept.size() : 0;
-        ref.kept.insert(ref.kept.end(), window, window + std::min<std::uint64_t>(got, room));
-        ref.total += got;
-        if (rc == Z_STREAM_END || rc == Z_BUF_ERROR) break;  // the end, or the input ran out
-        if (rc != Z_OK) {
-            ref.corrupt = true;
-            break;
-        }
-    }
-    inflateEnd(&s);
-    return ref;
-}
+using Reference = fuzz_reference::Inflated;
+using fuzz_reference::inflate_all;
 
 std::int32_t get_i32(const std::uint8_t* p) {
     return static_cast<std::int32_t>(std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
@@ -104,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const bool negative = rows < 0 || cols < 0;
     const std::uint64_t frame_len = negative ? 0 : std::uint64_t(rows) * std::uint64_t(cols) * 3;
-    const Reference ref = reference_inflate(payload, len, frame_len);
+    const Reference ref = inflate_all(payload, len, frame_len);
 
     std::string panic;
     bool panicked = false;

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "codec.hpp"
+#include "reference_inflate.hpp"
 #include "recorder/recorder.hpp"
 #include "renderer.hpp"
 #include "terminal/size.hpp"
@@ -151,36 +152,8 @@ struct Outcome {
     std::string message;  // the panic's message
 };
 
-struct Inflated {
-    bool corrupt = false;
-    std::uint64_t total = 0;
-    std::vector<std::uint8_t> kept;
-};
-
-Inflated inflate_all(const std::uint8_t* data, std::size_t len, std::uint64_t keep) {
-    Inflated r;
-    z_stream s{};
-    if (inflateInit2(&s, 15) != Z_OK) fail("inflateInit2");
-    s.next_in = const_cast<Bytef*>(data);
-    s.avail_in = static_cast<uInt>(len);
-    std::uint8_t window[1 << 16];
-    for (;;) {
-        s.next_out = window;
-        s.avail_out = sizeof window;
-        const int rc = inflate(&s, Z_NO_FLUSH);
-        const std::size_t got = sizeof window - s.avail_out;
-        const std::uint64_t room = keep > r.kept.size() ? keep - r.kept.size() : 0;
-        r.kept.insert(r.kept.end(), window, window + std::min<std::uint64_t>(got, room));
-        r.total += got;
-        if (rc == Z_STREAM_END || rc == Z_BUF_ERROR) break;
-        if (rc != Z_OK) {
-            r.corrupt = true;
-            break;
-        }
-    }
-    inflateEnd(&s);
-    return r;
-}
+using Inflated = fuzz_reference::Inflated;
+using fuzz_reference::inflate_all;
 
 std::uint32_t u32_at(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
