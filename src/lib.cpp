@@ -70,6 +70,10 @@ PyObject* none() {
     return Py_None;
 }
 
+// Called between frames and when a signal interrupts a blocking open: a Python handler that
+// raised (Ctrl-C) ends the call with its exception.
+bool signal_pending(void*) { return PyErr_CheckSignals() != 0; }
+
 constexpr const char* kPathParams[] = {"path"};
 constexpr py::Signature kStartSig{"Corvane.start_recording()", kPathParams, 1};
 
@@ -79,12 +83,16 @@ PyObject* start_recording(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_access(self, Access::Exclusive, [&](CorvaneState& st) -> PyObject* {
         std::string path;
         if (!py::to_text(argv[0], path)) return py::argument_failed("path"), nullptr;
-        // Restarting the recording in progress: finish it before the file is truncated, or its
-        // last buffered bytes would land in the new recording.
-        if (st.recording_writer && st.recording_writer->is_same_file(path)) st.recording_writer.reset();
-        auto created = RecordingWriter::create(path);
-        if (auto* err = std::get_if<IoError>(&created)) return py::raise_os_error(*err);
-        st.recording_writer = std::move(std::get<0>(created));  // finishes the old one, if any
+        auto opened = RecordingWriter::open(path, StopCheck{signal_pending, nullptr});
+        if (auto* err = std::get_if<IoError>(&opened)) return PyErr_Occurred() ? nullptr : py::raise_os_error(*err);
+        std::unique_ptr<RecordingWriter>& next = std::get<0>(opened);
+        // Until the new file is emptied, a failure leaves the recording in progress exactly as it
+        // was. On the same file, its last buffered bytes go out first, or they would land in the
+        // new recording.
+        if (st.recording_writer && st.recording_writer->same_file(*next))
+            if (IoStatus err = st.recording_writer->flush()) return py::raise_os_error(*err);
+        if (IoStatus err = next->truncate()) return py::raise_os_error(*err);
+        st.recording_writer = std::move(next);  // finishes the old one, if any
         st.recorder.forget_previous_frame();
         return none();
     });
@@ -184,8 +192,6 @@ bool sleep_without_lock(std::chrono::nanoseconds d, void*) {
         if (PyErr_CheckSignals() != 0) return true;
     }
 }
-
-bool signal_pending(void*) { return PyErr_CheckSignals() != 0; }
 
 PyObject* play(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* argv[2];

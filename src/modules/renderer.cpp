@@ -126,7 +126,13 @@ void TerminalRenderer::assemble(const std::uint8_t* pixels, int rows, int cols) 
     const std::size_t cell_rows = rows >= 2 ? std::size_t(rows / 2) : 0;
     const std::size_t cell_cols = cols > 0 ? std::size_t(cols) : 0;
     const std::size_t n = cell_rows * cell_cols;
-    if (previous_cells_.size() != n) previous_cells_.assign(n, kResetCell);
+    // A new grid shape makes every remembered cell meaningless, even when the count stays the same
+    // (100 x 30 and 150 x 20 cells): compared index by index, stale cells would survive.
+    if (cell_rows != grid_rows_ || cell_cols != grid_cols_ || previous_cells_.size() != n) {
+        previous_cells_.assign(n, kResetCell);
+        grid_rows_ = cell_rows;
+        grid_cols_ = cell_cols;
+    }
 
     current_cells_.resize(n);
     std::uint64_t changed = 0;

@@ -92,6 +92,8 @@ private:
     ByteBuffer output_;
     std::vector<std::uint64_t> previous_cells_;
     std::vector<std::uint64_t> current_cells_;
+    std::size_t grid_rows_ = 0;  // the cell grid `previous_cells_` describes
+    std::size_t grid_cols_ = 0;
     std::int32_t cached_term_w_ = 0;
     std::int32_t cached_term_h_ = 0;
     std::uint32_t size_call_count_ = 0;

@@ -42,14 +42,18 @@ void untrack(RecordingWriter* w) {
     if (g_open) g_open->erase(w);
 }
 
-// Opens close-on-exec, clear of standard output's number.
-int open_file(const std::string& path, int flags) {
+// Opens close-on-exec, clear of standard output's number. An open that blocks (a FIFO with no
+// peer yet) is retried after a signal unless `stop` says the caller has a reason to give up.
+int open_file(const std::string& path, int flags, StopCheck stop) {
     int fd;
     do {
         fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    } while (fd < 0 && errno == EINTR && !stop());
+    if (fd < 0 && errno == EINTR) return -1;  // errno stays EINTR for the caller
     return terminal::above_stdio(fd);
 }
+
+IoError nul_in_path() { return IoError::simple(IoKind::InvalidInput, "file name contained an unexpected NUL byte"); }
 
 }  // namespace
 
@@ -60,6 +64,7 @@ RecordingWriter::RecordingWriter(int fd) : fd_(fd), buf_(new std::uint8_t[kBuffe
     if (fstat(fd, &st) == 0) {
         dev_ = st.st_dev;
         ino_ = st.st_ino;
+        regular_ = S_ISREG(st.st_mode);
     }
     std::memcpy(buf_.get(), format::kMagic, format::kMagicSize);
     len_ = format::kMagicSize;
@@ -67,22 +72,29 @@ RecordingWriter::RecordingWriter(int fd) : fd_(fd), buf_(new std::uint8_t[kBuffe
     track(this);
 }
 
-std::variant<std::unique_ptr<RecordingWriter>, IoError> RecordingWriter::create(const std::string& path) {
-    if (path.find('\0') != std::string::npos)
-        return IoError::simple(IoKind::InvalidInput, "file name contained an unexpected NUL byte");
-    int fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC);
+std::variant<std::unique_ptr<RecordingWriter>, IoError> RecordingWriter::open(const std::string& path,
+                                                                              StopCheck stop) {
+    if (path.find('\0') != std::string::npos) return nul_in_path();
+    int fd = open_file(path, O_WRONLY | O_CREAT, stop);
     if (fd < 0) return IoError::last_os();
     return std::unique_ptr<RecordingWriter>(new RecordingWriter(fd));
+}
+
+IoStatus RecordingWriter::truncate() {
+    if (regular_ && ftruncate(fd_, 0) != 0) return IoError::last_os();
+    return std::nullopt;
+}
+
+IoStatus RecordingWriter::flush() {
+    IoStatus err = flush_buffer();
+    forget_written_ends();
+    if (err && file_pos_ != on_disk_end_) cut_file_to(on_disk_end_);
+    return err;
 }
 
 RecordingWriter::~RecordingWriter() {
     finish();
     untrack(this);
-}
-
-bool RecordingWriter::is_same_file(const std::string& path) const {
-    struct stat st {};
-    return fd_ >= 0 && ::stat(path.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
 }
 
 IoStatus RecordingWriter::flush_buffer() {
@@ -150,18 +162,15 @@ void RecordingWriter::finish() {
     }
     // The buffer holds complete records only. If just part of it reaches the file, the record
     // cut in half is cut off, so the file still ends where a record ends.
-    if (flush_buffer()) {
-        forget_written_ends();
-        if (file_pos_ != on_disk_end_) cut_file_to(on_disk_end_);
-    }
+    (void)flush();
     ::close(fd_);
     fd_ = -1;
 }
 
-std::variant<std::unique_ptr<RecordingReader>, IoError> RecordingReader::open(const std::string& path) {
-    if (path.find('\0') != std::string::npos)
-        return IoError::simple(IoKind::InvalidInput, "file name contained an unexpected NUL byte");
-    int fd = open_file(path, O_RDONLY);
+std::variant<std::unique_ptr<RecordingReader>, IoError> RecordingReader::open(const std::string& path,
+                                                                              StopCheck stop) {
+    if (path.find('\0') != std::string::npos) return nul_in_path();
+    int fd = open_file(path, O_RDONLY, stop);
     if (fd < 0) return IoError::last_os();
     return std::unique_ptr<RecordingReader>(new RecordingReader(fd));
 }

@@ -32,12 +32,25 @@ namespace corvane {
 
 using IoStatus = std::optional<IoError>;
 
+// Asked when a signal interrupts a blocking open (a FIFO waiting for its peer): true ends the open
+// with EINTR, so the caller can report the signal, instead of waiting on.
+struct StopCheck {
+    bool (*fn)(void* context) = nullptr;
+    void* context = nullptr;
+    bool operator()() const { return fn && fn(context); }
+};
+
 class RecordingWriter {
 public:
     static constexpr std::size_t kBufferSize = 8192;
 
-    // Creates (or truncates) the file at `path`; the buffer already holds the signature.
-    static std::variant<std::unique_ptr<RecordingWriter>, IoError> create(const std::string& path);
+    // Opens the file at `path` for writing, creating it if missing but not truncating it yet, so
+    // that the caller can still decide to keep a recording that runs on the same file. The buffer
+    // already holds the signature.
+    static std::variant<std::unique_ptr<RecordingWriter>, IoError> open(const std::string& path,
+                                                                         StopCheck stop = {});
+    // Empties the file (a regular one; others have nothing to cut): the new recording's start.
+    IoStatus truncate();
     ~RecordingWriter();
     RecordingWriter(const RecordingWriter&) = delete;
     RecordingWriter& operator=(const RecordingWriter&) = delete;
@@ -49,8 +62,10 @@ public:
     void rollback();
     // Writes the buffer out (a failure is ignored) and closes the file; idempotent.
     void finish();
-    // Whether `path` names the file this writer writes.
-    bool is_same_file(const std::string& path) const;
+    // Writes the buffer out and keeps the file open; a partial record is cut off on failure.
+    IoStatus flush();
+    // Whether both writers write the same file.
+    bool same_file(const RecordingWriter& other) const { return dev_ == other.dev_ && ino_ == other.ino_; }
 
 private:
     explicit RecordingWriter(int fd);
@@ -68,13 +83,15 @@ private:
     pid_t owner_pid_;
     dev_t dev_ = 0;
     ino_t ino_ = 0;
+    bool regular_ = false;
 };
 
 class RecordingReader {
 public:
     static constexpr std::size_t kBufferSize = 8192;
 
-    static std::variant<std::unique_ptr<RecordingReader>, IoError> open(const std::string& path);
+    static std::variant<std::unique_ptr<RecordingReader>, IoError> open(const std::string& path,
+                                                                         StopCheck stop = {});
     ~RecordingReader();
     RecordingReader(const RecordingReader&) = delete;
     RecordingReader& operator=(const RecordingReader&) = delete;

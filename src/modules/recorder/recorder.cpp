@@ -1,6 +1,7 @@
 #include "recorder/recorder.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <opencv2/imgproc.hpp>
@@ -70,8 +71,11 @@ Status VideoRecorder::record(const cv::Mat& frame, std::int32_t term_w, std::int
 
 Result<PlayEnd> VideoRecorder::play(const std::string& path, TerminalRenderer& renderer, float sharpen,
                                     const PlayHooks& hooks) const {
-    auto opened = RecordingReader::open(path);
-    if (auto* err = std::get_if<IoError>(&opened)) return CvError{kStsError, err->display()};
+    auto opened = RecordingReader::open(path, StopCheck{hooks.stop_requested, hooks.context});
+    if (auto* err = std::get_if<IoError>(&opened)) {
+        if (err->os_code() == EINTR) return PlayEnd::kInterrupted;  // nothing written yet
+        return CvError{kStsError, err->display()};
+    }
     RecordingReader& reader = *std::get<0>(opened);
 
     std::uint8_t magic[format::kMagicSize];
@@ -82,8 +86,10 @@ Result<PlayEnd> VideoRecorder::play(const std::string& path, TerminalRenderer& r
     auto sleep = hooks.sleep ? hooks.sleep : default_sleep;
     std::vector<std::uint8_t> previous;
     std::vector<std::uint8_t> payload;
+    // Each turn starts when the previous sleep was due to end, not when the sleeper got going
+    // again, so a late wake-up (waiting for the interpreter lock) does not add up over frames.
+    Clock::time_point start = Clock::now();
     for (;;) {
-        const Clock::time_point start = Clock::now();
         std::uint8_t type;
         if (reader.read_exact(&type, 1)) break;  // no further record: the recording is over
         std::uint8_t rest[format::kHeaderSize];
@@ -143,8 +149,14 @@ Result<PlayEnd> VideoRecorder::play(const std::string& path, TerminalRenderer& r
         }
         if (Status drawn = renderer.render_character_map(picture)) return *drawn;
 
-        const auto spent = Clock::now() - start;
-        const bool stop = spent < FRAME_PERIOD && sleep(FRAME_PERIOD - spent, hooks.context);
+        const Clock::time_point now = Clock::now();
+        bool stop = false;
+        if (now - start < FRAME_PERIOD) {
+            stop = sleep(start + FRAME_PERIOD - now, hooks.context);
+            start += FRAME_PERIOD;
+        } else {
+            start = now;  // a slow frame is followed at once; its lost time is not made up
+        }
         if (stop || (hooks.stop_requested && hooks.stop_requested(hooks.context))) {
             TerminalRenderer::show_cursor();
             return PlayEnd::kInterrupted;

@@ -168,10 +168,15 @@ std::variant<std::optional<Item>, IoError> Source::try_read(std::optional<Clock:
     }
 }
 
+// Replies the terminal sends (cursor positions, device attributes) are dropped as they are
+// decoded: nothing here asks for them, and keeping them would let a flood of them (or a key that
+// decodes as one, like modified F3) grow memory and the cost of every poll without end. So the
+// queue holds events only, and a poll looks at a bounded number of items before it answers.
+constexpr int kItemsPerPoll = 256;
+
 struct Reader {
     std::unique_ptr<Source> source;
-    std::deque<Item> events;
-    std::vector<Item> skipped;
+    std::deque<keys::Event> events;
 };
 
 std::timed_mutex g_reader_mutex;
@@ -181,40 +186,28 @@ Reader& reader() {
     if (!g_reader) {
         g_reader = new Reader;
         g_reader->source = Source::create();
-        g_reader->skipped.reserve(32);
     }
     return *g_reader;
 }
 
-bool holds_event(const Reader& r) {
-    for (const Item& item : r.events)
-        if (is_event(item)) return true;
-    return false;
-}
-
 PollResult poll_locked(Reader& r, std::optional<std::chrono::milliseconds> timeout) {
-    if (holds_event(r)) return true;
+    if (!r.events.empty()) return true;
     if (!r.source) return IoError::custom(IoKind::Other, "Failed to initialize input reader");
     std::optional<Clock::time_point> deadline;
     if (timeout) deadline = Clock::now() + *timeout;
-    std::optional<Item> found;
-    for (;;) {
+    for (int seen = 0;; ++seen) {
         auto got = r.source->try_read(deadline);
         if (auto* err = std::get_if<IoError>(&got)) {
-            if (err->kind() == IoKind::Interrupted) break;
+            if (err->kind() == IoKind::Interrupted) return false;
             return *err;
         }
-        if (auto& item = std::get<std::optional<Item>>(got)) {
-            if (is_event(*item)) found = std::move(item);
-            else r.skipped.push_back(std::move(*item));
+        auto& item = std::get<std::optional<Item>>(got);
+        if (item && is_event(*item)) {
+            r.events.push_back(std::get<keys::Event>(std::move(*item)));
+            return true;
         }
-        if (found || (deadline && Clock::now() >= *deadline)) break;
+        if (!item || seen >= kItemsPerPoll || (deadline && Clock::now() >= *deadline)) return false;
     }
-    for (Item& reply : r.skipped) r.events.push_back(std::move(reply));
-    r.skipped.clear();
-    if (!found) return false;
-    r.events.push_front(std::move(*found));
-    return true;
 }
 
 }  // namespace
@@ -231,17 +224,11 @@ ReadResult read_input() {
         {
             std::lock_guard lock(g_reader_mutex);
             Reader& r = reader();
-            std::vector<Item> replies;
-            while (!r.events.empty()) {
-                Item item = std::move(r.events.front());
+            if (!r.events.empty()) {
+                keys::Event event = std::move(r.events.front());
                 r.events.pop_front();
-                if (is_event(item)) {
-                    for (Item& reply : replies) r.events.push_back(std::move(reply));
-                    return std::get<keys::Event>(std::move(item));
-                }
-                replies.push_back(std::move(item));
+                return event;
             }
-            for (Item& reply : replies) r.events.push_back(std::move(reply));
         }
         PollResult ready = poll_input(std::nullopt);
         if (auto* err = std::get_if<IoError>(&ready)) return *err;

@@ -14,8 +14,8 @@
 // - SIGWINCH gets a handler that records the signal and writes one byte to a socket pair; it still
 //   calls a handler installed before it. The reader turns each wait that finds the signal into one
 //   Resize event.
-// - Internal replies (cursor position and the like) stay queued behind events and are never
-//   returned.
+// - Replies the terminal sends (cursor position and the like) are dropped as they are decoded;
+//   a zero-timeout poll looks at no more than a few hundred of them before it answers.
 // - Failures come back as `IoError`; no terminal at all gives, on every call,
 //   Custom { kind: Other, error: "Failed to initialize input reader" }.
 // - Any thread may call; one process-wide mutex guards the reader, and `poll` only tries it.
