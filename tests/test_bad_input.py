@@ -489,46 +489,6 @@ def test_window_size_changes_do_not_speed_up_playback(tmp_path):
     assert elapsed >= 20 * 0.033
 
 
-REPLIES_CHILD = """
-import time, tty
-master, slave = os.openpty()
-os.dup2(slave, 0)  # poll_key reads standard input when it is a terminal: one the child types into
-tty.setraw(0)
-obj = Corvane()
-def answer(count):  # the terminal answers `count` cursor-position queries nobody asked for
-    for _ in range(count // 100):
-        os.write(master, b"\\x1b[12;40R" * 100)
-        for _ in range(100):
-            obj.poll_key()
-    os.write(master, b"k")
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        if obj.poll_key() == "k":
-            return True
-    return False
-first = answer(2000)
-gc.collect()
-before = native_heap_kib()
-second = answer(20000)
-gc.collect()
-report([first, second, native_heap_kib() - before])
-"""
-
-
-@pytest.mark.xfail(strict=True, reason=(
-    "bug: replies a terminal sends (cursor position, keyboard flags, device attributes) are kept in "
-    "the input reader's queue for ever, and every poll_key walks the whole queue: 20,000 replies "
-    "hold about 1 MB and make each poll cost O(replies) (src/modules/terminal/input.cpp "
-    "poll_locked/holds_event); replies nobody waits for should be dropped or capped"))
-@pytest.mark.skipif(SANITIZED, reason="measures the C heap, which the sanitizer's allocator hides")
-def test_unsolicited_terminal_replies_do_not_pile_up(child):
-    run = child(child_code(REPLIES_CHILD), cols=2, rows=2, stdout="devnull")
-    assert run.returncode == 0, run.stderr
-    first, second, growth = run.report
-    assert first and second, "the key after the replies was lost"
-    assert growth <= 256, f"the C heap grew by {growth} KiB for 20,000 replies"
-
-
 # ---- Files -------------------------------------------------------------------------------------
 
 KEY, DELTA, KEY2 = record(0, 2, 2, FRAME), record(1, 2, 2, bytes(12)), record(0, 2, 2, FRAME[::-1])
@@ -697,32 +657,6 @@ def test_fifo_with_a_huge_payload_len_allocates_nothing(child, tmp_path):
         """), cols=2, rows=2, stdout="devnull")
     assert run.returncode == 0, run.stderr
     assert run.report == ["PanicException", EOF_PANIC]
-
-
-FIFO_HANG_BUG = (
-    "bug: a FIFO path with no process at the other end blocks the call forever in open(), holding "
-    "the interpreter lock; the EINTR retry loop swallows every signal, so not even Ctrl-C ends it "
-    "(src/modules/recorder/file_io.cpp RecordingWriter::create / RecordingReader::open: open with "
-    "O_NONBLOCK, or let a pending Python signal end the call)")
-
-
-@pytest.mark.xfail(strict=True, reason=FIFO_HANG_BUG)
-@pytest.mark.parametrize("call", ["play", "start_recording"])
-def test_fifo_without_a_peer_can_be_interrupted(tmp_path, call):
-    fifo = tmp_path / "lonely"
-    os.mkfifo(fifo)
-    args = f"({str(fifo)!r}, 0.0)" if call == "play" else f"({str(fifo)!r},)"
-    code = f"""
-        import signal
-        def interrupt(*_):
-            raise KeyboardInterrupt
-        signal.signal(signal.SIGALRM, interrupt)
-        signal.setitimer(signal.ITIMER_REAL, 0.5)
-        report(outcome(Corvane().{call}, *{args}))
-        """
-    status, err, report = PtyChild(tmp_path, code, cols=2, rows=2).result(timeout=2)
-    assert status == 0, "the call still blocked 1.5 s after the signal"
-    assert report is not None
 
 
 def test_read_only_directory(child, tmp_path):
