@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "terminal/keys.hpp"
+#include "modules/terminal/keys.hpp"
 
 using namespace corvane::keys;
 

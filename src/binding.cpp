@@ -8,58 +8,14 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <initializer_list>
-#include <utility>
+#include <vector>
+
+#include "messages.hpp"
 
 namespace corvane::py {
 namespace {
 
-// Every argument-error text the bindings produce. Each {X} is a one-letter field that the raiser
-// fills in, {F} being the function as in "Corvane.render()".
-enum class Msg { TooManyPositional, MultipleValues, UnexpectedKeyword, MissingRequired, StrToVec,
-                 CannotConvert, OutOfRange, ArgumentPrefix, AlreadyBorrowed, AlreadyMutablyBorrowed };
-
-struct MsgShape {
-    Msg id;
-    const char* shape;
-};
-
-constexpr MsgShape kMessages[] = {
-    {Msg::TooManyPositional, "{F} takes {P} positional arguments but {N} {W} given"},
-    {Msg::MultipleValues, "{F} got multiple values for argument '{K}'"},
-    {Msg::UnexpectedKeyword, "{F} got an unexpected keyword argument '{K}'"},
-    {Msg::MissingRequired, "{F} missing {M} required positional argument{S}: {L}"},
-    {Msg::StrToVec, "Can't extract `str` to `Vec`"},
-    {Msg::CannotConvert, "'{T}' object cannot be converted to '{K}'"},
-    {Msg::OutOfRange, "out of range integral type conversion attempted"},
-    {Msg::ArgumentPrefix, "argument '{K}': {M}"},
-    {Msg::AlreadyBorrowed, "Already borrowed"},
-    {Msg::AlreadyMutablyBorrowed, "Already mutably borrowed"},
-};
-
-using Fields = std::initializer_list<std::pair<char, std::string>>;
-
-std::string format_message(Msg id, Fields fields = {}) {
-    const char* shape = "";
-    for (const auto& m : kMessages)
-        if (m.id == id) shape = m.shape;
-    std::string out;
-    for (const char* p = shape; *p; ++p) {
-        const char* close = *p == '{' ? std::strchr(p, '}') : nullptr;
-        if (!close) {
-            out += *p;
-            continue;
-        }
-        for (const auto& [key, value] : fields)
-            if (p[1] == key) out += value;
-        p = close;
-    }
-    return out;
-}
-
-void raise(PyObject* type, Msg id, Fields fields = {}) {
-    PyErr_SetString(type, format_message(id, fields).c_str());
-}
+void raise(PyObject* type, const std::string& text) { PyErr_SetString(type, text.c_str()); }
 
 std::string utf8_of(PyObject* str) {
     PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(str));
@@ -79,20 +35,6 @@ std::string type_name(PyObject* obj) {
     return utf8_of(name.get());
 }
 
-std::string quoted_list(const Signature& sig, const std::vector<int>& missing) {
-    std::string out;
-    for (size_t i = 0; i < missing.size(); ++i) {
-        if (i != 0) {
-            if (missing.size() > 2) out += ',';
-            out += i + 1 == missing.size() ? " and " : " ";
-        }
-        out += '\'';
-        out += sig.params[missing[i]];
-        out += '\'';
-    }
-    return out;
-}
-
 // An integer argument or element, by its __index__, as a C long.
 bool to_long(PyObject* obj, long& out) {
     if (PyLong_Check(obj)) {
@@ -109,7 +51,7 @@ bool to_u8(PyObject* obj, std::uint8_t& out) {
     long v;
     if (!to_long(obj, v)) return false;
     if (v < 0 || v > 255) {
-        raise(PyExc_OverflowError, Msg::OutOfRange);
+        raise(PyExc_OverflowError, msg::kOutOfRange);
         return false;
     }
     out = static_cast<std::uint8_t>(v);
@@ -129,37 +71,13 @@ float narrow_to_float(double d) {
 
 std::atomic<std::uint64_t> g_next_thread_id{1};
 
-const char* code_name(int code) {
-    static constexpr const char* kNamesFromZero[] = {
-        "StsOk", "StsBackTrace", "StsError", "StsInternal", "StsNoMem", "StsBadArg", "StsBadFunc",
-        "StsNoConv", "StsAutoTrace", "HeaderIsNull", "BadImageSize", "BadOffset", "BadDataPtr",
-        "BadStep", "BadModelOrChSeq", "BadNumChannels", "BadNumChannel1U", "BadDepth",
-        "BadAlphaChannel", "BadOrder", "BadOrigin", "BadAlign", "BadCallBack", "BadTileSize",
-        "BadCOI", "BadROISize", "MaskIsTiled", "StsNullPtr", "StsVecLengthErr",
-        "StsFilterStructContentErr", "StsKernelStructContentErr", "StsFilterOffsetErr"};
-    static constexpr const char* kNamesFrom201[] = {
-        "StsBadSize", "StsDivByZero", "StsInplaceNotSupported", "StsObjectNotFound",
-        "StsUnmatchedFormats", "StsBadFlag", "StsBadPoint", "StsBadMask", "StsUnmatchedSizes",
-        "StsUnsupportedFormat", "StsOutOfRange", "StsParseError", "StsNotImplemented",
-        "StsBadMemBlock", "StsAssert", "GpuNotSupported", "GpuApiCallError", "OpenGlNotSupported",
-        "OpenGlApiCallError", "OpenCLApiCallError", "OpenCLDoubleNotSupported", "OpenCLInitError",
-        "OpenCLNoAMDBlasFft"};
-    constexpr int kLow = int(sizeof kNamesFromZero / sizeof *kNamesFromZero);
-    constexpr int kHigh = int(sizeof kNamesFrom201 / sizeof *kNamesFrom201);
-    if (code <= 0 && code > -kLow) return kNamesFromZero[-code];
-    if (code <= -201 && code > -201 - kHigh) return kNamesFrom201[-201 - code];
-    return nullptr;
-}
-
 }  // namespace
 
 bool match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
     const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
     for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
     if (given > sig.count) {
-        raise(PyExc_TypeError, Msg::TooManyPositional,
-              {{'F', sig.function}, {'P', std::to_string(sig.count)}, {'N', std::to_string(given)},
-               {'W', given == 1 ? "was" : "were"}});
+        raise(PyExc_TypeError, msg::too_many_positional(sig.function, sig.count, given));
         return false;
     }
     for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);
@@ -172,35 +90,33 @@ bool match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyO
         for (int i = 0; i < sig.count; ++i)
             if (name == sig.params[i]) slot = i;
         if (slot < 0) {
-            raise(PyExc_TypeError, Msg::UnexpectedKeyword, {{'F', sig.function}, {'K', name}});
+            raise(PyExc_TypeError, msg::unexpected_keyword(sig.function, name));
             return false;
         }
         if (out[slot]) {
-            raise(PyExc_TypeError, Msg::MultipleValues, {{'F', sig.function}, {'K', name}});
+            raise(PyExc_TypeError, msg::multiple_values(sig.function, name));
             return false;
         }
         out[slot] = value;
     }
 
-    std::vector<int> missing;
+    std::vector<const char*> missing;
     for (int i = 0; i < sig.count; ++i)
-        if (!out[i]) missing.push_back(i);
+        if (!out[i]) missing.push_back(sig.params[i]);
     if (!missing.empty()) {
-        raise(PyExc_TypeError, Msg::MissingRequired,
-              {{'F', sig.function}, {'M', std::to_string(missing.size())},
-               {'S', missing.size() > 1 ? "s" : ""}, {'L', quoted_list(sig, missing)}});
+        raise(PyExc_TypeError, msg::missing_required(sig.function, missing));
         return false;
     }
     return true;
 }
 
 void raise_cannot_convert(PyObject* obj, const char* target) {
-    raise(PyExc_TypeError, Msg::CannotConvert, {{'T', type_name(obj)}, {'K', target}});
+    raise(PyExc_TypeError, msg::cannot_convert(type_name(obj), target));
 }
 
 bool to_bytes(PyObject* obj, ByteInput& out, bool may_borrow) {
     if (PyUnicode_Check(obj)) {
-        raise(PyExc_TypeError, Msg::StrToVec);
+        raise(PyExc_TypeError, msg::kStrToVec);
         return false;
     }
     if (!PySequence_Check(obj)) {
@@ -253,7 +169,7 @@ bool to_i32(PyObject* obj, std::int32_t& out) {
     long v;
     if (!to_long(obj, v)) return false;
     if (v < INT32_MIN || v > INT32_MAX) {
-        raise(PyExc_OverflowError, Msg::OutOfRange);
+        raise(PyExc_OverflowError, msg::kOutOfRange);
         return false;
     }
     out = static_cast<std::int32_t>(v);
@@ -290,7 +206,7 @@ bool argument_failed(const char* name) {
     PyRef text = PyRef::steal(PyObject_Str(old.get()));
     std::string message = text ? utf8_of(text.get()) : std::string();
     if (!text) PyErr_Clear();
-    const std::string prefixed = format_message(Msg::ArgumentPrefix, {{'K', name}, {'M', message}});
+    const std::string prefixed = msg::argument_prefix(name, message);
     PyRef arg = PyRef::steal(PyUnicode_FromStringAndSize(prefixed.data(), Py_ssize_t(prefixed.size())));
     if (!arg) return false;
     PyRef fresh = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, arg.get(), nullptr));
@@ -311,7 +227,7 @@ PyObject* panic_exception_type() {
 }
 
 PyObject* raise_panic(const std::string& message) {
-    const std::string note = "thread '<unnamed>' panicked in _corvane:\n" + message + "\n";
+    const std::string note = msg::panic_note(message);
     for (size_t off = 0; off < note.size();) {
         ssize_t n = ::write(STDERR_FILENO, note.data() + off, note.size() - off);
         if (n <= 0 && errno != EINTR) break;
@@ -324,16 +240,15 @@ PyObject* raise_panic(const std::string& message) {
     return nullptr;
 }
 
-PyObject* raise_cv_error(const CvError& error) {
-    std::string text = error.message + " (code: ";
-    if (const char* name = code_name(error.code)) text += std::string(name) + ", ";
-    text += std::to_string(error.code) + ")";
-    PyErr_SetString(PyExc_RuntimeError, text.c_str());
+PyObject* raise_error(const Error& error) {
+    const msg::Described d = msg::describe(error);
+    if (d.panic) return raise_panic(d.text);
+    raise(PyExc_RuntimeError, d.text);
     return nullptr;
 }
 
 PyObject* raise_os_error(const IoError& error) {
-    PyErr_SetString(PyExc_OSError, error.display().c_str());
+    raise(PyExc_OSError, msg::io_display(error));
     return nullptr;
 }
 
@@ -345,16 +260,14 @@ std::uint64_t current_thread_id() {
 Borrow::Borrow(Ownership& own, Access access, const char* type_path) : own_(own), access_(access) {
     const std::uint64_t me = current_thread_id();
     if (me != own.owner) {
-        raise_panic(std::string("assertion `left == right` failed: ") + type_path +
-                    " is unsendable, but sent to another thread\n  left: ThreadId(" + std::to_string(me) +
-                    ")\n right: ThreadId(" + std::to_string(own.owner) + ")");
+        raise_panic(msg::unsendable(type_path, me, own.owner));
         return;
     }
     constexpr std::uint64_t kWriter = ~std::uint64_t{0};
     if (access == Access::Exclusive && own.borrow != 0) {
-        raise(PyExc_RuntimeError, Msg::AlreadyBorrowed);
+        raise(PyExc_RuntimeError, msg::kAlreadyBorrowed);
     } else if (access == Access::Shared && own.borrow == kWriter) {
-        raise(PyExc_RuntimeError, Msg::AlreadyMutablyBorrowed);
+        raise(PyExc_RuntimeError, msg::kAlreadyMutablyBorrowed);
     } else {
         own.borrow = access == Access::Exclusive ? kWriter : own.borrow + 1;
         held_ = true;

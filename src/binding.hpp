@@ -5,10 +5,11 @@
 //   dictionary, raising the TypeError shapes of the argument-error table in binding.cpp.
 // - `to_*` convert one argument each and return false with a Python exception set. A TypeError of
 //   a conversion gets the "argument 'NAME': " prefix through `argument_failed`, keeping __cause__.
-// - `raise_*` turn the system's failures into Python exceptions and return NULL: error values into
-//   RuntimeError "MESSAGE (code: NAME, N)", panics into pyo3_runtime.PanicException (also written
-//   to standard error), input/output errors into OSError.
-// - `translate` runs a method body so that no C++ exception ever crosses into the interpreter.
+// - `raise_*` turn the core's failures into Python exceptions and return NULL: an `Error` into
+//   RuntimeError or pyo3_runtime.PanicException (also written to standard error) as the table in
+//   messages.cpp says, an open failure of `start_recording` into OSError.
+// - `translate` runs a method body so that no C++ exception (only allocation and OpenCV throw)
+//   ever crosses into the interpreter.
 // - `Ownership` holds an object's owner thread and borrow state; `Borrow` checks both and holds
 //   shared or exclusive access for one call.
 // Everything here needs the interpreter lock.
@@ -45,7 +46,7 @@ bool argument_failed(const char* name);
 
 // Raises TypeError "'TYPE' object cannot be converted to 'TARGET'".
 void raise_cannot_convert(PyObject* obj, const char* target);
-PyObject* raise_cv_error(const CvError& error);
+PyObject* raise_error(const Error& error);
 PyObject* raise_panic(const std::string& message);
 PyObject* raise_os_error(const IoError& error);
 PyObject* panic_exception_type();
@@ -78,8 +79,6 @@ template <class F>
 PyObject* translate(F&& body) noexcept {
     try {
         return body();
-    } catch (const Panic& p) {
-        return raise_panic(p.message);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {

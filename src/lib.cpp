@@ -21,6 +21,8 @@
 #include <string>
 
 #include "binding.hpp"
+#include "messages.hpp"
+#include "modules/player/player.hpp"
 #include "modules/recorder/recorder.hpp"
 #include "modules/renderer.hpp"
 #include "modules/terminal/input.hpp"
@@ -52,13 +54,10 @@ PyObject* g_module = nullptr;
 
 CorvaneObject* as_corvane(PyObject* self) { return reinterpret_cast<CorvaneObject*>(self); }
 
-// Steps 2 to 5 of every method: the access check, the body, the access released.
+// Steps 2 to 5 of every method: the access check, the body, the access released. The method
+// descriptors already refuse a `self` of another type, before any of this runs.
 template <class Body>
 PyObject* with_access(PyObject* self, Access access, Body&& body) {
-    if (!PyObject_TypeCheck(self, g_type)) {
-        py::raise_cannot_convert(self, "Corvane");
-        return nullptr;
-    }
     CorvaneObject* obj = as_corvane(self);
     py::Borrow borrow(obj->own, access, kTypePath);
     if (!borrow.ok()) return nullptr;
@@ -84,14 +83,14 @@ PyObject* start_recording(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::string path;
         if (!py::to_text(argv[0], path)) return py::argument_failed("path"), nullptr;
         auto opened = RecordingWriter::open(path, StopCheck{signal_pending, nullptr});
-        if (auto* err = std::get_if<IoError>(&opened)) return PyErr_Occurred() ? nullptr : py::raise_os_error(*err);
-        std::unique_ptr<RecordingWriter>& next = std::get<0>(opened);
+        if (!opened) return PyErr_Occurred() ? nullptr : py::raise_os_error(opened.error().io);
+        std::unique_ptr<RecordingWriter>& next = opened.value();
         // Until the new file is emptied, a failure leaves the recording in progress exactly as it
         // was. On the same file, its last buffered bytes go out first, or they would land in the
         // new recording.
         if (st.recording_writer && st.recording_writer->same_file(*next))
-            if (IoStatus err = st.recording_writer->flush()) return py::raise_os_error(*err);
-        if (IoStatus err = next->truncate()) return py::raise_os_error(*err);
+            if (Status flushed = st.recording_writer->flush(); !flushed) return py::raise_os_error(flushed.error().io);
+        if (Status emptied = next->truncate(); !emptied) return py::raise_os_error(emptied.error().io);
         st.recording_writer = std::move(next);  // finishes the old one, if any
         st.recorder.forget_previous_frame();
         return none();
@@ -125,14 +124,11 @@ PyObject* render(PyObject* self, PyObject* args, PyObject* kwargs) {
         st.frame_h = height;
         if (width < 0 || height < 0) {  // OpenCV refuses the image; its own message is the error
             auto refused = guard([&] { return cv::Mat(height, width, CV_8UC3); });
-            if (!refused.ok()) return py::raise_cv_error(refused.error());
+            if (!refused) return py::raise_error(refused.error());
         }
         const std::size_t need = std::size_t(std::max(width, 0)) * std::size_t(std::max(height, 0)) * 3;
         if (need != 0 && data.size != need) {
-            const std::string text = "data holds " + std::to_string(data.size) + " bytes, but a frame of width " +
-                                     std::to_string(width) + " and height " + std::to_string(height) +
-                                     " needs " + std::to_string(need) + " bytes (width x height x 3)";
-            PyErr_SetString(PyExc_ValueError, text.c_str());
+            PyErr_SetString(PyExc_ValueError, msg::frame_length(data.size, width, height, need).c_str());
             return nullptr;
         }
         // The image is the caller's bytes themselves: OpenCV only reads them.
@@ -140,16 +136,17 @@ PyObject* render(PyObject* self, PyObject* args, PyObject* kwargs) {
             return need == 0 ? cv::Mat(height, width, CV_8UC3)
                              : cv::Mat(height, width, CV_8UC3, const_cast<std::uint8_t*>(data.data));
         });
-        if (!image.ok()) return py::raise_cv_error(image.error());
+        if (!image) return py::raise_error(image.error());
         const cv::Mat& frame = image.value();
 
         auto [term_w, term_h] = st.renderer.get_terminal_size();
         auto prepared = st.renderer.prepare_character_map(frame, term_w, term_h);
-        if (!prepared.ok()) return py::raise_cv_error(prepared.error());
-        if (Status drawn = st.renderer.render_character_map(prepared.value())) return py::raise_cv_error(*drawn);
+        if (!prepared) return py::raise_error(prepared.error());
+        if (Status drawn = st.renderer.render_character_map(prepared.value()); !drawn)
+            return py::raise_error(drawn.error());
         if (st.recording_writer) {
             Status recorded = st.recorder.record(prepared.value(), term_w, term_h, *st.recording_writer);
-            if (recorded) return py::raise_cv_error(*recorded);
+            if (!recorded) return py::raise_error(recorded.error());
         }
         return none();
     });
@@ -196,31 +193,31 @@ bool sleep_without_lock(std::chrono::nanoseconds d, void*) {
 PyObject* play(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* argv[2];
     if (!py::match_arguments(kPlaySig, args, kwargs, argv)) return nullptr;
-    return with_access(self, Access::Shared, [&](CorvaneState& st) -> PyObject* {
+    return with_access(self, Access::Shared, [&](CorvaneState&) -> PyObject* {
         std::string path;
         float sharpen;
         if (!py::to_text(argv[0], path)) return py::argument_failed("path"), nullptr;
         if (!py::to_f32(argv[1], sharpen)) return py::argument_failed("sharpen"), nullptr;
         TerminalRenderer renderer;
         const PlayHooks hooks{sleep_without_lock, signal_pending, nullptr};
-        Result<PlayEnd> played = st.recorder.play(path, renderer, sharpen, hooks);
-        if (!played.ok()) return py::raise_cv_error(played.error());
+        Result<PlayEnd> played = play_recording(path, renderer, sharpen, hooks);
+        if (!played) return py::raise_error(played.error());
         // An interrupted playback returns with the signal handler's exception set.
         return played.value() == PlayEnd::kInterrupted ? nullptr : none();
     });
 }
 
 PyObject* hide_cursor(PyObject* self, PyObject*) {
-    return with_access(self, Access::Shared, [](CorvaneState&) {
-        TerminalRenderer::hide_cursor();
-        return none();
+    return with_access(self, Access::Shared, [](CorvaneState&) -> PyObject* {
+        Status written = TerminalRenderer::hide_cursor();
+        return written ? none() : py::raise_error(written.error());
     });
 }
 
 PyObject* show_cursor(PyObject* self, PyObject*) {
-    return with_access(self, Access::Shared, [](CorvaneState&) {
-        TerminalRenderer::show_cursor();
-        return none();
+    return with_access(self, Access::Shared, [](CorvaneState&) -> PyObject* {
+        Status written = TerminalRenderer::show_cursor();
+        return written ? none() : py::raise_error(written.error());
     });
 }
 
@@ -241,12 +238,12 @@ PyObject* key_text(const keys::Event& event) {
 PyObject* poll_key(PyObject* self, PyObject*) {
     return with_access(self, Access::Shared, [](CorvaneState&) -> PyObject* {
         using namespace std::chrono_literals;
-        terminal::PollResult ready = terminal::poll_input(0ms);
-        if (auto* err = std::get_if<IoError>(&ready)) unwrap_failed(*err);
-        if (!std::get<bool>(ready)) return none();
-        terminal::ReadResult event = terminal::read_input();
-        if (auto* err = std::get_if<IoError>(&event)) unwrap_failed(*err);
-        return key_text(std::get<keys::Event>(event));
+        Result<bool> ready = terminal::poll_input(0ms);
+        if (!ready) return py::raise_error(ready.error());
+        if (!ready.value()) return none();
+        Result<keys::Event> event = terminal::read_input();
+        if (!event) return py::raise_error(event.error());
+        return key_text(event.value());
     });
 }
 
@@ -271,7 +268,7 @@ void corvane_dealloc(PyObject* self) {
     if (obj->own.owner != py::current_thread_id()) {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
-        PyErr_SetString(PyExc_RuntimeError, "_corvane::Corvane is unsendable, but is being dropped on another thread");
+        PyErr_SetString(PyExc_RuntimeError, msg::kDroppedElsewhere);
         PyErr_WriteUnraisable(nullptr);
         PyErr_Restore(type, value, tb);
     }
@@ -338,9 +335,7 @@ bool add_to_all(PyObject* module, const char* name) {
 PyMODINIT_FUNC PyInit__corvane(void) {
     using namespace corvane;
     if (g_module) {
-        PyErr_SetString(PyExc_ImportError,
-                        "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per "
-                        "interpreter process");
+        PyErr_SetString(PyExc_ImportError, msg::kInitOnce);
         return nullptr;
     }
     PyRef module = PyRef::steal(PyModule_Create(&kModule));

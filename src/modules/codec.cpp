@@ -1,4 +1,4 @@
-#include "codec.hpp"
+#include "modules/codec.hpp"
 
 #include <zlib.h>
 
@@ -26,8 +26,6 @@ namespace {
 constexpr int kLevel = 6;
 constexpr int kWindowBits = 15;
 constexpr int kMemLevel = 8;  // zlib's default; deflateBound is tight only for this setting
-constexpr const char* kCorruptStream = "corrupt deflate stream";
-constexpr const char* kCompressionError = "deflate compression error";
 
 // zlib counts in uInt, so runs beyond 4 GiB are handed over in pieces of at most this size.
 constexpr std::size_t kMaxChunk = UINT_MAX;
@@ -36,7 +34,7 @@ constexpr std::size_t kMaxChunk = UINT_MAX;
 // inflates to gigabytes costs time but no memory.
 constexpr std::size_t kScratchSize = 16 * 1024;
 
-// zlib streams own heap state that must be released on every path, including a thrown Panic.
+// zlib streams own heap state that must be released on every path.
 struct Deflater {
     z_stream s{};
     bool live = false;
@@ -53,7 +51,9 @@ struct Inflater {
     }
 };
 
-[[noreturn]] void corrupt_stream() { unwrap_failed(IoError::custom(IoKind::InvalidInput, kCorruptStream)); }
+Error corrupt_stream() { return Error::step(IoError::fixed(IoKind::InvalidInput, IoText::kCorruptDeflate)); }
+
+Error compress_failed(IoText text) { return Error::of(Fault::kCompress, IoError::fixed(IoKind::Other, text)); }
 
 // Hands the next piece of input to zlib once it has used up the previous one.
 void feed(z_stream& s, const std::uint8_t*& data, std::size_t& left) {
@@ -69,11 +69,11 @@ void feed(z_stream& s, const std::uint8_t*& data, std::size_t& left) {
 // scratch buffer. `out` grows with what actually inflates, never beyond `keep`, so a payload
 // that claims a huge frame but holds little costs little. Returns the number of bytes inflated,
 // kept or not. Stops at the end of the stream or when the input runs out; any error of the
-// decompressor throws the corrupt-stream Panic, wherever in the stream it occurs.
-std::uint64_t inflate_payload(const std::uint8_t* data, std::size_t len, std::vector<std::uint8_t>& out,
-                              std::uint64_t keep) {
+// decompressor is the corrupt-stream failure, wherever in the stream it occurs.
+Result<std::uint64_t> inflate_payload(const std::uint8_t* data, std::size_t len, std::vector<std::uint8_t>& out,
+                                      std::uint64_t keep) {
     Inflater z;
-    if (inflateInit2(&z.s, kWindowBits) != Z_OK) corrupt_stream();
+    if (inflateInit2(&z.s, kWindowBits) != Z_OK) return corrupt_stream();
     z.live = true;
 
     std::array<std::uint8_t, kScratchSize> scratch;
@@ -96,7 +96,7 @@ std::uint64_t inflate_payload(const std::uint8_t* data, std::size_t len, std::ve
         // Output room is always offered, so "no progress possible" means the input ended before
         // the stream did: what has been inflated so far counts.
         if (rc == Z_BUF_ERROR) return produced;
-        if (rc != Z_OK) corrupt_stream();  // bad header, preset dictionary, bad data or checksum
+        if (rc != Z_OK) return corrupt_stream();  // bad header, preset dictionary, bad data or checksum
     }
 }
 
@@ -143,10 +143,10 @@ cv::Mat sharpen_plane(const cv::Mat& plane, float strength) {
 
 }  // namespace
 
-CompressResult VideoCodec::compress_raw(const std::uint8_t* data, std::size_t len) {
+Result<std::vector<std::uint8_t>> VideoCodec::compress_raw(const std::uint8_t* data, std::size_t len) {
     Deflater z;
     if (deflateInit2(&z.s, kLevel, Z_DEFLATED, kWindowBits, kMemLevel, Z_DEFAULT_STRATEGY) != Z_OK)
-        return IoError::custom(IoKind::Other, kCompressionError);
+        return compress_failed(IoText::kDeflateError);
     z.live = true;
 
     // deflateBound is an upper limit for the whole stream, so one allocation suffices.
@@ -164,50 +164,50 @@ CompressResult VideoCodec::compress_raw(const std::uint8_t* data, std::size_t le
         written += room - z.s.avail_out;
         if (rc == Z_STREAM_END) break;
         if (rc != Z_OK && rc != Z_BUF_ERROR)
-            return IoError::custom(IoKind::Other, finishing ? kCompressionError : kCorruptStream);
+            return compress_failed(finishing ? IoText::kDeflateError : IoText::kCorruptDeflate);
     }
     out.resize(written);
     return out;
 }
 
-Result<cv::Mat> VideoCodec::decompress_lossless(const std::uint8_t* data, std::size_t len, std::int32_t rows,
-                                                std::int32_t cols) {
+Status VideoCodec::inflate_frame(const std::uint8_t* data, std::size_t len, std::int32_t rows, std::int32_t cols,
+                                 std::vector<std::uint8_t>& out) {
     const bool valid_size = rows >= 0 && cols >= 0;
     const std::uint64_t frame_len = valid_size ? std::uint64_t(rows) * std::uint64_t(cols) * 3 : 0;
-    std::vector<std::uint8_t> inflated;
-    const std::uint64_t produced = inflate_payload(data, len, inflated, frame_len);
-
+    out.clear();
+    Result<std::uint64_t> produced = inflate_payload(data, len, out, frame_len);
+    if (!produced) return produced.error();
     // Too few bytes for the frame: the first row that does not fit is the one holding byte
-    // `produced`. Checked before the matrix exists, so a lying size never reserves memory.
-    if (valid_size && rows > 0 && produced < frame_len) {
+    // `produced`. Checked before any matrix exists, so a lying size never reserves memory.
+    if (valid_size && rows > 0 && produced.value() < frame_len) {
         const std::uint64_t row_len = std::uint64_t(cols) * 3;
-        const std::uint64_t end = (produced / row_len + 1) * row_len;
-        throw Panic("range end index " + std::to_string(end) + " out of range for slice of length " +
-                    std::to_string(produced));
+        return Error{Fault::kShortPayload, {}, 0, {}, (produced.value() / row_len + 1) * row_len, produced.value()};
     }
+    out.resize(std::size_t(frame_len));
+    return {};
+}
+
+Result<cv::Mat> VideoCodec::decompress_lossless(const std::uint8_t* data, std::size_t len, std::int32_t rows,
+                                                std::int32_t cols) {
+    std::vector<std::uint8_t> inflated;
+    if (Status done = inflate_frame(data, len, rows, cols, inflated); !done) return done.error();
     return guard([&] {
         cv::Mat frame(rows, cols, CV_8UC3);  // continuous: rows lie back to back as in the payload
-        if (frame_len != 0) std::memcpy(frame.data, inflated.data(), std::size_t(frame_len));
+        if (!inflated.empty()) std::memcpy(frame.data, inflated.data(), inflated.size());
         return frame;
     });
 }
 
 Result<cv::Mat> VideoCodec::sharpen_with_dft(const cv::Mat& frame, float strength) {
     // Written as "not above 0" so that NaN gives the copy too, as it does in the player.
-    if (!(strength > 0.0f)) {
-        Result<cv::Mat> copy = guard([&] { return frame.clone(); });
-        if (!copy.ok()) throw Panic("Cannot clone Mat: " + copy.error().message);
-        return copy;
-    }
+    if (!(strength > 0.0f)) return guard([&] { return frame.clone(); });
 
     std::vector<cv::Mat> planes;
-    if (Status failed = guard([&] { cv::split(frame, planes); })) return *failed;
+    if (Status split = guard([&] { cv::split(frame, planes); }); !split) return split.error();
 
     std::array<cv::Mat, 3> sharpened;
     for (std::size_t i = 0; i < sharpened.size(); ++i) {
-        if (i >= planes.size())
-            return CvError{kStsOutOfRange, "Index: " + std::to_string(i) + " out of bounds: 0.." +
-                                               std::to_string(planes.size())};
+        if (i >= planes.size()) return Error{Fault::kMissingPlane, {}, 0, {}, i, planes.size()};
         Result<cv::Mat> plane = guard([&] { return sharpen_plane(planes[i], strength); });
         if (!plane.ok()) return plane.error();
         sharpened[i] = plane.take();

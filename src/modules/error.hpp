@@ -1,24 +1,17 @@
-// Failure values shared by every module.
+// Failures of the core, as data.
 //
 // Contract:
-// - `CvError` is the error value of fallible operations: an OpenCV error code and a message.
-//   `Result<T>` carries either a value or a `CvError`; `Status` is a `Result` without a value.
-// - `IoError` describes an operating-system or input/output failure. Its `display()` is the
-//   user-facing text ("No such file or directory (os error 2)") and its `debug()` the structured
-//   form that panic messages quote (`Os { code: 2, kind: NotFound, message: "..." }`). Both
-//   are produced here and nowhere else.
-// - `Panic` is thrown for conditions that abort one call (a failed write, a corrupt frame). The
-//   binding layer turns it into PanicException; the object that threw stays usable.
-// - `guard()` runs a callable that may throw OpenCV or standard exceptions and turns those into a
-//   `CvError`, so this is the one place where library failures become error values. A `Panic`
-//   passes through untouched.
-// All of this is plain data; any thread may use it.
+// - Every fallible operation of the core returns a `Result<T>`: a value, or an `Error` that says
+//   what failed and carries the numbers its message needs. The core words no message and throws
+//   nothing of its own; `guard()` turns what OpenCV or the standard library throws into an
+//   `Error` at the one place each library is called.
+// - The binding alone decides the Python exception of each `Fault` and builds its text (the
+//   message table is in src/errors.cpp), so every message lives in one place.
+// - Plain values; any thread may use them.
 #pragma once
 
 #include <cerrno>
 #include <cstdint>
-#include <exception>
-#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -26,100 +19,104 @@
 
 namespace corvane {
 
-// OpenCV's generic error code, used for every failure that is not OpenCV's own.
-inline constexpr int kStsError = -2;
-inline constexpr int kStsOutOfRange = -211;
+// The kinds of input/output failure, in the order and with the names that debug descriptions show.
+#define CORVANE_IO_KINDS(X)                                                                           \
+    X(NotFound) X(PermissionDenied) X(ConnectionRefused) X(ConnectionReset) X(HostUnreachable)        \
+    X(NetworkUnreachable) X(ConnectionAborted) X(NotConnected) X(AddrInUse) X(AddrNotAvailable)       \
+    X(NetworkDown) X(BrokenPipe) X(AlreadyExists) X(WouldBlock) X(NotADirectory) X(IsADirectory)       \
+    X(DirectoryNotEmpty) X(ReadOnlyFilesystem) X(FilesystemLoop) X(StaleNetworkFileHandle)             \
+    X(InvalidInput) X(InvalidData) X(TimedOut) X(WriteZero) X(StorageFull) X(NotSeekable)               \
+    X(FilesystemQuotaExceeded) X(FileTooLarge) X(ResourceBusy) X(ExecutableFileBusy) X(Deadlock)       \
+    X(CrossesDevices) X(TooManyLinks) X(InvalidFilename) X(ArgumentListTooLong) X(Interrupted)        \
+    X(Unsupported) X(UnexpectedEof) X(OutOfMemory) X(InProgress) X(Other) X(Uncategorized)
 
-struct CvError {
-    int code = kStsError;
-    std::string message;
-};
-
-template <class T>
-class [[nodiscard]] Result {
-public:
-    Result(T value) : v_(std::move(value)) {}
-    Result(CvError error) : v_(std::move(error)) {}
-    bool ok() const { return v_.index() == 0; }
-    T& value() { return std::get<0>(v_); }
-    T take() { return std::move(std::get<0>(v_)); }
-    const CvError& error() const { return std::get<1>(v_); }
-
-private:
-    std::variant<T, CvError> v_;
-};
-
-// Success, or the error that stopped an operation without a value.
-using Status = std::optional<CvError>;
-
-// The kinds of input/output failure, named as they appear in debug descriptions.
 enum class IoKind : std::uint8_t {
-    NotFound, PermissionDenied, ConnectionRefused, ConnectionReset, HostUnreachable,
-    NetworkUnreachable, ConnectionAborted, NotConnected, AddrInUse, AddrNotAvailable, NetworkDown,
-    BrokenPipe, AlreadyExists, WouldBlock, NotADirectory, IsADirectory, DirectoryNotEmpty,
-    ReadOnlyFilesystem, FilesystemLoop, StaleNetworkFileHandle, InvalidInput, InvalidData, TimedOut,
-    WriteZero, StorageFull, NotSeekable, FilesystemQuotaExceeded, FileTooLarge, ResourceBusy,
-    ExecutableFileBusy, Deadlock, CrossesDevices, TooManyLinks, InvalidFilename,
-    ArgumentListTooLong, Interrupted, Unsupported, UnexpectedEof, OutOfMemory, InProgress, Other,
-    Uncategorized,
+#define CORVANE_IO_KIND(name) name,
+    CORVANE_IO_KINDS(CORVANE_IO_KIND)
+#undef CORVANE_IO_KIND
 };
 
-const char* io_kind_name(IoKind kind);
 IoKind io_kind_of_errno(int code);
 
-class IoError {
-public:
-    // An operating-system error, described by its number.
-    static IoError os(int code) { return IoError(Form::Os, io_kind_of_errno(code), code, {}); }
-    static IoError last_os() { return os(errno); }
-    // A fixed message of the library itself, such as "failed to fill whole buffer".
-    static IoError simple(IoKind kind, std::string message) {
-        return IoError(Form::Simple, kind, 0, std::move(message));
-    }
-    // A free-form error text, such as "Failed to initialize input reader".
-    static IoError custom(IoKind kind, std::string text) {
-        return IoError(Form::Custom, kind, 0, std::move(text));
-    }
+// The failures that are not the operating system's own, each with a fixed text in the binding.
+enum class IoText : std::uint8_t {
+    kNone,             // an operating-system error: its number tells
+    kFillWholeBuffer,  // a read met the end of the file
+    kWriteWhole,       // a write accepted no bytes
+    kWriteBuffered,    // a frame write accepted no bytes
+    kNulInPath,
+    kCorruptDeflate,
+    kDeflateError,
+    kNoInputReader,
+};
 
-    IoKind kind() const { return kind_; }
-    int os_code() const { return form_ == Form::Os ? code_ : 0; }
-    bool is_os() const { return form_ == Form::Os; }
-    std::string display() const;
-    std::string debug() const;
+struct IoError {
+    IoKind kind = IoKind::Other;
+    int os_code = 0;  // set exactly when `text` is kNone
+    IoText text = IoText::kNone;
+
+    static IoError os(int code) { return {io_kind_of_errno(code), code, IoText::kNone}; }
+    static IoError last_os() { return os(errno); }
+    static IoError fixed(IoKind kind, IoText text) { return {kind, 0, text}; }
+};
+
+enum class Fault : std::uint8_t {
+    kLibrary,        // OpenCV refused: `code` and its own `text`
+    kUnknownThrow,   // the image library threw something that is neither OpenCV's nor std's
+    kInvalidFormat,  // a recording without the signature
+    kOpen,           // `io`: a file could not be opened or created
+    kCompress,       // `io`: the compressor failed
+    kStep,           // `io`: a read or write inside a call failed; aborts the call
+    kPrint,          // `io`: a screen-control sequence could not be written; aborts the call
+    kShortPayload,   // a payload inflated to `length` bytes, too few for the row ending at `end`
+    kDeltaTooLarge,  // a delta frame larger than the `length` bytes of the frame before it
+    kMissingPlane,   // a frame with `length` colour planes where plane `end` was needed
+};
+
+struct Error {
+    Fault fault = Fault::kLibrary;
+    IoError io{};
+    int code = 0;
+    std::string text;
+    std::uint64_t end = 0;
+    std::uint64_t length = 0;
+
+    static Error of(Fault fault, IoError io) { return {fault, io, 0, {}, 0, 0}; }
+    static Error step(IoError io) { return of(Fault::kStep, io); }
+};
+
+template <class T = std::monostate>
+class [[nodiscard]] Result {
+public:
+    Result() : v_(T{}) {}
+    Result(T value) : v_(std::move(value)) {}
+    Result(Error error) : v_(std::move(error)) {}
+    bool ok() const { return v_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+    T& value() { return std::get<0>(v_); }
+    T take() { return std::move(std::get<0>(v_)); }
+    const Error& error() const { return std::get<1>(v_); }
 
 private:
-    enum class Form : std::uint8_t { Os, Simple, Custom };
-    IoError(Form form, IoKind kind, int code, std::string text)
-        : form_(form), kind_(kind), code_(code), text_(std::move(text)) {}
-    Form form_;
-    IoKind kind_;
-    int code_;
-    std::string text_;
+    std::variant<T, Error> v_;
 };
 
-struct Panic : std::exception {
-    explicit Panic(std::string m) : message(std::move(m)) {}
-    const char* what() const noexcept override { return message.c_str(); }
-    std::string message;
-};
+using Status = Result<>;
 
-// The abort of a call whose step returned an input/output error.
-[[noreturn]] void unwrap_failed(const IoError& error);
+// Inside a catch block: the exception in flight, as OpenCV's code and text (a standard
+// exception: code -2 and its text).
+Error current_error();
 
-// Inside a catch block: the exception in flight as an error value.
-CvError current_error();
-
+// Runs `f`, turning whatever OpenCV or the standard library throws into an `Error`.
 template <class F>
-auto guard(F&& f) -> std::conditional_t<std::is_void_v<decltype(f())>, Status, Result<decltype(f())>> {
+auto guard(F&& f) -> Result<std::conditional_t<std::is_void_v<decltype(f())>, std::monostate, decltype(f())>> {
     try {
         if constexpr (std::is_void_v<decltype(f())>) {
             f();
-            return std::nullopt;
+            return std::monostate{};
         } else {
             return f();
         }
-    } catch (const Panic&) {
-        throw;
     } catch (...) {
         return current_error();
     }

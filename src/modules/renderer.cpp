@@ -1,9 +1,10 @@
-#include "renderer.hpp"
+#include "modules/renderer.hpp"
 
 #include <cstring>
 #include <opencv2/imgproc.hpp>
 
-#include "terminal/size.hpp"
+#include "modules/terminal/output.hpp"
+#include "modules/terminal/size.hpp"
 
 namespace corvane {
 namespace {
@@ -86,9 +87,9 @@ inline std::uint8_t* put_cursor(std::uint8_t* p, std::uint32_t row, std::uint32_
     return p;
 }
 
-void write_screen_control(const char* seq, std::size_t len) {
-    terminal::StdoutStream::print(seq, len);
-    if (auto err = terminal::StdoutStream::flush()) unwrap_failed(*err);
+Status write_screen_control(const char* seq, std::size_t len) {
+    if (Status printed = terminal::print(seq, len); !printed) return printed;
+    return terminal::flush_stdout();
 }
 
 }  // namespace
@@ -102,24 +103,29 @@ void ByteBuffer::reserve(std::size_t capacity) {
     cap_ = grown;
 }
 
-TerminalRenderer::TerminalRenderer() : writer_(kWriterCapacity), output_(kOutputCapacity) {}
-
-std::pair<std::int32_t, std::int32_t> TerminalRenderer::get_terminal_size() {
-    ++size_call_count_;
-    if (cached_term_w_ != 0 && size_call_count_ % 30 != 0) return {cached_term_w_, cached_term_h_};
-    terminal::SizeResult size = terminal::size();
-    cached_term_w_ = size.ok ? size.cols : 80;
-    cached_term_h_ = size.ok ? size.rows : 24;
-    return {cached_term_w_, cached_term_h_};
-}
-
-Result<cv::Mat> TerminalRenderer::prepare_character_map(const cv::Mat& frame, std::int32_t term_w,
-                                                        std::int32_t term_h) const {
+Result<cv::Mat> fit_to_grid(const cv::Mat& frame, std::int32_t term_w, std::int32_t term_h) {
     return guard([&] {
         cv::Mat resized;
         cv::resize(frame, resized, cv::Size(term_w, display_height(term_h)), 0, 0, cv::INTER_LINEAR);
         return resized;
     });
+}
+
+TerminalRenderer::TerminalRenderer()
+    : writer_(kWriterCapacity, terminal::stdout_sink, nullptr), output_(kOutputCapacity) {}
+
+std::pair<std::int32_t, std::int32_t> TerminalRenderer::get_terminal_size() {
+    ++size_call_count_;
+    if (cached_term_w_ != 0 && size_call_count_ % 30 != 0) return {cached_term_w_, cached_term_h_};
+    Result<terminal::Size> size = terminal::size();
+    cached_term_w_ = size ? size.value().cols : 80;
+    cached_term_h_ = size ? size.value().rows : 24;
+    return {cached_term_w_, cached_term_h_};
+}
+
+Result<cv::Mat> TerminalRenderer::prepare_character_map(const cv::Mat& frame, std::int32_t term_w,
+                                                        std::int32_t term_h) const {
+    return fit_to_grid(frame, term_w, term_h);
 }
 
 void TerminalRenderer::assemble(const std::uint8_t* pixels, int rows, int cols) {
@@ -180,12 +186,11 @@ void TerminalRenderer::assemble(const std::uint8_t* pixels, int rows, int cols) 
 
 Status TerminalRenderer::render_character_map(const cv::Mat& frame) {
     assemble(frame.data, frame.rows, frame.cols);
-    if (auto err = writer_.write_and_flush(output_.data(), output_.size())) unwrap_failed(*err);
-    return std::nullopt;
+    return writer_.send(output_.data(), output_.size());
 }
 
-void TerminalRenderer::hide_cursor() { write_screen_control(kHideCursor, sizeof kHideCursor - 1); }
+Status TerminalRenderer::hide_cursor() { return write_screen_control(kHideCursor, sizeof kHideCursor - 1); }
 
-void TerminalRenderer::show_cursor() { write_screen_control(kShowCursor, sizeof kShowCursor - 1); }
+Status TerminalRenderer::show_cursor() { return write_screen_control(kShowCursor, sizeof kShowCursor - 1); }
 
 }  // namespace corvane

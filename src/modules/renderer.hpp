@@ -8,8 +8,10 @@
 //   max(2 * rows - 2, 2) pixel rows, bilinear. `render_character_map` draws a prepared frame: one
 //   U+2580 cell per two stacked pixels, only the runs of changed cells unless three quarters or
 //   more of the cells changed, then "\x1b[0m"; everything is written and flushed before it returns.
-// - OpenCV failures come back as `CvError`. A failing write or flush of standard output throws
-//   `Panic`; the renderer stays usable, its cell cache already describing the frame that failed.
+// - `fit_to_grid` is the one scaling to the display grid, used for drawn and played frames alike.
+// - OpenCV failures and a failing write of standard output come back as `Error`s (kLibrary,
+//   kStep); after a failed write the renderer stays usable, its cell cache already describing the
+//   frame that failed, and the unwritten bytes go out ahead of the next frame.
 // - One renderer is used by one thread at a time (its owner's). Renderers share nothing but the
 //   process-wide standard output stream.
 #pragma once
@@ -21,8 +23,8 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
-#include "terminal/output.hpp"
+#include "modules/error.hpp"
+#include "modules/fd_io.hpp"
 
 namespace corvane {
 
@@ -41,6 +43,9 @@ inline std::uint64_t pack_cell(const std::uint8_t* upper, const std::uint8_t* lo
 
 inline constexpr std::uint64_t kResetCell = ~std::uint64_t{0};
 
+// `frame` scaled (bilinear) to term_w columns and display_height(term_h) pixel rows.
+Result<cv::Mat> fit_to_grid(const cv::Mat& frame, std::int32_t term_w, std::int32_t term_h);
+
 // A byte buffer that grows without zero-filling, so a frame can be assembled with raw appends.
 class ByteBuffer {
 public:
@@ -49,7 +54,6 @@ public:
     std::uint8_t* data() { return data_.get(); }
     const std::uint8_t* data() const { return data_.get(); }
     std::size_t size() const { return size_; }
-    std::size_t capacity() const { return cap_; }
     void set_size(std::size_t n) { size_ = n; }
 
 private:
@@ -64,6 +68,7 @@ public:
     static constexpr std::size_t kOutputCapacity = 4 << 20;
 
     TerminalRenderer();
+    ~TerminalRenderer() { (void)writer_.flush(); }  // bytes a failed write left, ignoring failure
     TerminalRenderer(const TerminalRenderer&) = delete;
     TerminalRenderer& operator=(const TerminalRenderer&) = delete;
 
@@ -73,22 +78,21 @@ public:
     Result<cv::Mat> prepare_character_map(const cv::Mat& frame, std::int32_t term_w,
                                           std::int32_t term_h) const;
 
-    // `frame` must be CV_8UC3 with rows stored back to back.
+    // `frame` must be CV_8UC3 with rows stored back to back. Fails only when the write fails.
     Status render_character_map(const cv::Mat& frame);
 
     // Enter and leave the full-screen mode: hidden cursor, alternate screen.
-    static void hide_cursor();
-    static void show_cursor();
+    static Status hide_cursor();
+    static Status show_cursor();
 
-    // The bytes of the last frame assembled and the cells it left behind.
+    // The bytes of the last frame assembled.
     const ByteBuffer& output() const { return output_; }
-    const std::vector<std::uint64_t>& previous_cells() const { return previous_cells_; }
 
     // Assembles one frame into `output` and updates the cell cache, without writing it.
     void assemble(const std::uint8_t* pixels, int rows, int cols);
 
 private:
-    terminal::BufferedWriter writer_;
+    WriteBuffer writer_;
     ByteBuffer output_;
     std::vector<std::uint64_t> previous_cells_;
     std::vector<std::uint64_t> current_cells_;

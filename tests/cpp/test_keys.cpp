@@ -1,7 +1,7 @@
 // Key decoder tests, layer by layer: control bytes, Esc and SS3, UTF-8, CSI, the "u" protocol,
 // mouse, paste, reads split anywhere, the parser's queue and bounds, and what poll_key sees.
 // Each table row is the bytes of one read and the items they must yield, written as text.
-#include "terminal/keys.hpp"
+#include "modules/terminal/keys.hpp"
 
 #include <gtest/gtest.h>
 

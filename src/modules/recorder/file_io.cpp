@@ -1,4 +1,4 @@
-#include "recorder/file_io.hpp"
+#include "modules/recorder/file_io.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,8 +11,7 @@
 #include <mutex>
 #include <set>
 
-#include "recorder/format.hpp"
-#include "terminal/output.hpp"
+#include "modules/recorder/format.hpp"
 
 namespace corvane {
 namespace {
@@ -42,54 +41,46 @@ void untrack(RecordingWriter* w) {
     if (g_open) g_open->erase(w);
 }
 
-// Opens close-on-exec, clear of standard output's number. An open that blocks (a FIFO with no
-// peer yet) is retried after a signal unless `stop` says the caller has a reason to give up.
-int open_file(const std::string& path, int flags, StopCheck stop) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR && !stop());
-    if (fd < 0 && errno == EINTR) return -1;  // errno stays EINTR for the caller
-    return terminal::above_stdio(fd);
-}
-
-IoError nul_in_path() { return IoError::simple(IoKind::InvalidInput, "file name contained an unexpected NUL byte"); }
-
 }  // namespace
 
-IoError unexpected_eof() { return IoError::simple(IoKind::UnexpectedEof, "failed to fill whole buffer"); }
+Error unexpected_eof() { return Error::step(IoError::fixed(IoKind::UnexpectedEof, IoText::kFillWholeBuffer)); }
 
-RecordingWriter::RecordingWriter(int fd) : fd_(fd), buf_(new std::uint8_t[kBufferSize]), owner_pid_(getpid()) {
+RecordingWriter::RecordingWriter(int fd)
+    : fd_(fd), buffer_(kBufferSize, to_file, this), owner_pid_(getpid()) {
     struct stat st {};
     if (fstat(fd, &st) == 0) {
         dev_ = st.st_dev;
         ino_ = st.st_ino;
         regular_ = S_ISREG(st.st_mode);
     }
-    std::memcpy(buf_.get(), format::kMagic, format::kMagicSize);
-    len_ = format::kMagicSize;
+    (void)buffer_.write(format::kMagic, format::kMagicSize);  // fits: nothing reaches the file yet
     commit();
     track(this);
 }
 
-std::variant<std::unique_ptr<RecordingWriter>, IoError> RecordingWriter::open(const std::string& path,
-                                                                              StopCheck stop) {
-    if (path.find('\0') != std::string::npos) return nul_in_path();
-    int fd = open_file(path, O_WRONLY | O_CREAT, stop);
-    if (fd < 0) return IoError::last_os();
-    return std::unique_ptr<RecordingWriter>(new RecordingWriter(fd));
+Result<std::unique_ptr<RecordingWriter>> RecordingWriter::open(const std::string& path, StopCheck stop) {
+    Result<int> fd = open_file(path, O_WRONLY | O_CREAT, stop);
+    if (!fd) return fd.error();
+    return std::unique_ptr<RecordingWriter>(new RecordingWriter(fd.value()));
 }
 
-IoStatus RecordingWriter::truncate() {
-    if (regular_ && ftruncate(fd_, 0) != 0) return IoError::last_os();
-    return std::nullopt;
+Status RecordingWriter::truncate() {
+    if (regular_ && ftruncate(fd_, 0) != 0) return Error::of(Fault::kOpen, IoError::last_os());
+    return {};
 }
 
-IoStatus RecordingWriter::flush() {
-    IoStatus err = flush_buffer();
+Status RecordingWriter::flush() {
+    Status done = buffer_.flush();
     forget_written_ends();
-    if (err && file_pos_ != on_disk_end_) cut_file_to(on_disk_end_);
-    return err;
+    if (!done && file_pos_ != on_disk_end_) cut_file_to(on_disk_end_);
+    return done;
+}
+
+Status RecordingWriter::to_file(void* self, const std::uint8_t* data, std::size_t len, std::size_t& written) {
+    auto* w = static_cast<RecordingWriter*>(self);
+    Status done = write_all(w->fd_, data, len, written);
+    w->file_pos_ += written;
+    return done;
 }
 
 RecordingWriter::~RecordingWriter() {
@@ -97,35 +88,8 @@ RecordingWriter::~RecordingWriter() {
     untrack(this);
 }
 
-IoStatus RecordingWriter::flush_buffer() {
-    std::size_t written = 0;
-    IoStatus err = terminal::write_all(fd_, buf_.get(), len_, written, "failed to write whole buffer");
-    std::memmove(buf_.get(), buf_.get() + written, len_ - written);
-    len_ -= written;
-    file_pos_ += written;
-    return err;
-}
-
-IoStatus RecordingWriter::write(const std::uint8_t* data, std::size_t len) {
-    if (len <= kBufferSize - len_) {
-        std::memcpy(buf_.get() + len_, data, len);
-        len_ += len;
-        return std::nullopt;
-    }
-    if (IoStatus err = flush_buffer()) return err;
-    if (len < kBufferSize) {
-        std::memcpy(buf_.get(), data, len);
-        len_ = len;
-        return std::nullopt;
-    }
-    std::size_t written = 0;
-    IoStatus err = terminal::write_all(fd_, data, len, written, "failed to write whole buffer");
-    file_pos_ += written;
-    return err;
-}
-
 void RecordingWriter::commit() {
-    committed_ = file_pos_ + len_;
+    committed_ = file_pos_ + buffer_.size();
     ends_.push_back(committed_);
     forget_written_ends();
 }
@@ -143,11 +107,11 @@ void RecordingWriter::cut_file_to(std::uint64_t end) {
 
 void RecordingWriter::rollback() {
     if (file_pos_ > committed_) {
-        len_ = 0;
+        buffer_.truncate(0);
         cut_file_to(committed_);
         forget_written_ends();
     } else {
-        len_ = std::size_t(committed_ - file_pos_);
+        buffer_.truncate(std::size_t(committed_ - file_pos_));
     }
 }
 
@@ -167,17 +131,15 @@ void RecordingWriter::finish() {
     fd_ = -1;
 }
 
-std::variant<std::unique_ptr<RecordingReader>, IoError> RecordingReader::open(const std::string& path,
-                                                                              StopCheck stop) {
-    if (path.find('\0') != std::string::npos) return nul_in_path();
-    int fd = open_file(path, O_RDONLY, stop);
-    if (fd < 0) return IoError::last_os();
-    return std::unique_ptr<RecordingReader>(new RecordingReader(fd));
+Result<std::unique_ptr<RecordingReader>> RecordingReader::open(const std::string& path, StopCheck stop) {
+    Result<int> fd = open_file(path, O_RDONLY, stop);
+    if (!fd) return fd.error();
+    return std::unique_ptr<RecordingReader>(new RecordingReader(fd.value()));
 }
 
 RecordingReader::~RecordingReader() { ::close(fd_); }
 
-IoStatus RecordingReader::read_exact(std::uint8_t* out, std::size_t len) {
+Status RecordingReader::read_exact(std::uint8_t* out, std::size_t len) {
     while (len > 0) {
         if (pos_ < fill_) {
             const std::size_t n = std::min(len, fill_ - pos_);
@@ -192,7 +154,7 @@ IoStatus RecordingReader::read_exact(std::uint8_t* out, std::size_t len) {
         ssize_t n = ::read(fd_, direct ? out : buf_.get(), direct ? len : kBufferSize);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return IoError::last_os();
+            return Error::step(IoError::last_os());
         }
         if (n == 0) return unexpected_eof();
         if (direct) {
@@ -203,7 +165,7 @@ IoStatus RecordingReader::read_exact(std::uint8_t* out, std::size_t len) {
             fill_ = std::size_t(n);
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 std::optional<std::uint64_t> RecordingReader::remaining() const {

@@ -58,6 +58,11 @@ inline void encode(const RecordHeader& h, std::uint8_t out[kHeaderSize]) {
     put_u32(out + kPayloadLenAt, h.payload_len);
 }
 
+// dst[i] = a[i] ^ b[i]: a delta from a frame and its predecessor, or a frame from a delta.
+inline void xor_into(std::uint8_t* dst, const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = a[i] ^ b[i];
+}
+
 inline RecordHeader decode(const std::uint8_t in[kHeaderSize]) {
     return RecordHeader{in[kFrameTypeAt],
                         get_u32(in + kTermWAt),

@@ -1,4 +1,4 @@
-#include "terminal/input.hpp"
+#include "modules/terminal/input.hpp"
 
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -14,8 +14,8 @@
 #include <mutex>
 #include <vector>
 
-#include "terminal/output.hpp"
-#include "terminal/size.hpp"
+#include "modules/fd_io.hpp"
+#include "modules/terminal/size.hpp"
 
 namespace corvane::terminal {
 namespace {
@@ -61,7 +61,7 @@ public:
     ~Source();
     static std::unique_ptr<Source> create();
     // One decoded item, nothing (the time ran out), or an error.
-    std::variant<std::optional<Item>, IoError> try_read(std::optional<Clock::time_point> deadline);
+    Result<std::optional<Item>> try_read(std::optional<Clock::time_point> deadline);
 
 private:
     bool read_available();
@@ -134,7 +134,7 @@ bool Source::read_available() {
     }
 }
 
-std::variant<std::optional<Item>, IoError> Source::try_read(std::optional<Clock::time_point> deadline) {
+Result<std::optional<Item>> Source::try_read(std::optional<Clock::time_point> deadline) {
     Item item;
     if (parser_.pop(item)) return std::optional<Item>(std::move(item));
     for (;;) {
@@ -147,7 +147,7 @@ std::variant<std::optional<Item>, IoError> Source::try_read(std::optional<Clock:
         int n = epoll_wait(epoll_fd_, ready, kMaxReadiness, wait_ms);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return IoError::last_os();
+            return Error::step(IoError::last_os());
         }
         for (int i = 0; i < n; ++i) {
             if (ready[i].data.u64 == kInputToken) {
@@ -158,9 +158,9 @@ std::variant<std::optional<Item>, IoError> Source::try_read(std::optional<Clock:
                 while (::read(signal_read_fd_, drain, sizeof drain) > 0) {
                 }
                 if (g_winch_seen.exchange(false)) {
-                    SizeResult size = terminal::size();
-                    if (!size.ok) return IoError::os(size.error);
-                    return std::optional<Item>(keys::Event(keys::ResizeEvent{size.cols, size.rows}));
+                    Result<Size> size = terminal::size();
+                    if (!size) return size.error();
+                    return std::optional<Item>(keys::Event(keys::ResizeEvent{size.value().cols, size.value().rows}));
                 }
             }
         }
@@ -190,18 +190,18 @@ Reader& reader() {
     return *g_reader;
 }
 
-PollResult poll_locked(Reader& r, std::optional<std::chrono::milliseconds> timeout) {
+Result<bool> poll_locked(Reader& r, std::optional<std::chrono::milliseconds> timeout) {
     if (!r.events.empty()) return true;
-    if (!r.source) return IoError::custom(IoKind::Other, "Failed to initialize input reader");
+    if (!r.source) return Error::step(IoError::fixed(IoKind::Other, IoText::kNoInputReader));
     std::optional<Clock::time_point> deadline;
     if (timeout) deadline = Clock::now() + *timeout;
     for (int seen = 0;; ++seen) {
         auto got = r.source->try_read(deadline);
-        if (auto* err = std::get_if<IoError>(&got)) {
-            if (err->kind() == IoKind::Interrupted) return false;
-            return *err;
+        if (!got) {
+            if (got.error().io.kind == IoKind::Interrupted) return false;
+            return got.error();
         }
-        auto& item = std::get<std::optional<Item>>(got);
+        std::optional<Item>& item = got.value();
         if (item && is_event(*item)) {
             r.events.push_back(std::get<keys::Event>(std::move(*item)));
             return true;
@@ -212,14 +212,14 @@ PollResult poll_locked(Reader& r, std::optional<std::chrono::milliseconds> timeo
 
 }  // namespace
 
-PollResult poll_input(std::optional<std::chrono::milliseconds> timeout) {
+Result<bool> poll_input(std::optional<std::chrono::milliseconds> timeout) {
     std::unique_lock lock(g_reader_mutex, std::defer_lock);
     const bool locked = timeout ? lock.try_lock_for(*timeout) : (lock.lock(), true);
     if (!locked) return false;
     return poll_locked(reader(), timeout);
 }
 
-ReadResult read_input() {
+Result<keys::Event> read_input() {
     for (;;) {
         {
             std::lock_guard lock(g_reader_mutex);
@@ -230,8 +230,8 @@ ReadResult read_input() {
                 return event;
             }
         }
-        PollResult ready = poll_input(std::nullopt);
-        if (auto* err = std::get_if<IoError>(&ready)) return *err;
+        Result<bool> ready = poll_input(std::nullopt);
+        if (!ready) return ready.error();
     }
 }
 

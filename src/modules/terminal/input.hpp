@@ -16,26 +16,22 @@
 //   Resize event.
 // - Replies the terminal sends (cursor position and the like) are dropped as they are decoded;
 //   a zero-timeout poll looks at no more than a few hundred of them before it answers.
-// - Failures come back as `IoError`; no terminal at all gives, on every call,
-//   Custom { kind: Other, error: "Failed to initialize input reader" }.
+// - Failures come back as kStep `Error`s; no terminal at all gives, on every call, the
+//   Other / kNoInputReader one.
 // - Any thread may call; one process-wide mutex guards the reader, and `poll` only tries it.
 #pragma once
 
 #include <chrono>
 #include <optional>
-#include <variant>
 
-#include "error.hpp"
-#include "terminal/keys.hpp"
+#include "modules/error.hpp"
+#include "modules/terminal/keys.hpp"
 
 namespace corvane::terminal {
 
-using PollResult = std::variant<bool, IoError>;
-using ReadResult = std::variant<keys::Event, IoError>;
-
 // Whether an event is ready, waiting at most `timeout` (nothing: wait as long as it takes).
-PollResult poll_input(std::optional<std::chrono::milliseconds> timeout);
+Result<bool> poll_input(std::optional<std::chrono::milliseconds> timeout);
 // The next event, waiting for one if none is ready.
-ReadResult read_input();
+Result<keys::Event> read_input();
 
 }  // namespace corvane::terminal

@@ -1,5 +1,5 @@
 // Decoding of terminal key input: the byte-level tables and the parser's buffer discipline.
-#include "terminal/keys.hpp"
+#include "modules/terminal/keys.hpp"
 
 #include <algorithm>
 #include <cstring>

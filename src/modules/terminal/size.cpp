@@ -1,4 +1,4 @@
-#include "terminal/size.hpp"
+#include "modules/terminal/size.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -70,15 +70,15 @@ std::uint16_t parse_digits(std::string_view text) {
     return value;
 }
 
-std::pair<std::optional<WindowSize>, int> window_size() {
+Result<Size> window_size() {
     int tty = open("/dev/tty", O_RDONLY | O_CLOEXEC | O_NOCTTY);
     int fd = tty >= 0 ? tty : STDOUT_FILENO;
     winsize ws{};
     int rc = ioctl(fd, TIOCGWINSZ, &ws);
     int err = errno;
     if (tty >= 0) close(tty);
-    if (rc != 0) return {std::nullopt, err};
-    return {WindowSize{ws.ws_row, ws.ws_col, ws.ws_xpixel, ws.ws_ypixel}, 0};
+    if (rc != 0) return Error::step(IoError::os(err));
+    return Size{ws.ws_col, ws.ws_row};
 }
 
 std::optional<std::uint16_t> tput_value(const char* arg) {
@@ -110,13 +110,12 @@ std::optional<std::uint16_t> tput_value(const char* arg) {
     return value;
 }
 
-SizeResult size() {
-    auto [ws, err] = window_size();
-    if (ws) return {true, ws->cols, ws->rows, 0};
+Result<Size> size() {
+    if (Result<Size> ws = window_size()) return ws;
     auto cols = tput_value("cols");
     auto lines = tput_value("lines");
-    if (cols && lines) return {true, *cols, *lines, 0};
-    return {false, 0, 0, errno};
+    if (cols && lines) return Size{*cols, *lines};
+    return Error::step(IoError::last_os());
 }
 
 }  // namespace corvane::terminal

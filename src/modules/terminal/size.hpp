@@ -3,7 +3,7 @@
 // Contract:
 // - `size()` asks the operating system for the terminal's columns and rows: the window size of the
 //   controlling terminal ("/dev/tty"), else of standard output, else what `tput cols` and
-//   `tput lines` print. It returns the pair, columns first, or the error number of the failure.
+//   `tput lines` print. It returns the size, or the failure as a kStep error with its number.
 // - `tput` is started through PATH with an argument vector (never a shell), with standard input on
 //   /dev/null and both outputs captured; the call blocks until it exits.
 // - Owns nothing between calls; every descriptor it opens is close-on-exec and closed before it
@@ -15,23 +15,18 @@
 #include <string_view>
 #include <utility>
 
+#include "modules/error.hpp"
+
 namespace corvane::terminal {
 
-struct WindowSize {
-    std::uint16_t rows, cols, xpixel, ypixel;
-};
-
-struct SizeResult {
-    bool ok;
+struct Size {
     std::uint16_t cols, rows;
-    int error;  // errno of the failure when !ok
 };
 
-SizeResult size();
+Result<Size> size();
 
-// The window size of "/dev/tty", or of standard output when there is no controlling terminal;
-// on failure the error number of the ioctl.
-std::pair<std::optional<WindowSize>, int> window_size();
+// The window size of "/dev/tty", or of standard output when there is no controlling terminal.
+Result<Size> window_size();
 
 // The value `tput ARG` prints, read digit by digit modulo 65536; nothing when it cannot run or
 // prints no positive value.

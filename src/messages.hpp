@@ -1,0 +1,47 @@
+// Every text the module shows Python, in one place: argument errors, the core's failures, panics.
+//
+// Contract:
+// - Plain functions from data to text; no Python calls, any thread.
+// - `describe` is the one table that says how each core `Fault` reaches Python (RuntimeError or
+//   PanicException) and with which words; the binding raises what it says.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "modules/error.hpp"
+
+namespace corvane::msg {
+
+inline constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";
+inline constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
+inline constexpr const char* kAlreadyBorrowed = "Already borrowed";
+inline constexpr const char* kAlreadyMutablyBorrowed = "Already mutably borrowed";
+inline constexpr const char* kDroppedElsewhere = "_corvane::Corvane is unsendable, but is being dropped on another thread";
+inline constexpr const char* kInitOnce =
+    "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter process";
+
+std::string too_many_positional(const char* function, int params, std::int64_t given);
+std::string multiple_values(const char* function, const std::string& key);
+std::string unexpected_keyword(const char* function, const std::string& key);
+std::string missing_required(const char* function, const std::vector<const char*>& names);
+std::string cannot_convert(const std::string& type, const char* target);
+std::string argument_prefix(const char* name, const std::string& message);
+std::string unsendable(const char* type_path, std::uint64_t caller, std::uint64_t owner);
+std::string frame_length(std::size_t given, std::int32_t width, std::int32_t height, std::size_t need);
+std::string panic_note(const std::string& message);
+
+// "No such file or directory (os error 2)", or the fixed text of a failure of our own.
+std::string io_display(const IoError& error);
+// `Os { code: 2, kind: NotFound, message: "..." }` and the like, as panic messages quote them.
+std::string io_debug(const IoError& error);
+
+struct Described {
+    bool panic;  // PanicException, else RuntimeError
+    std::string text;
+};
+Described describe(const Error& error);
+
+}  // namespace corvane::msg
