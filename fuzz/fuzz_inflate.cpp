@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Result<cv::Mat> got = VideoCodec::decompress_lossless(payload, len, rows, cols);
     if (ref.corrupt) {
-        check(!got && got.error().io.text == IoText::kCorruptDeflate, "a stream zlib rejects was not corrupt");
+        check(!got && got.error().io.text == IoText::kCorruptDeflate,
+              "a stream zlib rejects was not corrupt");
     } else if (negative) {
         check(!got && got.error().fault == Fault::kLibrary, "a negative size was not OpenCV's refusal");
     } else if (rows > 0 && ref.total < frame_len) {

@@ -28,8 +28,12 @@ namespace {
 
 constexpr char kHide[] = "\x1b[?25l\x1b[?1049h\x1b[H";
 constexpr char kShow[] = "\x1b[?1049l\x1b[?25h";
-const std::string kEof = "called `Result::unwrap()` on an `Err` value: Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" }";
-const std::string kCorrupt = "called `Result::unwrap()` on an `Err` value: Custom { kind: InvalidInput, error: \"corrupt deflate stream\" }";
+const std::string kEof =
+    "called `Result::unwrap()` on an `Err` value: Error { kind: UnexpectedEof, message: \"failed to fill "
+    "whole buffer\" }";
+const std::string kCorrupt =
+    "called `Result::unwrap()` on an `Err` value: Custom { kind: InvalidInput, error: \"corrupt deflate "
+    "stream\" }";
 
 void check(bool ok, const std::string& what) {
     if (ok) return;
@@ -38,7 +42,8 @@ void check(bool ok, const std::string& what) {
 }
 
 std::uint32_t u32_at(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
 }
 
 // "" for success, "error" for a RuntimeError, else the panic's text; `out` gets the drawn bytes.
@@ -66,12 +71,14 @@ std::string reference_play(const std::uint8_t* d, std::size_t n, float sharpen, 
         if (negative) return "error";
         if (rows > 0 && plain.total < frame_len) {
             const std::uint64_t end = (plain.total / (std::uint64_t(cols) * 3) + 1) * std::uint64_t(cols) * 3;
-            return "range end index " + std::to_string(end) + " out of range for slice of length " + std::to_string(plain.total);
+            return "range end index " + std::to_string(end) + " out of range for slice of length " +
+                   std::to_string(plain.total);
         }
         std::vector<std::uint8_t>& frame = plain.kept;
         if (type != 0) {
             const std::string len = std::to_string(previous.size());
-            if (previous.size() < frame.size()) return "index out of bounds: the len is " + len + " but the index is " + len;
+            if (previous.size() < frame.size())
+                return "index out of bounds: the len is " + len + " but the index is " + len;
             for (std::size_t i = 0; i < frame.size(); ++i) frame[i] ^= previous[i];
         }
         previous = frame;
@@ -97,14 +104,16 @@ int g_file = -1;
 std::string drawn_and_cleared() {
     std::string s(std::size_t(lseek(STDOUT_FILENO, 0, SEEK_END)), '\0');
     check(pread(STDOUT_FILENO, s.data(), s.size(), 0) == ssize_t(s.size()), "reading standard output back");
-    check(ftruncate(STDOUT_FILENO, 0) == 0 && lseek(STDOUT_FILENO, 0, SEEK_SET) == 0, "clearing standard output");
+    check(ftruncate(STDOUT_FILENO, 0) == 0 && lseek(STDOUT_FILENO, 0, SEEK_SET) == 0,
+          "clearing standard output");
     return s;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    check(dup2(memfd_create("stdout", 0), STDOUT_FILENO) == STDOUT_FILENO, "standard output as a memory file");
+    check(dup2(memfd_create("stdout", 0), STDOUT_FILENO) == STDOUT_FILENO,
+          "standard output as a memory file");
     g_file = memfd_create("recording", MFD_CLOEXEC);
     return 0;
 }
@@ -125,8 +134,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const PlayHooks hooks{[](std::chrono::nanoseconds, void*) { return false; }, nullptr, nullptr};
         const std::string path = "/proc/self/fd/" + std::to_string(pipe_end >= 0 ? pipe_end : g_file);
         Result<PlayEnd> played = play_recording(path, renderer, sharpen, hooks);
-        if (!played) got = msg::describe(played.error()).panic ? msg::describe(played.error()).text : "error";
-        else check(played.value() == PlayEnd::kFinished, "an uninterrupted playback was interrupted");
+        if (!played)
+            got = msg::describe(played.error()).panic ? msg::describe(played.error()).text : "error";
+        else
+            check(played.value() == PlayEnd::kFinished, "an uninterrupted playback was interrupted");
     }
     if (pipe_end >= 0) ::close(pipe_end);
     std::string expected;

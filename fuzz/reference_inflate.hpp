@@ -6,15 +6,15 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace fuzz_reference {
 
 struct Inflated {
-    bool corrupt = false;        // the stream is not a valid zlib stream
-    std::uint64_t total = 0;     // every byte the stream inflates to
+    bool corrupt = false;            // the stream is not a valid zlib stream
+    std::uint64_t total = 0;         // every byte the stream inflates to
     std::vector<std::uint8_t> kept;  // the first `keep` of them
 };
 

@@ -15,7 +15,9 @@
 namespace corvane::py {
 namespace {
 
-void raise(PyObject* type, const std::string& text) { PyErr_SetString(type, text.c_str()); }
+void raise(PyObject* type, const std::string& text) {
+    PyErr_SetString(type, text.c_str());
+}
 
 std::string utf8_of(PyObject* str) {
     PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(str));
@@ -27,7 +29,8 @@ std::string utf8_of(PyObject* str) {
 }
 
 std::string type_name(PyObject* obj) {
-    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    PyRef name =
+        PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
         return "<unknown>";
@@ -131,14 +134,18 @@ bool to_bytes(PyObject* obj, ByteInput& out, bool may_borrow) {
         return true;
     }
     switch (take_contiguous_bytes(obj, out, may_borrow)) {
-        case Intake::kTaken: return true;
-        case Intake::kFailed: return false;
-        case Intake::kDeclined: break;
+        case Intake::kTaken:
+            return true;
+        case Intake::kFailed:
+            return false;
+        case Intake::kDeclined:
+            break;
     }
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) PyErr_Clear();
     // The length only sizes the first reservation; an overstated one must not cost memory.
-    else out.owned.reserve(std::min<std::size_t>(std::size_t(hint), std::size_t(1) << 26));
+    else
+        out.owned.reserve(std::min<std::size_t>(std::size_t(hint), std::size_t(1) << 26));
     // Lists and tuples are walked in place; anything else through its own iterator.
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
         const bool list = PyList_CheckExact(obj);
@@ -276,8 +283,10 @@ Borrow::Borrow(Ownership& own, Access access, const char* type_path) : own_(own)
 
 Borrow::~Borrow() {
     if (!held_) return;
-    if (access_ == Access::Exclusive) own_.borrow = 0;
-    else --own_.borrow;
+    if (access_ == Access::Exclusive)
+        own_.borrow = 0;
+    else
+        --own_.borrow;
 }
 
 }  // namespace corvane::py

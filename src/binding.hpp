@@ -61,7 +61,7 @@ struct Ownership {
 };
 
 class Borrow {
-public:
+  public:
     // Checks the owner thread, then takes access; on failure `ok()` is false with an exception set.
     Borrow(Ownership& own, Access access, const char* type_path);
     ~Borrow();
@@ -69,7 +69,7 @@ public:
     Borrow& operator=(const Borrow&) = delete;
     bool ok() const { return held_; }
 
-private:
+  private:
     Ownership& own_;
     Access access_;
     bool held_ = false;

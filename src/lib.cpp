@@ -11,9 +11,8 @@
 //   `translate`, so no C++ exception reaches the interpreter.
 #include <time.h>
 
-#include <cerrno>
-
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -44,15 +43,16 @@ struct CorvaneState {
 };
 
 struct CorvaneObject {
-    PyObject_HEAD
-    CorvaneState* state;
+    PyObject_HEAD CorvaneState* state;
     py::Ownership own;
 };
 
 PyTypeObject* g_type = nullptr;
 PyObject* g_module = nullptr;
 
-CorvaneObject* as_corvane(PyObject* self) { return reinterpret_cast<CorvaneObject*>(self); }
+CorvaneObject* as_corvane(PyObject* self) {
+    return reinterpret_cast<CorvaneObject*>(self);
+}
 
 // Steps 2 to 5 of every method: the access check, the body, the access released. The method
 // descriptors already refuse a `self` of another type, before any of this runs.
@@ -71,7 +71,9 @@ PyObject* none() {
 
 // Called between frames and when a signal interrupts a blocking open: a Python handler that
 // raised (Ctrl-C) ends the call with its exception.
-bool signal_pending(void*) { return PyErr_CheckSignals() != 0; }
+bool signal_pending(void*) {
+    return PyErr_CheckSignals() != 0;
+}
 
 constexpr const char* kPathParams[] = {"path"};
 constexpr py::Signature kStartSig{"Corvane.start_recording()", kPathParams, 1};
@@ -89,7 +91,8 @@ PyObject* start_recording(PyObject* self, PyObject* args, PyObject* kwargs) {
         // was. On the same file, its last buffered bytes go out first, or they would land in the
         // new recording.
         if (st.recording_writer && st.recording_writer->same_file(*next))
-            if (Status flushed = st.recording_writer->flush(); !flushed) return py::raise_os_error(flushed.error().io);
+            if (Status flushed = st.recording_writer->flush(); !flushed)
+                return py::raise_os_error(flushed.error().io);
         if (Status emptied = next->truncate(); !emptied) return py::raise_os_error(emptied.error().io);
         st.recording_writer = std::move(next);  // finishes the old one, if any
         st.recorder.forget_previous_frame();
@@ -182,10 +185,8 @@ bool sleep_without_lock(std::chrono::nanoseconds d, void*) {
     until = timespec{time_t(end / 1'000'000'000), long(end % 1'000'000'000)};
     for (;;) {
         int rc;
-        Py_BEGIN_ALLOW_THREADS
-        rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
-        Py_END_ALLOW_THREADS
-        if (rc != EINTR) return false;
+        Py_BEGIN_ALLOW_THREADS rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+        Py_END_ALLOW_THREADS if (rc != EINTR) return false;
         if (PyErr_CheckSignals() != 0) return true;
     }
 }
@@ -224,13 +225,16 @@ PyObject* show_cursor(PyObject* self, PyObject*) {
 PyObject* key_text(const keys::Event& event) {
     keys::Classified key = keys::classify(event);
     switch (key.key_class) {
-        case keys::KeyClass::Enter: return PyUnicode_FromString("enter");
-        case keys::KeyClass::Esc: return PyUnicode_FromString("esc");
+        case keys::KeyClass::Enter:
+            return PyUnicode_FromString("enter");
+        case keys::KeyClass::Esc:
+            return PyUnicode_FromString("esc");
         case keys::KeyClass::Char: {
             const std::string utf8 = keys::encode_utf8(key.ch);
             return PyUnicode_FromStringAndSize(utf8.data(), Py_ssize_t(utf8.size()));
         }
-        case keys::KeyClass::None: break;
+        case keys::KeyClass::None:
+            break;
     }
     return none();
 }
@@ -284,8 +288,8 @@ PyMethodDef kMethods[] = {
     {"start_recording", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(start_recording)),
      METH_VARARGS | METH_KEYWORDS, "start_recording($self, path)\n--\n\n"},
     {"stop_recording", stop_recording, METH_NOARGS, "stop_recording($self)\n--\n\n"},
-    {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(render)), METH_VARARGS | METH_KEYWORDS,
-     "render($self, data, width, height)\n--\n\n"},
+    {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(render)),
+     METH_VARARGS | METH_KEYWORDS, "render($self, data, width, height)\n--\n\n"},
     {"get_mapping_info", get_mapping_info, METH_NOARGS, "get_mapping_info($self)\n--\n\n"},
     {"play", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(play)), METH_VARARGS | METH_KEYWORDS,
      "play($self, path, sharpen)\n--\n\n"},

@@ -11,20 +11,47 @@ constexpr int kStsOutOfRange = -211;
 
 // OpenCV's names of its error codes: 0 down to -31, and -201 down to -223.
 const char* code_name(int code) {
-    static constexpr const char* kNamesFromZero[] = {
-        "StsOk", "StsBackTrace", "StsError", "StsInternal", "StsNoMem", "StsBadArg", "StsBadFunc",
-        "StsNoConv", "StsAutoTrace", "HeaderIsNull", "BadImageSize", "BadOffset", "BadDataPtr",
-        "BadStep", "BadModelOrChSeq", "BadNumChannels", "BadNumChannel1U", "BadDepth",
-        "BadAlphaChannel", "BadOrder", "BadOrigin", "BadAlign", "BadCallBack", "BadTileSize",
-        "BadCOI", "BadROISize", "MaskIsTiled", "StsNullPtr", "StsVecLengthErr",
-        "StsFilterStructContentErr", "StsKernelStructContentErr", "StsFilterOffsetErr"};
+    static constexpr const char* kNamesFromZero[] = {"StsOk",
+                                                     "StsBackTrace",
+                                                     "StsError",
+                                                     "StsInternal",
+                                                     "StsNoMem",
+                                                     "StsBadArg",
+                                                     "StsBadFunc",
+                                                     "StsNoConv",
+                                                     "StsAutoTrace",
+                                                     "HeaderIsNull",
+                                                     "BadImageSize",
+                                                     "BadOffset",
+                                                     "BadDataPtr",
+                                                     "BadStep",
+                                                     "BadModelOrChSeq",
+                                                     "BadNumChannels",
+                                                     "BadNumChannel1U",
+                                                     "BadDepth",
+                                                     "BadAlphaChannel",
+                                                     "BadOrder",
+                                                     "BadOrigin",
+                                                     "BadAlign",
+                                                     "BadCallBack",
+                                                     "BadTileSize",
+                                                     "BadCOI",
+                                                     "BadROISize",
+                                                     "MaskIsTiled",
+                                                     "StsNullPtr",
+                                                     "StsVecLengthErr",
+                                                     "StsFilterStructContentErr",
+                                                     "StsKernelStructContentErr",
+                                                     "StsFilterOffsetErr"};
     static constexpr const char* kNamesFrom201[] = {
-        "StsBadSize", "StsDivByZero", "StsInplaceNotSupported", "StsObjectNotFound",
-        "StsUnmatchedFormats", "StsBadFlag", "StsBadPoint", "StsBadMask", "StsUnmatchedSizes",
-        "StsUnsupportedFormat", "StsOutOfRange", "StsParseError", "StsNotImplemented",
-        "StsBadMemBlock", "StsAssert", "GpuNotSupported", "GpuApiCallError", "OpenGlNotSupported",
-        "OpenGlApiCallError", "OpenCLApiCallError", "OpenCLDoubleNotSupported", "OpenCLInitError",
-        "OpenCLNoAMDBlasFft"};
+        "StsBadSize",           "StsDivByZero",        "StsInplaceNotSupported",
+        "StsObjectNotFound",    "StsUnmatchedFormats", "StsBadFlag",
+        "StsBadPoint",          "StsBadMask",          "StsUnmatchedSizes",
+        "StsUnsupportedFormat", "StsOutOfRange",       "StsParseError",
+        "StsNotImplemented",    "StsBadMemBlock",      "StsAssert",
+        "GpuNotSupported",      "GpuApiCallError",     "OpenGlNotSupported",
+        "OpenGlApiCallError",   "OpenCLApiCallError",  "OpenCLDoubleNotSupported",
+        "OpenCLInitError",      "OpenCLNoAMDBlasFft"};
     constexpr int kLow = int(std::size(kNamesFromZero));
     constexpr int kHigh = int(std::size(kNamesFrom201));
     if (code <= 0 && code > -kLow) return kNamesFromZero[-code];
@@ -73,12 +100,24 @@ std::string quoted(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
             default:
                 if (c < 0x20 || c == 0x7f) {
                     char esc[12];
@@ -110,11 +149,12 @@ std::string unexpected_keyword(const char* function, const std::string& key) {
 std::string missing_required(const char* function, const std::vector<const char*>& names) {
     std::string list;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i != 0) list += (names.size() > 2 ? "," : "") + std::string(i + 1 == names.size() ? " and " : " ");
+        if (i != 0)
+            list += (names.size() > 2 ? "," : "") + std::string(i + 1 == names.size() ? " and " : " ");
         list += "'" + std::string(names[i]) + "'";
     }
-    return std::string(function) + " missing " + std::to_string(names.size()) + " required positional argument" +
-           (names.size() > 1 ? "s" : "") + ": " + list;
+    return std::string(function) + " missing " + std::to_string(names.size()) +
+           " required positional argument" + (names.size() > 1 ? "s" : "") + ": " + list;
 }
 
 std::string cannot_convert(const std::string& type, const char* target) {
@@ -158,14 +198,19 @@ std::string io_debug(const IoError& error) {
 
 Described describe(const Error& e) {
     switch (e.fault) {
-        case Fault::kLibrary: return {false, with_code(e.text, e.code)};
+        case Fault::kLibrary:
+            return {false, with_code(e.text, e.code)};
         case Fault::kUnknownThrow:
             return {false, with_code("Unspecified error, neither from OpenCV nor from std", kStsError)};
-        case Fault::kInvalidFormat: return {false, with_code("Invalid Format", kStsError)};
+        case Fault::kInvalidFormat:
+            return {false, with_code("Invalid Format", kStsError)};
         case Fault::kOpen:
-        case Fault::kCompress: return {false, with_code(io_display(e.io), kStsError)};
-        case Fault::kStep: return {true, "called `Result::unwrap()` on an `Err` value: " + io_debug(e.io)};
-        case Fault::kPrint: return {true, "failed printing to stdout: " + io_display(e.io)};
+        case Fault::kCompress:
+            return {false, with_code(io_display(e.io), kStsError)};
+        case Fault::kStep:
+            return {true, "called `Result::unwrap()` on an `Err` value: " + io_debug(e.io)};
+        case Fault::kPrint:
+            return {true, "failed printing to stdout: " + io_display(e.io)};
         case Fault::kShortPayload:
             return {true, "range end index " + std::to_string(e.end) + " out of range for slice of length " +
                               std::to_string(e.length)};
@@ -174,7 +219,8 @@ Described describe(const Error& e) {
             return {true, "index out of bounds: the len is " + len + " but the index is " + len};
         }
         case Fault::kMissingPlane:
-            return {false, with_code("Index: " + std::to_string(e.end) + " out of bounds: 0.." + std::to_string(e.length),
+            return {false, with_code("Index: " + std::to_string(e.end) + " out of bounds: 0.." +
+                                         std::to_string(e.length),
                                      kStsOutOfRange)};
     }
     return {true, "unknown failure"};

@@ -19,7 +19,8 @@ inline constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";
 inline constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
 inline constexpr const char* kAlreadyBorrowed = "Already borrowed";
 inline constexpr const char* kAlreadyMutablyBorrowed = "Already mutably borrowed";
-inline constexpr const char* kDroppedElsewhere = "_corvane::Corvane is unsendable, but is being dropped on another thread";
+inline constexpr const char* kDroppedElsewhere =
+    "_corvane::Corvane is unsendable, but is being dropped on another thread";
 inline constexpr const char* kInitOnce =
     "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter process";
 

@@ -14,7 +14,7 @@
 namespace corvane::py {
 
 class PyRef {
-public:
+  public:
     PyRef() = default;
     static PyRef steal(PyObject* o) { return PyRef(o); }
     static PyRef borrow(PyObject* o) {
@@ -37,7 +37,7 @@ public:
     PyObject* release() { return std::exchange(o_, nullptr); }
     explicit operator bool() const { return o_ != nullptr; }
 
-private:
+  private:
     explicit PyRef(PyObject* o) : o_(o) {}
     PyObject* o_ = nullptr;
 };

@@ -51,9 +51,13 @@ struct Inflater {
     }
 };
 
-Error corrupt_stream() { return Error::step(IoError::fixed(IoKind::InvalidInput, IoText::kCorruptDeflate)); }
+Error corrupt_stream() {
+    return Error::step(IoError::fixed(IoKind::InvalidInput, IoText::kCorruptDeflate));
+}
 
-Error compress_failed(IoText text) { return Error::of(Fault::kCompress, IoError::fixed(IoKind::Other, text)); }
+Error compress_failed(IoText text) {
+    return Error::of(Fault::kCompress, IoError::fixed(IoKind::Other, text));
+}
 
 // Hands the next piece of input to zlib once it has used up the previous one.
 void feed(z_stream& s, const std::uint8_t*& data, std::size_t& left) {
@@ -70,8 +74,8 @@ void feed(z_stream& s, const std::uint8_t*& data, std::size_t& left) {
 // that claims a huge frame but holds little costs little. Returns the number of bytes inflated,
 // kept or not. Stops at the end of the stream or when the input runs out; any error of the
 // decompressor is the corrupt-stream failure, wherever in the stream it occurs.
-Result<std::uint64_t> inflate_payload(const std::uint8_t* data, std::size_t len, std::vector<std::uint8_t>& out,
-                                      std::uint64_t keep) {
+Result<std::uint64_t> inflate_payload(const std::uint8_t* data, std::size_t len,
+                                      std::vector<std::uint8_t>& out, std::uint64_t keep) {
     Inflater z;
     if (inflateInit2(&z.s, kWindowBits) != Z_OK) return corrupt_stream();
     z.live = true;
@@ -84,7 +88,8 @@ Result<std::uint64_t> inflate_payload(const std::uint8_t* data, std::size_t len,
         std::size_t room = scratch.size();
         if (produced < keep) {
             if (produced == out.size())
-                out.resize(std::size_t(std::min<std::uint64_t>(keep, std::max<std::uint64_t>(2 * produced, 1 << 16))));
+                out.resize(std::size_t(
+                    std::min<std::uint64_t>(keep, std::max<std::uint64_t>(2 * produced, 1 << 16))));
             dest = out.data() + produced;
             room = std::size_t(std::min<std::uint64_t>(out.size() - produced, kMaxChunk));
         }
@@ -170,8 +175,8 @@ Result<std::vector<std::uint8_t>> VideoCodec::compress_raw(const std::uint8_t* d
     return out;
 }
 
-Status VideoCodec::inflate_frame(const std::uint8_t* data, std::size_t len, std::int32_t rows, std::int32_t cols,
-                                 std::vector<std::uint8_t>& out) {
+Status VideoCodec::inflate_frame(const std::uint8_t* data, std::size_t len, std::int32_t rows,
+                                 std::int32_t cols, std::vector<std::uint8_t>& out) {
     const bool valid_size = rows >= 0 && cols >= 0;
     const std::uint64_t frame_len = valid_size ? std::uint64_t(rows) * std::uint64_t(cols) * 3 : 0;
     out.clear();
@@ -181,7 +186,8 @@ Status VideoCodec::inflate_frame(const std::uint8_t* data, std::size_t len, std:
     // `produced`. Checked before any matrix exists, so a lying size never reserves memory.
     if (valid_size && rows > 0 && produced.value() < frame_len) {
         const std::uint64_t row_len = std::uint64_t(cols) * 3;
-        return Error{Fault::kShortPayload, {}, 0, {}, (produced.value() / row_len + 1) * row_len, produced.value()};
+        return Error{Fault::kShortPayload, {}, 0, {}, (produced.value() / row_len + 1) * row_len,
+                     produced.value()};
     }
     out.resize(std::size_t(frame_len));
     return {};

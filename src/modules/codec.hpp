@@ -32,8 +32,8 @@ struct VideoCodec {
     static Result<std::vector<std::uint8_t>> compress_raw(const std::uint8_t* data, std::size_t len);
 
     // The first rows*cols*3 inflated bytes of the payload into `out` (resized to that).
-    static Status inflate_frame(const std::uint8_t* data, std::size_t len, std::int32_t rows, std::int32_t cols,
-                                std::vector<std::uint8_t>& out);
+    static Status inflate_frame(const std::uint8_t* data, std::size_t len, std::int32_t rows,
+                                std::int32_t cols, std::vector<std::uint8_t>& out);
 
     // A new CV_8UC3 matrix of rows x cols holding the first rows*cols*3 inflated bytes of the
     // payload. Bytes after the end of the stream are ignored, and a payload that stops early
@@ -41,8 +41,8 @@ struct VideoCodec {
     // bytes past rows*cols*3 are only inflated to validate the stream, then dropped.
     // A corrupt stream fails first, wherever the damage is; then one that inflates to too few
     // bytes; then OpenCV's refusal of the matrix (negative size, memory exhausted).
-    static Result<cv::Mat> decompress_lossless(const std::uint8_t* data, std::size_t len,
-                                               std::int32_t rows, std::int32_t cols);
+    static Result<cv::Mat> decompress_lossless(const std::uint8_t* data, std::size_t len, std::int32_t rows,
+                                               std::int32_t cols);
 
     // A new CV_8UC3 frame whose first three channels are sharpened by multiplying each spectrum
     // component with 1 + strength * |frequency| / (rows / 2). A strength that is not above 0

@@ -20,15 +20,17 @@
 namespace corvane {
 
 // The kinds of input/output failure, in the order and with the names that debug descriptions show.
-#define CORVANE_IO_KINDS(X)                                                                           \
-    X(NotFound) X(PermissionDenied) X(ConnectionRefused) X(ConnectionReset) X(HostUnreachable)        \
-    X(NetworkUnreachable) X(ConnectionAborted) X(NotConnected) X(AddrInUse) X(AddrNotAvailable)       \
-    X(NetworkDown) X(BrokenPipe) X(AlreadyExists) X(WouldBlock) X(NotADirectory) X(IsADirectory)       \
-    X(DirectoryNotEmpty) X(ReadOnlyFilesystem) X(FilesystemLoop) X(StaleNetworkFileHandle)             \
-    X(InvalidInput) X(InvalidData) X(TimedOut) X(WriteZero) X(StorageFull) X(NotSeekable)               \
-    X(FilesystemQuotaExceeded) X(FileTooLarge) X(ResourceBusy) X(ExecutableFileBusy) X(Deadlock)       \
-    X(CrossesDevices) X(TooManyLinks) X(InvalidFilename) X(ArgumentListTooLong) X(Interrupted)        \
-    X(Unsupported) X(UnexpectedEof) X(OutOfMemory) X(InProgress) X(Other) X(Uncategorized)
+#define CORVANE_IO_KINDS(X)                                                                                \
+    X(NotFound)                                                                                            \
+    X(PermissionDenied) X(ConnectionRefused) X(ConnectionReset) X(HostUnreachable) X(NetworkUnreachable)   \
+        X(ConnectionAborted) X(NotConnected) X(AddrInUse) X(AddrNotAvailable) X(NetworkDown) X(BrokenPipe) \
+            X(AlreadyExists) X(WouldBlock) X(NotADirectory) X(IsADirectory) X(DirectoryNotEmpty)           \
+                X(ReadOnlyFilesystem) X(FilesystemLoop) X(StaleNetworkFileHandle) X(InvalidInput)          \
+                    X(InvalidData) X(TimedOut) X(WriteZero) X(StorageFull) X(NotSeekable)                  \
+                        X(FilesystemQuotaExceeded) X(FileTooLarge) X(ResourceBusy) X(ExecutableFileBusy)   \
+                            X(Deadlock) X(CrossesDevices) X(TooManyLinks) X(InvalidFilename)               \
+                                X(ArgumentListTooLong) X(Interrupted) X(Unsupported) X(UnexpectedEof)      \
+                                    X(OutOfMemory) X(InProgress) X(Other) X(Uncategorized)
 
 enum class IoKind : std::uint8_t {
 #define CORVANE_IO_KIND(name) name,
@@ -87,7 +89,7 @@ struct Error {
 
 template <class T = std::monostate>
 class [[nodiscard]] Result {
-public:
+  public:
     Result() : v_(T{}) {}
     Result(T value) : v_(std::move(value)) {}
     Result(Error error) : v_(std::move(error)) {}
@@ -97,7 +99,7 @@ public:
     T take() { return std::move(std::get<0>(v_)); }
     const Error& error() const { return std::get<1>(v_); }
 
-private:
+  private:
     std::variant<T, Error> v_;
 };
 
@@ -109,7 +111,8 @@ Error current_error();
 
 // Runs `f`, turning whatever OpenCV or the standard library throws into an `Error`.
 template <class F>
-auto guard(F&& f) -> Result<std::conditional_t<std::is_void_v<decltype(f())>, std::monostate, decltype(f())>> {
+auto guard(F&& f)
+    -> Result<std::conditional_t<std::is_void_v<decltype(f())>, std::monostate, decltype(f())>> {
     try {
         if constexpr (std::is_void_v<decltype(f())>) {
             f();

@@ -39,7 +39,7 @@ Status write_all(int fd, const std::uint8_t* data, std::size_t len, std::size_t&
                  IoText zero_text = IoText::kWriteWhole);
 
 class WriteBuffer {
-public:
+  public:
     using Sink = Status (*)(void* context, const std::uint8_t* data, std::size_t len, std::size_t& written);
 
     WriteBuffer(std::size_t capacity, Sink sink, void* context);
@@ -53,7 +53,7 @@ public:
     // Drops the bytes held from `n` on.
     void truncate(std::size_t n) { len_ = n < len_ ? n : len_; }
 
-private:
+  private:
     void keep(const std::uint8_t* data, std::size_t len);
     std::unique_ptr<std::uint8_t[]> buf_;
     std::size_t cap_;

@@ -155,8 +155,8 @@ void TerminalRenderer::assemble(const std::uint8_t* pixels, int rows, int cols) 
     }
 
     const bool full = 4 * changed >= 3 * std::uint64_t(n);
-    const std::size_t bound = full ? 3 + cell_rows * (cell_cols * kMaxCell + 5) + 4
-                                   : changed * (kMaxCursor + kMaxCell) + 4;
+    const std::size_t bound =
+        full ? 3 + cell_rows * (cell_cols * kMaxCell + 5) + 4 : changed * (kMaxCursor + kMaxCell) + 4;
     output_.set_size(0);
     output_.reserve(bound + kSlack);
     std::uint8_t* const start = output_.data();
@@ -189,8 +189,12 @@ Status TerminalRenderer::render_character_map(const cv::Mat& frame) {
     return writer_.send(output_.data(), output_.size());
 }
 
-Status TerminalRenderer::hide_cursor() { return write_screen_control(kHideCursor, sizeof kHideCursor - 1); }
+Status TerminalRenderer::hide_cursor() {
+    return write_screen_control(kHideCursor, sizeof kHideCursor - 1);
+}
 
-Status TerminalRenderer::show_cursor() { return write_screen_control(kShowCursor, sizeof kShowCursor - 1); }
+Status TerminalRenderer::show_cursor() {
+    return write_screen_control(kShowCursor, sizeof kShowCursor - 1);
+}
 
 }  // namespace corvane

@@ -48,7 +48,7 @@ Result<cv::Mat> fit_to_grid(const cv::Mat& frame, std::int32_t term_w, std::int3
 
 // A byte buffer that grows without zero-filling, so a frame can be assembled with raw appends.
 class ByteBuffer {
-public:
+  public:
     explicit ByteBuffer(std::size_t capacity) : data_(new std::uint8_t[capacity]), cap_(capacity) {}
     void reserve(std::size_t capacity);
     std::uint8_t* data() { return data_.get(); }
@@ -56,14 +56,14 @@ public:
     std::size_t size() const { return size_; }
     void set_size(std::size_t n) { size_ = n; }
 
-private:
+  private:
     std::unique_ptr<std::uint8_t[]> data_;
     std::size_t cap_;
     std::size_t size_ = 0;
 };
 
 class TerminalRenderer {
-public:
+  public:
     static constexpr std::size_t kWriterCapacity = 1 << 20;
     static constexpr std::size_t kOutputCapacity = 4 << 20;
 
@@ -91,7 +91,7 @@ public:
     // Assembles one frame into `output` and updates the cell cache, without writing it.
     void assemble(const std::uint8_t* pixels, int rows, int cols);
 
-private:
+  private:
     WriteBuffer writer_;
     ByteBuffer output_;
     std::vector<std::uint64_t> previous_cells_;

@@ -99,7 +99,8 @@ cv::Mat reference_plane(const cv::Mat& plane, float strength) {
             std::complex<double> sum = 0;
             for (int y = 0; y < R; ++y)
                 for (int x = 0; x < C; ++x)
-                    sum += double(plane.at<std::uint8_t>(y, x)) * std::polar(1.0, -tau * (double(ky) * y / R + double(kx) * x / C));
+                    sum += double(plane.at<std::uint8_t>(y, x)) *
+                           std::polar(1.0, -tau * (double(ky) * y / R + double(kx) * x / C));
             f[ky * C + kx] = sum * double(gain(ky, kx, R, C, strength));
         }
     auto half = [](int k, int n) { return k == 0 || 2 * k == n ? 1.0 : 2 * k < n ? 2.0 : 0.0; };
@@ -110,14 +111,18 @@ cv::Mat reference_plane(const cv::Mat& plane, float strength) {
             for (int ky = 0; ky < R; ++ky)
                 for (int kx = 0; kx < C; ++kx)
                     sum += (C == 1 ? half(ky, R) : half(kx, C)) *
-                           (f[ky * C + kx] * std::polar(1.0, tau * (double(ky) * y / R + double(kx) * x / C))).real();
+                           (f[ky * C + kx] * std::polar(1.0, tau * (double(ky) * y / R + double(kx) * x / C)))
+                               .real();
             out.at<std::uint8_t>(y, x) = cv::saturate_cast<std::uint8_t>(sum / (R * C));
         }
     return out;
 }
 
 TEST(Codec, SharpeningMatchesTheDirectTransform) {
-    const struct { int rows, cols; float strength; } cases[] = {{4, 4, 1}, {5, 3, 1}, {3, 5, 0.25f}, {6, 5, 2.5f}, {1, 4, 1}, {4, 1, 1}};
+    const struct {
+        int rows, cols;
+        float strength;
+    } cases[] = {{4, 4, 1}, {5, 3, 1}, {3, 5, 0.25f}, {6, 5, 2.5f}, {1, 4, 1}, {4, 1, 1}};
     for (const auto& c : cases) {
         cv::Mat frame(c.rows, c.cols, CV_8UC3);
         cv::RNG(c.rows * 100 + c.cols).fill(frame, cv::RNG::UNIFORM, 0, 256);

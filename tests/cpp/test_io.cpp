@@ -37,12 +37,12 @@ TEST(WriteBuffer, KeepsOrderAcrossFailuresAndLargeWrites) {
     Sink sink{"", 5};
     WriteBuffer b(8, Sink::take, &sink);
     ASSERT_TRUE(put(b, "abc"));
-    ASSERT_TRUE(put(b, "def"));               // fits: nothing sent yet
+    ASSERT_TRUE(put(b, "def"));  // fits: nothing sent yet
     EXPECT_EQ(sink.got, "");
-    EXPECT_FALSE(put(b, "0123456789"));       // flushing "abcdef" fails after 5 bytes
+    EXPECT_FALSE(put(b, "0123456789"));  // flushing "abcdef" fails after 5 bytes
     EXPECT_EQ(sink.got, "abcde");
     sink.room = 100;
-    ASSERT_TRUE(put(b, "0123456789"));        // "f" first, then the long write straight through
+    ASSERT_TRUE(put(b, "0123456789"));  // "f" first, then the long write straight through
     ASSERT_TRUE(b.send(reinterpret_cast<const std::uint8_t*>("xyz"), 3));
     EXPECT_EQ(sink.got, "abcdef0123456789xyz");
     EXPECT_EQ(b.size(), 0u);

@@ -27,7 +27,7 @@ std::string draw(TerminalRenderer& r, Frame& f) {
 
 // The format written the obvious way, with its own memory of the last frame drawn.
 class Reference {
-public:
+  public:
     std::string encode(Frame& f) {
         const int rows = f.rows / 2, cols = f.cols;
         const std::size_t n = std::size_t(rows) * cols;
@@ -39,7 +39,8 @@ public:
             for (int x = 0; x < cols; ++x) {
                 const std::uint8_t *u = f.px(x, 2 * y), *l = f.px(x, 2 * y + 1);
                 auto d = [](int v) { return std::to_string(v) + ";"; };
-                std::string s = "\x1b[38;2;" + d(u[2]) + d(u[1]) + d(u[0]) + "48;2;" + d(l[2]) + d(l[1]) + d(l[0]);
+                std::string s =
+                    "\x1b[38;2;" + d(u[2]) + d(u[1]) + d(u[0]) + "48;2;" + d(l[2]) + d(l[1]) + d(l[0]);
                 s.back() = 'm';
                 cur[y * cols + x] = s + "\xe2\x96\x80";
                 changed += cur[y * cols + x] != prev_[y * cols + x];
@@ -56,14 +57,15 @@ public:
                 for (int x = 0; x < cols; ++x) {
                     if (cur[y * cols + x] == prev_[y * cols + x]) continue;
                     out += "\x1b[" + std::to_string(y + 1) + ";" + std::to_string(x + 1) + "H";
-                    for (; x < cols && cur[y * cols + x] != prev_[y * cols + x]; ++x) out += *cur[y * cols + x];
+                    for (; x < cols && cur[y * cols + x] != prev_[y * cols + x]; ++x)
+                        out += *cur[y * cols + x];
                 }
         }
         prev_ = cur;
         return out + "\x1b[0m";
     }
 
-private:
+  private:
     int rows_ = -1, cols_ = -1;
     std::vector<std::optional<std::string>> prev_;
 };
@@ -73,9 +75,10 @@ TEST(Renderer, WorkedExample) {
     const std::uint8_t px[4][3] = {{0, 0, 255}, {0, 255, 0}, {255, 0, 0}, {255, 255, 255}};
     for (int i = 0; i < 4; ++i) std::copy(px[i], px[i] + 3, f.px(i % 2, i / 2));
     TerminalRenderer r;
-    EXPECT_EQ(draw(r, f),
-              "\x1b[H\x1b[38;2;255;0;0;48;2;0;0;255m\xe2\x96\x80\x1b[38;2;0;255;0;48;2;255;255;255m\xe2\x96\x80"
-              "\x1b[K\r\n\x1b[0m");
+    EXPECT_EQ(
+        draw(r, f),
+        "\x1b[H\x1b[38;2;255;0;0;48;2;0;0;255m\xe2\x96\x80\x1b[38;2;0;255;0;48;2;255;255;255m\xe2\x96\x80"
+        "\x1b[K\r\n\x1b[0m");
     f.px(1, 0)[1] = 0;
     EXPECT_EQ(draw(r, f), "\x1b[1;2H\x1b[38;2;0;0;0;48;2;255;255;255m\xe2\x96\x80\x1b[0m");
     EXPECT_EQ(draw(r, f), "\x1b[0m");

@@ -43,7 +43,8 @@ Status read_record(RecordingReader& reader, format::RecordHeader& h, std::vector
     payload.clear();
     while (payload.size() < h.payload_len) {
         const std::size_t at = payload.size();
-        const std::size_t step = std::min<std::size_t>(h.payload_len - at, std::max<std::size_t>(at, 1 << 20));
+        const std::size_t step =
+            std::min<std::size_t>(h.payload_len - at, std::max<std::size_t>(at, 1 << 20));
         payload.resize(at + step);
         if (Status read = reader.read_exact(payload.data() + at, step); !read) return read;
     }
@@ -111,8 +112,8 @@ Result<PlayEnd> play_recording(const std::string& path, TerminalRenderer& render
         if (Status read = read_record(reader, h, payload, end); !read) return read.error();
         if (end) break;
         if (Status rebuilt = rebuild(h, payload, frame, scratch); !rebuilt) return rebuilt.error();
-        cv::Mat picture = frame.empty() ? cv::Mat(h.rows, h.cols, CV_8UC3)
-                                        : cv::Mat(h.rows, h.cols, CV_8UC3, frame.data());
+        cv::Mat picture =
+            frame.empty() ? cv::Mat(h.rows, h.cols, CV_8UC3) : cv::Mat(h.rows, h.cols, CV_8UC3, frame.data());
         if (Status drawn = draw(renderer, picture, sharpen); !drawn) return drawn.error();
 
         const Clock::time_point now = Clock::now();

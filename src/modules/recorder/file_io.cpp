@@ -43,7 +43,9 @@ void untrack(RecordingWriter* w) {
 
 }  // namespace
 
-Error unexpected_eof() { return Error::step(IoError::fixed(IoKind::UnexpectedEof, IoText::kFillWholeBuffer)); }
+Error unexpected_eof() {
+    return Error::step(IoError::fixed(IoKind::UnexpectedEof, IoText::kFillWholeBuffer));
+}
 
 RecordingWriter::RecordingWriter(int fd)
     : fd_(fd), buffer_(kBufferSize, to_file, this), owner_pid_(getpid()) {
@@ -137,7 +139,9 @@ Result<std::unique_ptr<RecordingReader>> RecordingReader::open(const std::string
     return std::unique_ptr<RecordingReader>(new RecordingReader(fd.value()));
 }
 
-RecordingReader::~RecordingReader() { ::close(fd_); }
+RecordingReader::~RecordingReader() {
+    ::close(fd_);
+}
 
 Status RecordingReader::read_exact(std::uint8_t* out, std::size_t len) {
     while (len > 0) {

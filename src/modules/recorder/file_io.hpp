@@ -32,7 +32,7 @@
 namespace corvane {
 
 class RecordingWriter {
-public:
+  public:
     static constexpr std::size_t kBufferSize = 8192;
 
     static Result<std::unique_ptr<RecordingWriter>> open(const std::string& path, StopCheck stop = {});
@@ -53,7 +53,7 @@ public:
     void finish();
     bool same_file(const RecordingWriter& other) const { return dev_ == other.dev_ && ino_ == other.ino_; }
 
-private:
+  private:
     explicit RecordingWriter(int fd);
     static Status to_file(void* self, const std::uint8_t* data, std::size_t len, std::size_t& written);
     void cut_file_to(std::uint64_t end);
@@ -72,7 +72,7 @@ private:
 };
 
 class RecordingReader {
-public:
+  public:
     static constexpr std::size_t kBufferSize = 8192;
 
     static Result<std::unique_ptr<RecordingReader>> open(const std::string& path, StopCheck stop = {});
@@ -85,7 +85,7 @@ public:
     // for a file that is not a regular one.
     std::optional<std::uint64_t> remaining() const;
 
-private:
+  private:
     explicit RecordingReader(int fd) : fd_(fd), buf_(new std::uint8_t[kBufferSize]) {}
     int fd_;
     std::unique_ptr<std::uint8_t[]> buf_;

@@ -46,7 +46,8 @@ inline void put_u32(std::uint8_t* p, std::uint32_t v) {
 }
 
 inline std::uint32_t get_u32(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
 }
 
 inline void encode(const RecordHeader& h, std::uint8_t out[kHeaderSize]) {

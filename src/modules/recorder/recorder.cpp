@@ -26,8 +26,8 @@ Status VideoRecorder::record(const cv::Mat& frame, std::int32_t term_w, std::int
     if (!payload) return payload.error();
 
     std::uint8_t header[format::kHeaderSize];
-    format::encode({key ? format::kKeyFrame : format::kDeltaFrame, std::uint32_t(term_w), std::uint32_t(term_h),
-                    rows, cols, std::uint32_t(payload.value().size())},
+    format::encode({key ? format::kKeyFrame : format::kDeltaFrame, std::uint32_t(term_w),
+                    std::uint32_t(term_h), rows, cols, std::uint32_t(payload.value().size())},
                    header);
     Status written = writer.write(header, sizeof header);
     if (written) written = writer.write(payload.value().data(), payload.value().size());

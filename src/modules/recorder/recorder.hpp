@@ -22,12 +22,12 @@ namespace corvane {
 inline constexpr std::uint32_t KEY_FRAME_INTERVAL = 120;
 
 class VideoRecorder {
-public:
+  public:
     Status record(const cv::Mat& frame, std::int32_t term_w, std::int32_t term_h, RecordingWriter& writer);
     // A new recording starts with a key frame.
     void forget_previous_frame() { prev_frame_.clear(); }
 
-private:
+  private:
     std::vector<std::uint8_t> prev_frame_;
     std::vector<std::uint8_t> delta_;  // scratch, reused across frames
     std::int32_t prev_rows_ = 0;
