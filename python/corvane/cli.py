@@ -44,7 +44,8 @@ def _number(low: float, high: float, *, low_included: bool = False,
         try:
             value = kind(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"not a number: {text}") from None
+            what = "a whole number" if kind is int else "a number"
+            raise argparse.ArgumentTypeError(f"not {what}: {text}") from None
         above = value >= low if low_included else value > low
         if not (math.isfinite(value) and above and value <= high):
             lower = f"{low:g} to" if low_included else f"above {low:g} and at most"
@@ -71,12 +72,12 @@ def _same_file(a: str, b: str) -> bool:
         return os.path.realpath(a) == os.path.realpath(b)
 
 
-def _recording(path: str) -> Recording:
-    """The recording at ``path``; a file that is none gets a hint at ``view``."""
+def _recording(path: str, *, hint: bool = False) -> Recording:
+    """The recording at ``path``; with ``hint``, a file that is none gets a hint at ``view``."""
     try:
         return Recording(path)
     except RecordingError as error:
-        if error.index is None and error.offset == 0:
+        if hint and error.index is None and error.offset == 0:
             raise CorvaneError(f"{path}: {error.message}; to show a video or image: "
                                f"corvane view {path}") from None
         raise
@@ -118,7 +119,7 @@ def cmd_view(args: argparse.Namespace) -> int:
 
 def cmd_play(args: argparse.Namespace) -> int:
     """A recording, plain or interactive."""
-    with _recording(args.file) as recording:
+    with _recording(args.file, hint=True) as recording:
         recording.require_frames()
         screen = Screen(stretch=args.stretch)
         check_terminal(screen.corvane)

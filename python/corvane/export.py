@@ -68,7 +68,9 @@ class Progress:
         self.shown = True
 
     def _columns(self) -> int:
-        """The width of the stream's terminal; 80 when that cannot be told."""
+        """The width of the stream's terminal (``COLUMNS`` first); 80 when that cannot be told."""
+        if os.environ.get("COLUMNS", "").isdigit():
+            return int(os.environ["COLUMNS"])
         try:
             return os.get_terminal_size(self.stream.fileno()).columns or 80
         except (OSError, ValueError, AttributeError):

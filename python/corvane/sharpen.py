@@ -37,8 +37,11 @@ def sharpen(frame: "FrameArray", strength: float) -> "FrameArray":
     """A sharpened copy of an H x W x 3 ``uint8`` frame; an unchanged copy for ``strength <= 0``."""
     if not strength > 0:
         return frame.copy()
-    gain = 1.0 + strength * _distance(frame.shape[0], frame.shape[1])
+    rows, cols = frame.shape[:2]
+    gain = 1.0 + strength * _distance(rows, cols)
     spectrum = np.fft.fft2(frame.astype(np.float64), axes=(0, 1)) * gain[:, :, None]
-    plane = np.fft.ifft2(spectrum, axes=(0, 1)).real
+    # The gain is not symmetric for an odd width; like OpenCV's real inverse, only the first
+    # half of every row counts.
+    plane = np.fft.irfft2(spectrum[:, : cols // 2 + 1], s=(rows, cols), axes=(0, 1))
     result: "FrameArray" = np.clip(np.rint(plane), 0, 255).astype(np.uint8)
     return result

@@ -12,6 +12,7 @@ import time
 from dataclasses import dataclass
 from typing import Optional
 
+from .errors import CorvaneError
 from .screen import Screen
 from .sources import Pacer, Source, describe
 from .terminal import cbreak, clock, resumes
@@ -110,7 +111,10 @@ def view(source: Source, screen: Screen, *, duration: Optional[float] = None,
     restored afterwards, also on errors, Ctrl-C and Ctrl-Z."""
     session = _Session(source, screen, duration)
     if record is not None:
-        screen.start_recording(record, overwrite=overwrite)
+        try:
+            screen.start_recording(record, overwrite=overwrite)
+        except OSError as error:
+            raise CorvaneError(f"cannot record to {record}: {error.strerror or error}") from None
     try:
         with cbreak(), screen.fullscreen():
             if source.still:
