@@ -35,11 +35,11 @@ def test_ctrl_z_gives_the_terminal_back_and_fg_goes_on(tmp_path):
     session = Session(["view", "v.avi"], tmp_path, cols=50, rows=8)
     session.wait_for(b"5 shown")
     session.type(b"\x1a")
+    stopped_at = session.wait_for(SHOW) + len(SHOW)
     deadline = time.monotonic() + 10
     while open(f"/proc/{session.job()}/stat").read().split()[2] != "T" and time.monotonic() < deadline:
         time.sleep(0.05)
-    stopped_at = len(session.output())
-    assert session.output().endswith(SHOW) and termios.tcgetattr(session.slave) == session.before
+    assert len(session.output()) == stopped_at and termios.tcgetattr(session.slave) == session.before
     time.sleep(1.0)
     os.killpg(session.job(), signal.SIGCONT)
     run = session.finish()
