@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, Callable, Optional, cast
 
 from . import _opencv
 from .errors import SourceError
+from .recording import MAGIC
 from .terminal import clock as paused_clock
 
 if TYPE_CHECKING:
@@ -105,7 +106,7 @@ def _is_recording(path: str) -> bool:
     """Whether the file begins as a recording does."""
     try:
         with open(path, "rb") as file:
-            return file.read(4) == b"LZDX"
+            return file.read(len(MAGIC)) == MAGIC
     except OSError:
         return False
 

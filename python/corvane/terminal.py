@@ -139,7 +139,9 @@ def fullscreen(corvane: Optional[Corvane] = None, *, enter: bool = True) -> Iter
     On the way out, whatever the way, the main screen and the cursor come back. ``enter=False``
     leaves the entering to the block (``Corvane.play`` enters and leaves by itself, but not when
     it fails half-way) and only guarantees the way back. While the block runs in the main
-    thread, ``SIGTERM`` (when it has no handler of its own) ends it with ``SystemExit(143)``.
+    thread, ``SIGTERM`` (when it has no handler of its own) ends it with ``SystemExit(143)``, and
+    (unless ``enter=False``) Ctrl-Z leaves the screen before the process stops and enters it again
+    on ``fg``.
     Yields the ``Corvane`` object, a new one when none is given.
     """
     screen = corvane if corvane is not None else Corvane()
@@ -152,7 +154,10 @@ def fullscreen(corvane: Optional[Corvane] = None, *, enter: bool = True) -> Iter
     try:
         if enter:
             screen.hide_cursor()
-        with _on_ctrl_z(screen.show_cursor, screen.hide_cursor):
+        if enter:
+            with _on_ctrl_z(screen.show_cursor, screen.hide_cursor):
+                yield screen
+        else:  # the block draws by itself (Corvane.play holds the interpreter: no handler runs)
             yield screen
     finally:
         with _signals_blocked():
