@@ -1,31 +1,41 @@
-"""Run `python -m corvane ...` on a real pty of a set size, type into it, and see what it left.
+"""Run `corvane ...` as a job on a real pty of a set size, type into it, and see what it left.
 
-Standard output goes to a file so every byte can be checked; the pty is the child's standard input
-and controlling terminal, and its settings are compared before and after to see that the command
-restored them.
+The pty is the command's controlling terminal, standard input and (unless `screen=False`) standard
+output, drained by a thread. A launcher plays the shell: it puts the command in a process group of
+its own in the foreground, so Ctrl-C and Ctrl-Z typed into the pty reach it as from a shell.
 """
 
 from __future__ import annotations
 
+import array
+import fcntl
 import os
-import signal
+import re
 import subprocess
 import sys
 import termios
+import threading
 import time
 from dataclasses import dataclass
-from functools import partial
-from pathlib import Path
-from typing import List, Optional, Sequence
+
+import cv2
+import numpy as np
 
 from conftest import HIDE, SHOW, _take_controlling_terminal, set_winsize
 
-
-def _prepare_child(tty: bool) -> None:
-    """Ctrl-C works in the child even when the tests run where SIGINT is ignored (a background job)."""
+LAUNCHER = """
+import os, signal, sys
+pid = os.fork()
+if pid == 0:
+    os.setpgid(0, 0)
+    signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+    os.tcsetpgrp(0, os.getpid())
+    signal.signal(signal.SIGTTOU, signal.SIG_DFL)
     signal.signal(signal.SIGINT, signal.SIG_DFL)
-    if tty:
-        _take_controlling_terminal()
+    os.execv(sys.executable, [sys.executable, "-m", "corvane"] + sys.argv[1:])
+sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+CELL = re.compile(rb"\x1b\[38;2;(\d+);\d+;\d+;48;2;(\d+);\d+;\d+m\xe2\x96\x80")
 
 
 @dataclass
@@ -34,80 +44,92 @@ class Finished:
     stdout: bytes
     stderr: str
     termios_kept: bool
+    unread: int  # bytes typed into the pty that nobody read
 
     @property
     def restored(self) -> bool:
-        """The screen was left the way it was found: full-screen mode ended last, settings kept."""
-        if HIDE not in self.stdout:
-            return self.termios_kept
-        return self.stdout.rfind(SHOW) > self.stdout.rfind(HIDE) and self.termios_kept
+        left = HIDE not in self.stdout or self.stdout.rfind(SHOW) > self.stdout.rfind(HIDE)
+        return left and self.termios_kept
 
     def one_line_error(self) -> str:
-        """The single line on standard error of a failed command (asserted to be just that)."""
-        assert self.returncode == 1, (self.returncode, self.stderr)
         lines = self.stderr.splitlines()
-        assert len(lines) == 1 and lines[0].startswith("corvane: "), self.stderr
+        assert self.returncode == 1 and len(lines) == 1 and lines[0].startswith("corvane: "), self
         return lines[0]
 
 
-class Session:
-    """`corvane ARGS` running on a pty of cols x rows."""
+class Session:  # `corvane ARGS` on a pty of cols x rows; tty=False: no terminal at all
 
-    def __init__(self, args: Sequence[str], tmp_path: Path, *, cols: int = 40, rows: int = 12,
-                 tty: bool = True, env: Optional[dict] = None) -> None:
-        self.out_path = tmp_path / f"out-{time.monotonic_ns()}.bin"
+    def __init__(self, args, tmp_path, *, cols=40, rows=12, tty=True, screen=True, env=None):
         self.master, self.slave = os.openpty()
         set_winsize(self.slave, cols, rows)
-        self.before = termios.tcgetattr(self.slave)
-        self._out = open(self.out_path, "wb")
-        self.proc = subprocess.Popen(
-            [sys.executable, "-m", "corvane", *args],
-            stdin=self.slave if tty else subprocess.DEVNULL, stdout=self._out, stderr=subprocess.PIPE,
-            start_new_session=True, preexec_fn=partial(_prepare_child, tty),
-            env=dict(os.environ, **(env or {})), cwd=tmp_path,
-        )
+        attrs = termios.tcgetattr(self.slave)
+        attrs[1] &= ~termios.OPOST  # the bytes as written, no "\n" to "\r\n"
+        termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+        self.before, self.buffer = termios.tcgetattr(self.slave), bytearray()
+        self.out_path = tmp_path / f"out-{time.monotonic_ns()}"
+        with open(self.out_path, "wb") as out:
+            self.proc = subprocess.Popen(
+                [sys.executable, *(["-c", LAUNCHER] if tty else ["-m", "corvane"]), *args],
+                cwd=tmp_path, env=dict(os.environ, **(env or {})), stderr=subprocess.PIPE,
+                stdin=self.slave if tty else subprocess.DEVNULL, stdout=self.slave if screen and tty else out,
+                start_new_session=True, preexec_fn=_take_controlling_terminal if tty else None)
+        self.reader = threading.Thread(target=self._drain, daemon=True)
+        self.reader.start()
+
+    def _drain(self):
+        try:
+            while True:
+                self.buffer += os.read(self.master, 65536)
+        except OSError:
+            pass
 
     def output(self) -> bytes:
-        return self.out_path.read_bytes()
+        return bytes(self.buffer) + self.out_path.read_bytes()
 
-    def wait_for(self, needle: bytes, timeout: float = 20, after: int = 0) -> int:
-        """Wait until `needle` shows in standard output past offset `after`; returns where."""
+    def wait_for(self, needle: bytes, after: int = 0, timeout: float = 20) -> int:
+        """Wait until `needle` shows in the output past offset `after`; returns where."""
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            at = self.output().find(needle, after)
-            if at >= 0:
-                return at
-            if self.proc.poll() is not None:
-                break
+        while self.output().find(needle, after) < 0 and time.monotonic() < deadline and self.proc.poll() is None:
             time.sleep(0.02)
-        raise AssertionError(f"{needle!r} never shown; stderr: {self.proc.stderr.read().decode() if self.proc.poll() is not None else ''}")
+        assert self.output().find(needle, after) >= 0, (needle, self.proc.poll(), self.output()[-300:])
+        return self.output().find(needle, after)
 
     def type(self, data: bytes) -> None:
         os.write(self.master, data)
 
-    def finish(self, timeout: float = 30) -> Finished:
+    def job(self) -> int:  # the process group in the foreground of the pty: the command's
+        return os.tcgetpgrp(self.master)
+
+    def finish(self, timeout: float = 60) -> Finished:
         _, err = self.proc.communicate(timeout=timeout)
-        self._out.close()
-        kept = termios.tcgetattr(self.slave) == self.before
+        kept, unread = termios.tcgetattr(self.slave) == self.before, array.array("i", [0])
+        fcntl.ioctl(self.slave, termios.FIONREAD, unread)
         os.close(self.slave)
+        self.reader.join(5)
         os.close(self.master)
-        return Finished(self.proc.returncode, self.output(), err.decode(errors="replace"), kept)
+        return Finished(self.proc.returncode, self.output(), err.decode(errors="replace"), kept, unread[0])
 
 
-def corvane(args: Sequence[str], tmp_path: Path, **options) -> Finished:
-    """Run a command that needs no typing to its end."""
+def corvane(args, tmp_path, **options) -> Finished:
     return Session(args, tmp_path, **options).finish()
 
 
-def statuses(stdout: bytes, rows: int) -> List[str]:
-    """The texts written on the bottom line (the status line) of a terminal of `rows` rows."""
-    marker = f"\x1b[{rows};1H\x1b[0m".encode()
-    return [part.split(b"\x1b[K", 1)[0].decode() for part in stdout.split(marker)[1:]]
+def picture(stdout: bytes, start: int = 0) -> np.ndarray:
+    """The red channel of the first full redraw in `stdout` past `start`, as pixel rows x columns."""
+    body = stdout[stdout.index(b"\x1b[H\x1b[", start) + 3 :].split(b"\x1b[0m", 1)[0]
+    cells = [[tuple(map(int, m)) for m in CELL.findall(line)] for line in body.split(b"\x1b[K\r\n")[:-1]]
+    return np.array([[c[half] for c in row] for row in cells for half in (0, 1)])
 
 
-def without_opencv(tmp_path: Path) -> dict:
-    """Environment variables under which `import cv2` fails, as without the video extra."""
-    hide = tmp_path / "hide-cv2" / "cv2"
-    hide.mkdir(parents=True, exist_ok=True)
-    (hide / "__init__.py").write_text("raise ImportError('No module named cv2')\n")
-    return {"PYTHONPATH": str(hide.parent)}
+def without_opencv(tmp_path) -> dict:  # an environment in which `import cv2` fails
+    (tmp_path / "hide-cv2" / "cv2").mkdir(parents=True, exist_ok=True)
+    (tmp_path / "hide-cv2" / "cv2" / "__init__.py").write_text("raise ImportError('No module named cv2')\n")
+    return {"PYTHONPATH": str(tmp_path / "hide-cv2")}
+
+
+def write_video(path, count: int, fps: float = 20.0, size=(64, 48)) -> None:
+    """An MJPG clip whose frame i is red of 100 + i (at most 255), the whole picture."""
+    writer = cv2.VideoWriter(str(path), cv2.VideoWriter.fourcc(*"MJPG"), fps, size)
+    for i in range(count):
+        writer.write(np.full((size[1], size[0], 3), (0, 0, min(100 + i, 255)), np.uint8))
+    writer.release()

@@ -1,51 +1,54 @@
-"""Bad input to every command: one clear line on standard error, status 1, the terminal as it was."""
+"""Bad input: one plain line on standard error, status 1, nothing touched; usage errors: status 2."""
+
+import json
 
 import cv2
 import numpy as np
 import pytest
 
 from cli_session import corvane, without_opencv
-from recording_cases import DAMAGED, GOOD
+from recording_cases import GOOD
 from recording_file import MAGIC
 
-NOT_OPENED = "No such file or directory"
-CUT = f"record 4 at offset {len(GOOD)}: header cut short: 10 of 21 bytes"
+NO_TTY = "no terminal: standard input is not one and there is no /dev/tty"
+NOT_TTY = "standard output is not a terminal; this command draws full-screen"
+MISSING = "No such file or directory"
+SMALL = "it needs at least 8 columns and 3 rows"
+NO_CV2 = "needs OpenCV's Python bindings; install them with: pip install 'corvane[video]'"
 
-# args, error line after "corvane: ", options: cols/rows of the pty, tty=False, no_cv2
+# args, the error line after "corvane: ", options: cols/rows of the pty, tty, screen, no_cv2
 CASES = [
-    (["play", "missing.lzdx"], f"missing.lzdx: {NOT_OPENED}", {}),
-    (["play", "-i", "missing.lzdx"], f"missing.lzdx: {NOT_OPENED}", {}),
-    (["info", "missing.lzdx"], f"missing.lzdx: {NOT_OPENED}", {}),
-    (["export", "missing.lzdx", "out"], f"missing.lzdx: {NOT_OPENED}", {}),
-    (["view", "missing.mp4"], f"missing.mp4: {NOT_OPENED}", {}),
-    (["play", "image.png"], "image.png: offset 0: not a recording: it starts with b'\\x89PNG'", {}),
+    *[([args[0], "missing.x", *args[1:]], f"missing.x: {MISSING}", {}) for args in (["play"], ["view"], ["export", "o"])],
     (["info", "."], ".: Is a directory", {}),
-    (["play", "cut.lzdx"], f"cut.lzdx: {CUT}", {}),
-    (["play", "-i", "empty.lzdx"], "empty.lzdx: the recording has no frames", {}),
+    (["play", "\x1b]2;owned\x07\x1b[5m"], f"\\x1b]2;owned\\x07\\x1b[5m: {MISSING}", {}),
+    (["play", "image.png"], "image.png: not a recording (it does not begin with LZDX); "
+     "to show a video or image: corvane view image.png", {}),
+    (["view", "good.lzdx"], "good.lzdx is a recording; play it with: corvane play good.lzdx", {}),
     (["view", "text.mp4"], "text.mp4: not a video or image that OpenCV can read", {}),
     (["view", "--camera", "97"], "cannot open camera 97", {}),
-    (["view", "image.png", "--record", "no/dir/r.lzdx"],
-     "cannot record to no/dir/r.lzdx: No such file or directory (os error 2)", {}),
-    (["export", "good.lzdx", "out.txt"], "out.txt: give a directory for PNG files or a video file", {}),
-    (["play", "good.lzdx"], "no terminal: standard input is not one and there is no /dev/tty", {"tty": False}),
-    (["play", "-i", "good.lzdx"], "no terminal: standard input is not one and there is no /dev/tty", {"tty": False}),
-    (["view", "image.png"], "no terminal: standard input is not one and there is no /dev/tty", {"tty": False}),
-    (["play", "good.lzdx"], "the terminal is 7 x 3; it needs at least 8 columns and 3 rows", {"cols": 7, "rows": 3}),
-    (["play", "-i", "good.lzdx"], "the terminal is 20 x 2; it needs at least 8 columns and 3 rows", {"cols": 20, "rows": 2}),
-    (["view", "image.png"], "the terminal is 5 x 5; it needs at least 8 columns and 3 rows", {"cols": 5, "rows": 5}),
-    (["view", "image.png"], "corvane view needs OpenCV's Python bindings; install them with: pip install 'corvane[video]'",
-     {"no_cv2": True}),
-    (["export", "good.lzdx", "v.mp4"], "video export needs OpenCV's Python bindings; install them with: "
-     "pip install 'corvane[video]'", {"no_cv2": True}),
+    *[(args.split(), "empty.lzdx: the recording has no frames", {})
+      for args in ("info empty.lzdx", "play empty.lzdx", "play -i empty.lzdx", "export empty.lzdx out")],
+    (["view", "image.png", "--record", "no/dir/r.lzdx"], f"cannot record to no/dir/r.lzdx: {MISSING}", {}),
+    (["view", "image.png", "--record", "good.lzdx"], "good.lzdx exists; add --force to write over it", {}),
+    (["view", "image.png", "--record", "./image.png", "-f"], "./image.png is an input of this command", {}),
+    (["export", "good.lzdx", "v.avi"], "v.avi exists; add --force to write over it", {}),
+    (["export", "good.lzdx", "full"], "full is a directory that is not empty; add --force", {}),
+    (["export", "good.lzdx", "out.gif"], "out.gif: cannot write .gif files; give a directory", {}),
+    *[(args, NO_TTY, {"tty": False}) for args in (["play", "good.lzdx"], ["play", "-i", "good.lzdx"], ["demo"])],
+    *[(args, NOT_TTY, {"screen": False}) for args in (["play", "good.lzdx"], ["view", "image.png"], ["demo"])],
+    (["play", "good.lzdx"], f"the terminal is 7 x 3; {SMALL}", {"cols": 7, "rows": 3}),
+    (["view", "image.png"], f"the terminal is 20 x 2; {SMALL}", {"cols": 20, "rows": 2}),
+    (["view", "image.png"], f"corvane view {NO_CV2}", {"no_cv2": True}),
+    (["export", "good.lzdx", "v.mp4"], f"video export {NO_CV2}", {"no_cv2": True}),
 ]
 
 
 @pytest.fixture
 def inputs(tmp_path):
-    (tmp_path / "good.lzdx").write_bytes(GOOD)
-    (tmp_path / "cut.lzdx").write_bytes(GOOD + DAMAGED[0].tail)
-    (tmp_path / "empty.lzdx").write_bytes(MAGIC)
-    (tmp_path / "text.mp4").write_text("not a video\n")
+    for name, content in [("good.lzdx", GOOD), ("empty.lzdx", MAGIC), ("text.mp4", b"not a video\n"),
+                          ("v.avi", b"an older video\n"), ("full/frame-000001.png", b"an older frame\n")]:
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_bytes(content)
     cv2.imwrite(str(tmp_path / "image.png"), np.zeros((4, 4, 3), np.uint8))
     return tmp_path
 
@@ -55,25 +58,47 @@ def test_one_line_and_terminal_untouched(inputs, args, message, options):
     options = dict(options)
     if options.pop("no_cv2", False):
         options["env"] = without_opencv(inputs)
+    before = sorted(p.name for p in inputs.iterdir())
     run = corvane(args, inputs, **options)
-    assert run.one_line_error().startswith(f"corvane: {message}")
-    assert run.restored and run.stdout == b"", "nothing drawn before the input was found bad"
+    line = run.one_line_error()
+    assert line.startswith(f"corvane: {message}") and "os error" not in line
+    assert run.restored and run.stdout == b"", "nothing drawn or printed before the input was found bad"
+    assert sorted(p.name for p in inputs.iterdir() if not p.name.startswith("out-")) == before
+    assert (inputs / "v.avi").read_text() == "an older video\n" and (inputs / "image.png").stat().st_size > 50
+
+
+@pytest.mark.parametrize("content, message", [(None, MISSING), (MAGIC, "the recording has no frames"),
+                                              (b"GIF89a", "not a recording (it does not begin with LZDX)")])
+def test_info_json_answers_in_json(tmp_path, content, message):
+    if content is not None:
+        (tmp_path / "x.lzdx").write_bytes(content)
+    run = corvane(["info", "--json", "x.lzdx"], tmp_path, tty=False)
+    assert run.one_line_error().startswith(f"corvane: x.lzdx: {message}")
+    answer = json.loads(run.stdout)
+    assert answer["intact"] is False and answer["error"]["message"] == message
 
 
 @pytest.mark.parametrize("command", ["demo", "view", "play", "info", "export"])
-def test_help_on_every_command(tmp_path, command):
+def test_help_on_every_command_and_the_version(tmp_path, command):
     run = corvane([command, "--help"], tmp_path, tty=False)
     assert run.returncode == 0 and run.stdout.startswith(f"usage: corvane {command}".encode())
+    run = corvane(["--version"], tmp_path, tty=False)
+    assert run.returncode == 0 and run.stdout.decode().startswith("corvane 0.")
 
 
 @pytest.mark.parametrize("args, message", [
     ([], "the following arguments are required: COMMAND"),
-    (["view"], "view: give either a SOURCE file or --camera N"),
-    (["play", "x", "--paused"], "play: --paused work only with -i"),
-    (["play", "-i", "x", "--sharpen", "1"], "play: --sharpen works only in the native player"),
+    (["view"], "give either a SOURCE file or --camera N"),
+    (["view", "x", "-f"], "--force works only with --record"),
+    *[(["view", "--camera", n], f"argument --camera: must be 0 to 99, not {n}") for n in ("-1", "100")],
+    (["view", "--camera", "1.5"], "argument --camera: not a whole number: 1.5"),
+    (["play", "x", "--paused"], "--paused works only with -i"),
+    *[(["play", "x", "--sharpen", s], f"argument --sharpen: must be 0 to 3, not {s}") for s in ("nan", "inf", "-1", "1e9")],
     (["export", "x", "y", "--scale", "0"], "argument --scale: invalid choice"),
-    (["view", "x", "--fps", "0"], "argument --fps: must be above 0"),
+    (["view", "x", "--fps", "inf"], "argument --fps: must be above 0 and at most 1000, not inf"),
+    (["demo", "--seconds", "nan"], "argument --seconds: must be above 0 and at most 3600, not nan"),
 ])
-def test_usage_errors(tmp_path, args, message):
+def test_usage_errors_show_the_commands_usage(tmp_path, args, message):
     run = corvane(args, tmp_path, tty=False)
     assert run.returncode == 2 and message in run.stderr and "Traceback" not in run.stderr
+    assert run.stderr.startswith(f"usage: corvane {args[0] if args else ''}".rstrip())

@@ -1,61 +1,22 @@
-"""`corvane play` (native) and `corvane play -i` (interactive): keys through a pty, terminal restored."""
+"""`corvane play [-i]` on a pty: keys, the shape kept, damage played up to, typed keys eaten."""
 
-import signal
 import time
 
 import pytest
 
-from cli_session import Session, corvane, statuses
+from cli_session import Session, corvane, picture
 from conftest import HIDE
-from corvane.player import PlayerState
-from recording_cases import DAMAGED, GOOD, numbered
+from recording_cases import GOOD, numbered, uniform
+from recording_file import record
 
 
 def grey_cell(value: int) -> bytes:
     return b"\x1b[38;2;%d;%d;%d;48;2;%d;%d;%dm" % ((value,) * 6)
 
 
-@pytest.mark.parametrize("keys, index, paused, speed", [
-    (". .", 2, True, 1.0),
-    (", ,", 0, True, 1.0),            # no further back than the first frame
-    ("]", 5, False, 1.0),             # key frames every 5: 0, 5, 10, 15
-    ("] ] ] ] ]", 15, False, 1.0),    # no key frame after the last one
-    ("] ] . . [", 10, True, 1.0),     # from 12 back to the key frame before it
-    ("] [", 0, False, 1.0),           # from a key frame to the one before it
-    ("+ + +", 0, False, 8.0),
-    ("- - - - -", 0, False, 0.125),
-    ("= SP", 0, True, 2.0),           # "=" is "+" without shift; space pauses
-    ("x ? enter", 0, False, 1.0),     # other keys do nothing
-])
-def test_player_keys(keys, index, paused, speed):
-    state = PlayerState(20, [0, 5, 10, 15])
-    for key in keys.split():
-        state.press(" " if key == "SP" else key)
-    assert (state.index, state.paused, state.speed, state.quit) == (index, paused, speed, False)
-
-
-def test_player_runs_to_the_end_and_space_starts_again():
-    state = PlayerState(20, [0])
-    state.press("+")
-    state.advance(0.033 * 5)  # five frames' time at double speed: ten frames on
-    assert state.index == 10 and not state.paused
-    state.advance(10.0)
-    assert (state.index, state.paused) == (19, True) and state.status().startswith("end 20/20")
-    state.press(" ")
-    assert (state.index, state.paused) == (0, False)
-    state.press("esc")
-    assert state.quit
-
-
-@pytest.fixture
-def numbered_file(tmp_path):
-    path = tmp_path / "n.lzdx"
-    path.write_bytes(numbered(20, 60, 10))  # drawn unscaled on a 60 x 6 terminal
-    return path
-
-
-def test_interactive_keys_through_the_pty(tmp_path, numbered_file):
-    session = Session(["play", "-i", "--paused", numbered_file.name], tmp_path, cols=60, rows=6)
+def test_interactive_keys_through_the_pty(tmp_path):
+    (tmp_path / "n.lzdx").write_bytes(numbered(20, 60, 10))  # drawn unscaled on a 60 x 6 terminal
+    session = Session(["play", "-i", "--paused", "n.lzdx"], tmp_path, cols=60, rows=6)
     at = session.wait_for(b"paused 1/20 key")
     steps = [(b".", "paused 2/20 ", 10), (b".", "paused 3/20 ", 20), (b",", "paused 2/20 ", 10),
              (b"]", "paused 6/20 key", 50), (b"]", "paused 11/20 key", 100), (b"[", "paused 6/20 key", 50),
@@ -70,38 +31,48 @@ def test_interactive_keys_through_the_pty(tmp_path, numbered_file):
     session.wait_for(b"end 20/20", after=at)
     session.type(b"q")
     run = session.finish()
-    assert run.returncode == 0 and run.stderr == ""
-    assert run.restored
-    shown = statuses(run.stdout, 6)
-    assert any(s.startswith("playing") for s in shown) and shown[-1].startswith("end 20/20")
+    assert run.returncode == 0 and run.stderr == "" and run.restored and b"0mplaying " in run.stdout
 
 
-@pytest.mark.parametrize("args", [["play"], ["play", "-i"]], ids=["native", "interactive"])
-def test_ctrl_c_restores_the_terminal(tmp_path, args):
-    path = tmp_path / "long.lzdx"
-    path.write_bytes(numbered(900, 8, 4))
-    session = Session([*args, path.name], tmp_path, cols=8, rows=3)
+def test_plain_play_keeps_the_shape_quits_on_q_and_eats_the_keys(tmp_path):
+    (tmp_path / "n.lzdx").write_bytes(numbered(900, 6, 4))  # 6 x 4 into a 40 x 22 grid: 33 x 22 at x = 3
+    session = Session(["play", "n.lzdx", "--sharpen", "0.5"], tmp_path, cols=40, rows=12)
     session.wait_for(HIDE)
+    time.sleep(0.5)
+    session.type(b"ls\n")
     time.sleep(0.3)
-    session.proc.send_signal(signal.SIGINT)
+    session.type(b"q")
+    started = time.monotonic()
     run = session.finish()
-    assert run.returncode == 130 and "Traceback" not in run.stderr
-    assert run.restored
+    assert run.returncode == 0 and run.stderr == "" and run.restored and time.monotonic() - started < 10
+    grey = picture(run.stdout, run.stdout.index(grey_cell(100)) - 40)
+    assert (grey[:, :3] == 0).all() and (grey[:, 36:] == 0).all() and (grey[:, 4:35] > 0).all()
+    assert run.unread == 0, "keys typed during playback do not reach the shell"
 
 
-def test_native_play_draws_every_frame(tmp_path, numbered_file):
-    for extra in ([], ["--sharpen", "0.5"]):
-        run = corvane(["play", numbered_file.name, *extra], tmp_path, cols=60, rows=6)
-        assert run.returncode == 0 and run.stderr == "" and run.restored
-        if not extra:
-            assert all(grey_cell(10 * i) in run.stdout for i in range(20))
+# GOOD (three frames: 10, 20, 30), then record 4 whose payload is no zlib, then intact key 50, delta 60
+PAYLOAD = GOOD + record(0, 2, 2, b"", payload=b"\xff" * 11) + record(0, 2, 2, uniform(50)) + record(1, 2, 2, bytes(12))
+CUT = GOOD + record(1, 2, 2, bytes(12))[:10]
 
 
-def test_interactive_shows_the_readable_part_of_a_damaged_file(tmp_path):
-    (tmp_path / "cut.lzdx").write_bytes(GOOD + DAMAGED[0].tail)
-    session = Session(["play", "-i", "cut.lzdx"], tmp_path, cols=40, rows=4)
-    session.wait_for(b"end 3/3")
+@pytest.mark.parametrize("content, damage, stop", [
+    (PAYLOAD, f"record 4 at offset {len(GOOD) + 21}: payload is no valid zlib stream", "4/6"),
+    (CUT, f"record 4 at offset {len(GOOD)}: header cut short: 10 of 21 bytes", "3/3"),
+], ids=["payload", "cut"])
+def test_both_players_play_up_to_the_damage(tmp_path, content, damage, stop):
+    (tmp_path / "d.lzdx").write_bytes(content)
+    plain = corvane(["play", "d.lzdx"], tmp_path, cols=40, rows=4)
+    line = plain.one_line_error()
+    assert line.startswith(f"corvane: d.lzdx: damaged at {damage}") and plain.restored
+    assert all(grey_cell(v) in plain.stdout for v in (10, 20, 30)) and grey_cell(50) not in plain.stdout
+    session = Session(["play", "-i", "d.lzdx"], tmp_path, cols=120, rows=4)
+    at = session.wait_for(f"damaged {stop}: {damage}".encode())
+    if content is PAYLOAD:  # the intact key frame after the damage, and on from there
+        session.type(b"]")
+        key = session.wait_for(b"paused 5/6 key", after=at)
+        assert grey_cell(50) in session.output()[at:key]
+        session.type(b" ")
+        session.wait_for(b"end 6/6", after=key)
     session.type(b"q")
     run = session.finish()
-    assert run.one_line_error() == f"corvane: cut.lzdx: record 4 at offset {len(GOOD)}: header cut short: 10 of 21 bytes"
-    assert run.restored
+    assert run.one_line_error() == line and run.restored

@@ -7,88 +7,91 @@ import numpy as np
 import pytest
 
 from cli_session import corvane, without_opencv
-from recording_cases import DAMAGED, GOOD, frames_of, numbered
+from recording_cases import DAMAGED, GOOD, numbered
+from recording_file import MAGIC, record
 
 
 @pytest.fixture
 def twenty(tmp_path):
     (tmp_path / "n.lzdx").write_bytes(numbered(20, 6, 4))
+    (tmp_path / "one.lzdx").write_bytes(MAGIC + record(0, 1, 2, bytes([10, 20, 30, 200, 100, 0])))
     return "n.lzdx"
 
 
 def test_info_text_and_json(tmp_path, twenty):
     size = (tmp_path / twenty).stat().st_size
     text = corvane(["info", twenty], tmp_path, tty=False)
-    assert text.returncode == 0 and text.stderr == ""
     lines = text.stdout.decode().splitlines()
-    assert lines[0] == f"file:         n.lzdx ({size:,} bytes)"
-    assert lines[1] == "frames:       20 (4 key, 16 delta)"
-    assert lines[2] == "frame size:   6 x 4 pixels (terminal 6 x 3): 20 frames"
-    assert lines[-1] == "status:       intact"
+    assert text.returncode == 0 and text.stderr == ""
+    assert lines[:3] == [f"file:         n.lzdx ({size:,} bytes)", "frames:       20 (4 key, 16 delta)",
+                         "frame size:   6 x 4 pixels (terminal 6 x 3): 20 frames"]
+    assert lines[-2:] == ["playing time: 0.66 s at the player's pace of one frame per 33 ms", "status:       intact"]
+    assert "2 x 1 pixels (terminal 0 x 0): 1 frame\n" in corvane(["info", "one.lzdx"], tmp_path, tty=False).stdout.decode()
     info = json.loads(corvane(["info", "--json", twenty], tmp_path, tty=False).stdout)
-    assert info["file_size"] == size and info["raw_bytes"] == 20 * 72
+    assert (info["file_size"], info["raw_bytes"], info["seconds"]) == (size, 20 * 72, 0.66)
     assert (info["frames"], info["key_frames"], info["delta_frames"]) == (20, 4, 16)
     assert info["sizes"] == [{"cols": 6, "rows": 4, "term_w": 6, "term_h": 3, "frames": 20}]
     assert info["payload_bytes"] == size - 4 - 20 * 21 and info["intact"] and info["error"] is None
 
 
 @pytest.mark.parametrize("case", DAMAGED[::3], ids=[d.name for d in DAMAGED[::3]])
-def test_info_on_damaged_files(tmp_path, case):
+def test_info_on_damaged_files_says_it_once(tmp_path, case):
     (tmp_path / "d.lzdx").write_bytes(GOOD + case.tail)
     offset = len(GOOD) + (21 if case.in_payload else 0)
+    line = f"corvane: d.lzdx: damaged at record 4 at offset {offset}: {case.message}"
+    run = corvane(["info", "d.lzdx"], tmp_path, tty=False)
+    assert run.one_line_error().startswith(line) and run.stdout.decode().endswith("status:       damaged (see below)\n")
+    assert case.message not in run.stdout.decode()
     run = corvane(["info", "--json", "d.lzdx"], tmp_path, tty=False)
-    assert run.one_line_error().startswith(f"corvane: d.lzdx: damaged at record 4 at offset {offset}: {case.message}")
+    assert run.one_line_error().startswith(line)
     info = json.loads(run.stdout)
-    assert not info["intact"] and info["error"]["offset"] == offset and info["frames"] == case.readable
+    assert not info["intact"] and (info["error"]["offset"], info["error"]["record"], info["frames"]) == (offset, 4, case.readable)
 
 
 @pytest.mark.parametrize("opencv", [True, False], ids=["opencv", "no-opencv"])
 def test_export_png(tmp_path, twenty, opencv):
-    run = corvane(["export", twenty, "frames", "--scale", "2"], tmp_path, tty=False,
+    run = corvane(["export", twenty, "frames.v2", "--scale", "2"], tmp_path, tty=False,
                   env=None if opencv else without_opencv(tmp_path))
-    assert run.returncode == 0 and run.stderr == ""
-    assert run.stdout == b"20 frames written to frames\n"
-    files = sorted((tmp_path / "frames").iterdir())
+    assert run.returncode == 0 and run.stderr == "" and run.stdout == b"20 frames written to frames.v2\n"
+    files = sorted((tmp_path / "frames.v2").iterdir())
     assert [f.name for f in files] == [f"frame-{i:06d}.png" for i in range(1, 21)]
-    for file, expected in zip(files, frames_of(20, 6, 4)):
-        assert np.array_equal(cv2.imread(str(file), cv2.IMREAD_UNCHANGED), np.kron(expected, np.ones((2, 2, 1), np.uint8)))
+    for i, file in enumerate(files):
+        assert np.array_equal(cv2.imread(str(file), cv2.IMREAD_UNCHANGED), np.full((8, 12, 3), 10 * i % 256))
+    run = corvane(["export", "one.lzdx", "one"], tmp_path, tty=False, env=None if opencv else without_opencv(tmp_path))
+    assert run.stdout == b"1 frame written to one\n"
+    assert cv2.imread(str(tmp_path / "one" / "frame-000001.png"), cv2.IMREAD_UNCHANGED).tolist() == [[[10, 20, 30], [200, 100, 0]]]
 
 
-def test_export_png_keeps_colours_in_order(tmp_path):
-    from recording_file import MAGIC, record
+def test_export_replaces_old_frames_only_when_forced(tmp_path, twenty):
+    (tmp_path / "g.lzdx").write_bytes(GOOD)
+    assert corvane(["export", twenty, "out"], tmp_path, tty=False).returncode == 0
+    assert corvane(["export", "g.lzdx", "out"], tmp_path, tty=False).returncode == 1
+    (tmp_path / "out" / "notes.txt").write_text("mine\n")
+    assert corvane(["export", "g.lzdx", "out", "-f"], tmp_path, tty=False).stdout == b"3 frames written to out\n"
+    assert sorted(f.name for f in (tmp_path / "out").iterdir()) == [f"frame-00000{i}.png" for i in (1, 2, 3)] + ["notes.txt"]
 
-    pixel = bytes([10, 20, 30, 200, 100, 0])  # two pixels, B G R each
-    (tmp_path / "c.lzdx").write_bytes(MAGIC + record(0, 1, 2, pixel))
-    assert corvane(["export", "c.lzdx", "out"], tmp_path, tty=False).returncode == 0
-    image = cv2.imread(str(tmp_path / "out" / "frame-000001.png"), cv2.IMREAD_UNCHANGED)
-    assert image.tolist() == [[[10, 20, 30], [200, 100, 0]]]
 
-
-def test_export_video(tmp_path, twenty):
-    run = corvane(["export", twenty, "v.avi", "--scale", "4", "--fps", "12"], tmp_path, tty=False)
+@pytest.mark.parametrize("fps", [[], ["--fps", "12"]], ids=["player-rate", "12"])
+def test_export_video(tmp_path, twenty, fps):
+    run = corvane(["export", twenty, "v.avi", "--scale", "4", *fps], tmp_path, tty=False)
     assert run.returncode == 0 and run.stdout == b"20 frames written to v.avi\n"
     capture = cv2.VideoCapture(str(tmp_path / "v.avi"))
-    frames = []
-    while True:
-        ok, frame = capture.read()
-        if not ok:
-            break
-        frames.append(frame)
-    assert capture.get(cv2.CAP_PROP_FPS) == 12 and len(frames) == 20
+    frames = [capture.read()[1] for _ in range(21)]
+    assert capture.get(cv2.CAP_PROP_FPS) == pytest.approx(12 if fps else 1 / 0.033, abs=0.01) and frames[20] is None
     assert frames[0].shape == (16, 24, 3)
-    assert [round(float(f.mean()) / 10) for f in frames] == [(10 * i % 256) // 10 for i in range(20)]
+    assert [round(float(f.mean()) / 10) for f in frames[:20]] == [(10 * i % 256) // 10 for i in range(20)]
 
 
 @pytest.mark.parametrize("flag, shown", [(["--progress"], True), ([], False), (["--quiet"], False)])
-def test_progress_bar_on_standard_error(tmp_path, twenty, flag, shown):
-    run = corvane(["export", twenty, "out", *flag], tmp_path, tty=False)
+def test_progress_bar_fits_and_ends_its_line(tmp_path, twenty, flag, shown):
+    run = corvane(["export", twenty, "out", *flag], tmp_path, tty=False, env={"COLUMNS": "36"})
     assert run.returncode == 0
-    assert ("[##############################] 20/20 frames\n" in run.stderr) is shown
-    assert shown or run.stderr == ""
+    assert run.stderr.endswith("20/20 frames\x1b[K\n") is shown and run.stderr.count("\n") == shown
+    assert all(len(part.replace("\x1b[K", "")) <= 36 for part in run.stderr.split("\r"))
 
 
 def test_export_stops_at_damage_after_the_good_frames(tmp_path):
     (tmp_path / "d.lzdx").write_bytes(GOOD + DAMAGED[0].tail)
     run = corvane(["export", "d.lzdx", "out"], tmp_path, tty=False)
-    assert run.one_line_error() == f"corvane: d.lzdx: record 4 at offset {len(GOOD)}: header cut short: 10 of 21 bytes"
+    assert run.one_line_error() == f"corvane: d.lzdx: damaged at record 4 at offset {len(GOOD)}: header cut short: 10 of 21 bytes"
     assert len(list((tmp_path / "out").iterdir())) == 3

@@ -1,80 +1,67 @@
-"""`corvane view`: videos and images through OpenCV onto a pty, recorded, paced, quit by key."""
+"""`corvane view` on a pty: recorded on the players' clock, quit by key, Ctrl-Z, names escaped."""
 
+import json
+import os
 import re
+import signal
+import termios
+import time
 
 import cv2
 import numpy as np
 import pytest
 
-from cli_session import Session, corvane
-from conftest import HIDE
+from cli_session import Session, corvane, write_video
+from conftest import HIDE, SHOW
 from corvane import Recording
-from corvane.sources import Pacer
 
 
-def write_video(path, count, fps=20.0, size=(64, 48)):
-    writer = cv2.VideoWriter(str(path), cv2.VideoWriter.fourcc(*"MJPG"), fps, size)
-    for i in range(count):
-        writer.write(np.full((size[1], size[0], 3), (0, 0, 160 + 10 * i), np.uint8))
-    writer.release()
-
-
-def test_video_is_shown_and_recorded(tmp_path):
-    write_video(tmp_path / "v.avi", 10)
+@pytest.mark.parametrize("fps", [12, 60])
+def test_a_recording_lasts_as_long_as_the_video(tmp_path, fps):
+    write_video(tmp_path / "v.avi", 2 * fps, fps=fps)
     run = corvane(["view", "v.avi", "--record", "r.lzdx"], tmp_path, cols=40, rows=12)
-    assert run.returncode == 0 and run.stderr == "" and run.restored
-    summary = re.search(rb"v\.avi: (\d+) frames? shown(?:, (\d+) dropped)?; recorded to r\.lzdx\n$", run.stdout)
-    shown, dropped = int(summary.group(1)), int(summary.group(2) or 0)
-    assert shown + dropped == 10 and shown >= 1
+    summary = re.search(rb"v\.avi: (\d+) frames shown(?:, (\d+) dropped)?; recorded to r\.lzdx\n$", run.stdout)
+    assert run.restored and int(summary.group(1)) + int(summary.group(2) or 0) == 2 * fps, run.stderr
+    info = json.loads(corvane(["info", "--json", "r.lzdx"], tmp_path, tty=False).stdout)
+    assert info["seconds"] == pytest.approx(2.0, rel=0.05) and info["intact"]
     with Recording(tmp_path / "r.lzdx") as rec:
-        assert len(rec) == shown and rec.verify() is None
-        frame = rec[-1]
-    # 64 x 48 letterboxed into the 40 x 22 grid: 29 x 22 at x = 5.
-    assert frame.shape == (22, 40, 3)
-    assert not frame[:, :5].any() and not frame[:, 34:].any()
-    assert frame[:, 6:33, 2].min() > 140 and frame[:, 6:33, :2].max() < 20  # red, whichever frame it is
+        # 64 x 48 fitted into the 40 x 22 grid is 29 x 22: the picture without the margins
+        assert {frame.shape for frame in rec} == {(22, 29, 3)}
+        assert rec[0][:, :, 2].min() > 90 and rec[-1][:, :, 2].min() > 100 + 2 * fps - 15
+
+
+def test_ctrl_z_gives_the_terminal_back_and_fg_goes_on(tmp_path):
+    write_video(tmp_path / "v.avi", 40, fps=20)
+    session = Session(["view", "v.avi"], tmp_path, cols=50, rows=8)
+    session.wait_for(b"5 shown")
+    session.type(b"\x1a")
+    stopped_at = session.wait_for(SHOW) + len(SHOW)
+    deadline = time.monotonic() + 10
+    while open(f"/proc/{session.job()}/stat").read().split()[2] != "T" and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert len(session.output()) == stopped_at and termios.tcgetattr(session.slave) == session.before
+    time.sleep(1.0)
+    os.killpg(session.job(), signal.SIGCONT)
+    run = session.finish()
+    assert run.returncode == 0 and run.restored and run.stdout.find(HIDE, stopped_at) > 0
+    shown = re.search(rb"v\.avi: (\d+) frames shown(?:, (\d+) dropped)?\n$", run.stdout)
+    assert int(shown.group(2) or 0) < 10, "the video goes on where it was, not a second later"
 
 
 @pytest.mark.parametrize("key", [b"q", b"\x1b"], ids=["q", "esc"])
-def test_image_stays_until_a_quit_key(tmp_path, key):
+def test_image_stays_until_a_quit_key_and_its_name_is_escaped(tmp_path, key):
     cv2.imwrite(str(tmp_path / "i.png"), np.full((30, 30, 3), 200, np.uint8))
-    session = Session(["view", "i.png"], tmp_path, cols=20, rows=6)
-    session.wait_for(b"q/Esc: quit")
+    os.rename(tmp_path / "i.png", tmp_path / "\x1b[5mi.png")
+    session = Session(["view", "\x1b[5mi.png"], tmp_path, cols=50, rows=6)
+    session.wait_for(b"q/Esc: quit  \\x1b[5mi.png  30 x 30")
     session.type(key)
     run = session.finish()
     assert run.returncode == 0 and run.restored
-    assert run.stdout.count(HIDE) == 1 and run.stdout.endswith(b"i.png: 1 frame shown\n")
+    assert run.stdout.count(HIDE) == 1 and run.stdout.endswith(b"\\x1b[5mi.png: 1 frame shown\n")
+    assert b"\x1b[5m" not in run.stdout
 
 
 def test_duration_ends_a_camera_like_endless_view(tmp_path):
     cv2.imwrite(str(tmp_path / "i.png"), np.zeros((4, 4, 3), np.uint8))
     run = corvane(["view", "i.png", "--duration", "0.3", "--stretch"], tmp_path, cols=10, rows=4)
     assert run.returncode == 0 and run.restored and b"1 frame shown" in run.stdout
-
-
-class FakeClock:
-    def __init__(self):
-        self.now = 100.0
-
-    def __call__(self):
-        return self.now
-
-    def sleep(self, seconds):
-        self.now += seconds
-
-
-@pytest.mark.parametrize("elapsed, last, late, waits", [
-    (0.0, -1, 0, 0.0),     # the first frame is due at once
-    (0.05, 0, 0, 0.05),    # frame 1 is due at 0.1 s: wait for it
-    (0.15, 0, 0, 0.0),     # in frame 1's slot: show it now
-    (0.25, 0, 1, 0.0),     # frame 1's slot is over: drop it, frame 2 is due
-    (1.05, 3, 6, 0.0),     # frames 4 to 9 are late
-])
-def test_pacer_drops_late_frames(elapsed, last, late, waits):
-    clock = FakeClock()
-    pacer = Pacer(10.0, clock=clock, sleep=clock.sleep)
-    clock.now += elapsed
-    assert pacer.late(last) == late
-    before = clock.now
-    pacer.wait(last + 1 + late)
-    assert clock.now - before == pytest.approx(waits)

@@ -1,33 +1,17 @@
-"""corvane.show / Screen: numpy frames and bytes in, letterboxed pictures out, in real ptys."""
+"""Screen: frames in, letterboxed pictures out, the picture recorded; sharpening; escaping; help."""
 
+import pydoc
 import re
 
-import cv2
 import numpy as np
 import pytest
 
-from cli_session import without_opencv
-from corvane import as_frame, fit
-from corvane.geometry import _bilinear
-
-CELL = re.compile(rb"\x1b\[38;2;(\d+);(\d+);(\d+);48;2;(\d+);(\d+);(\d+)m\xe2\x96\x80")
-
-
-def picture(stdout: bytes) -> np.ndarray:
-    """The red channel of the first full redraw in `stdout`, as pixel rows x columns."""
-    body = stdout[stdout.index(b"\x1b[H") + 3 :].split(b"\x1b[0m", 1)[0]
-    rows = []
-    for line in body.split(b"\x1b[K\r\n")[:-1]:
-        cells = [tuple(map(int, m)) for m in CELL.findall(line)]
-        rows.append([c[0] for c in cells])
-        rows.append([c[3] for c in cells])
-    return np.array(rows)
-
-
-@pytest.fixture
-def no_cv2(tmp_path):
-    return without_opencv(tmp_path)
-
+import corvane
+from cli_session import picture, without_opencv
+from corvane import Recording, as_frame, fit
+from corvane.sharpen import sharpen
+from corvane.text import printable
+from recording_file import MAGIC, record
 
 # terminal cols x rows, frame width x height, where the frame lands: x, y, width, height
 LETTERBOX = [
@@ -41,66 +25,69 @@ LETTERBOX = [
 
 @pytest.mark.parametrize("opencv", [True, False], ids=["opencv", "numpy"])
 @pytest.mark.parametrize("term, size, place", LETTERBOX, ids=[f"{t[0]}x{t[1]}" for t, _, _ in LETTERBOX])
-def test_letterbox_geometry(child, no_cv2, term, size, place, opencv):
+def test_letterbox_and_what_is_recorded(child, tmp_path, term, size, place, opencv):
+    """The screen draws the frame fitted on margins and records the picture alone."""
     assert fit(*size, term[0], max(2 * term[1] - 2, 2)) == place
-    run = child(
-        f"""
+    run = child(f"""
         import numpy as np, corvane, corvane._opencv
-        corvane.show(np.full(({size[1]}, {size[0]}, 3), 255, np.uint8))
+        screen = corvane.Screen()
+        screen.start_recording({str(tmp_path / "r.lzdx")!r})
+        screen.show(np.full(({size[1]}, {size[0]}, 3), 255, np.uint8))
+        screen.stop_recording()
         report(corvane._opencv.available())
-        """,
-        cols=term[0], rows=term[1], env=None if opencv else no_cv2,
-    )
+        """, cols=term[0], rows=term[1], env=None if opencv else without_opencv(tmp_path))
     assert run.report is opencv, run.stderr
     expected = np.zeros((2 * term[1] - 2, term[0]), int)
     x, y, w, h = place
     expected[y : y + h, x : x + w] = 255
     assert np.array_equal(picture(run.stdout), expected)
-
-
-def test_stretch_fills_the_grid(child):
-    run = child("import numpy as np, corvane\ncorvane.show(np.full((10, 10, 3), 255, np.uint8), stretch=True)",
-                cols=40, rows=11)
-    assert (picture(run.stdout) == 255).all()
+    with Recording(tmp_path / "r.lzdx") as rec:
+        assert len(rec) == 1 and (rec[0] == 255).all() and rec[0].shape == (h, w, 3)
+        assert (rec.records[0].term_w, rec.records[0].term_h) == term
 
 
 def test_every_frame_form_draws_the_same(child):
-    """Arrays of every accepted layout and bytes with a size give the same bytes on the terminal."""
-    run = child(
-        """
+    run = child("""
         import numpy as np, corvane
-        rng = np.random.default_rng(1)
-        grey = rng.integers(0, 256, (9, 12), dtype=np.uint8)
+        grey = np.random.default_rng(1).integers(0, 256, (9, 12), dtype=np.uint8)
         bgr = np.repeat(grey[:, :, None], 3, axis=2)
         wide = np.zeros((9, 24, 3), np.uint8); wide[:, ::2] = bgr
-        forms = [bgr, grey, grey[:, :, None], np.dstack([bgr, grey]), wide[:, ::2], (bgr.tobytes(), 12, 9),
-                 (bytearray(bgr.tobytes()), 12, 9)]
-        for form in forms:
-            corvane.Screen().show(*(form if isinstance(form, tuple) else (form,)))
+        for form in [(bgr,), (grey,), (grey[:, :, None],), (np.dstack([bgr, grey]),), (wide[:, ::2],),
+                     (bgr.tobytes(), 12, 9), (bytearray(bgr.tobytes()), 12, 9)]:
+            corvane.Screen().show(*form)
             sys.stdout.flush()
             os.write(1, b"|")
-        """,
-        cols=30, rows=10,
-    )
+        """, cols=30, rows=10)
     outputs = run.stdout.split(b"|")[:-1]
     assert len(outputs) == 7 and len(set(outputs)) == 1, run.stderr
 
 
 @pytest.mark.parametrize("args, error, message", [
-    ((np.zeros((2, 2, 3), np.float32),), TypeError, "dtype uint8, not float32"),
-    ((np.zeros((2, 2, 2), np.uint8),), ValueError, "not (2, 2, 2)"),
+    ((np.zeros((2, 2, 3), np.float32),), TypeError, "dtype uint8, not float32"), (("abc", 1, 1), TypeError, "not str"),
+    ((np.zeros((2, 2, 2), np.uint8),), ValueError, "not (2, 2, 2)"), ((b"abc", 2, 2), ValueError, "takes 12 bytes, not 3"),
     ((np.zeros((0, 2, 3), np.uint8),), ValueError, "is empty"),
-    ((b"abc", 2, 2), ValueError, "takes 12 bytes, not 3"),
-    (("abc", 1, 1), TypeError, "not str"),
 ])
 def test_bad_frames_are_refused(args, error, message):
     with pytest.raises(error, match=re.escape(message)):
         as_frame(*args)
 
 
-@pytest.mark.parametrize("src, dst", [((7, 5), (20, 13)), ((64, 48), (9, 7)), ((3, 3), (3, 8))])
-def test_numpy_scaling_matches_opencv_bilinear(src, dst):
-    image = np.random.default_rng(2).integers(0, 256, (src[1], src[0], 3), dtype=np.uint8)
-    ours = _bilinear(image, *dst).astype(int)
-    theirs = cv2.resize(image, dst, interpolation=cv2.INTER_LINEAR).astype(int)
-    assert np.abs(ours - theirs).max() <= 1
+@pytest.mark.parametrize("cols, rows", [(8, 4), (5, 4), (7, 2)])
+def test_sharpening_matches_the_native_player(child, tmp_path, cols, rows):
+    frame = np.random.default_rng(cols).integers(0, 256, (2 * rows - 2, cols, 3), dtype=np.uint8)
+    (tmp_path / "s.lzdx").write_bytes(MAGIC + record(0, 2 * rows - 2, cols, frame.tobytes()))
+    run = child(f"Corvane().play({str(tmp_path / 's.lzdx')!r}, 1.0)", cols=cols, rows=rows)
+    assert np.abs(picture(run.stdout) - sharpen(frame, 1.0)[:, :, 2].astype(int)).max() <= 1
+    assert np.array_equal(sharpen(frame, 0.0), frame)
+
+
+@pytest.mark.parametrize("text, shown", [("\x1b]2;owned\x07x", "\\x1b]2;owned\\x07x"), ("a\nb\tc\x9b", "a\\nb\\tc\\x9b"),
+                                         ("caf\udce9", "caf\\xe9"), ("naïve ▀", "naïve ▀")])
+def test_printable_escapes_control_characters(text, shown):
+    assert printable(text) == shown
+
+
+def test_help_documents_the_native_class():
+    page = pydoc.render_doc(corvane, renderer=pydoc.plaintext)
+    for method in ("render(data, width, height)", "poll_key()", "play(path, sharpen)"):
+        assert re.search(re.escape(method) + r"\n +\w", page), method

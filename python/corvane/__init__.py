@@ -1,13 +1,41 @@
 """corvane: video frames on a text terminal as 24-bit colour half-block art.
 
-The drawing, recording and playback live in the native module ``_corvane`` (its class
-:class:`Corvane`); this package builds on it:
+Each terminal cell shows two stacked pixels (the upper half block, foreground the upper pixel,
+background the lower); only the runs of cells that changed are rewritten. The package:
 
-- :func:`show` and :class:`Screen`: draw numpy frames (H x W x 3, B, G, R) or bytes, with the
-  shape kept (letterbox) or stretched;
-- :func:`fullscreen`: the alternate screen for a block, always given back;
-- :class:`Recording`: read recording files, frame by frame or at random;
-- the command line, :mod:`corvane.cli` (``corvane ...`` / ``python -m corvane ...``).
+- show(frame) and Screen: draw numpy frames (H x W x 3 uint8, channels B, G, R) or bytes, with
+  their shape kept (letterbox) or stretched; Screen also records what it draws;
+- fullscreen() and cbreak(): the alternate screen and key-by-key input for a block, always
+  given back (also on Ctrl-C, SIGTERM and Ctrl-Z);
+- Recording: read recording files, frame by frame, by index or by slice;
+  RecordingWriter: write them;
+- the command line, corvane.cli (``corvane ...`` / ``python -m corvane ...``).
+
+Corvane, the native class underneath (from the module _corvane)
+-----------------------------------------------------------------
+Corvane() takes no arguments. It draws to standard output and belongs to the thread that made
+it; calls from another thread raise PanicException (a BaseException; see errors.is_panic).
+
+render(data, width, height)
+    Draw one frame of width * height * 3 bytes (B, G, R per pixel; bytes, bytearray,
+    memoryview, a flat uint8 array, array('B') or a sequence of ints), scaled to the terminal's
+    columns by 2 * rows - 2 pixels. The bottom line stays free.
+get_mapping_info()
+    A dict: term_w, term_h (the terminal's columns and rows), display_h (pixel rows drawn),
+    frame_w, frame_h (the size last given to render).
+hide_cursor() / show_cursor()
+    Enter / leave full-screen mode (alternate screen, hidden cursor).
+poll_key()
+    The key pressed, without waiting: "enter", "esc", a one-character str, or None.
+start_recording(path) / stop_recording()
+    Record every frame render draws, as drawn, into path (created or truncated).
+play(path, sharpen)
+    Show a recording at up to one frame per 33 ms, stretched to the terminal, sharpened when
+    sharpen > 0; raises RuntimeError for a missing or foreign file and PanicException for a
+    damaged one (the alternate screen then stays: call show_cursor).
+
+Screen, the players and the command line use render, get_mapping_info, the cursor methods and
+poll_key; they record and play in Python, so that recordings keep time and shape.
 """
 
 from _corvane import Corvane
@@ -17,6 +45,7 @@ from .geometry import Placement, as_frame, display_grid, fit, letterbox
 from .recording import Record, Recording
 from .screen import Screen, show
 from .terminal import cbreak, fullscreen
+from .writer import RecordingWriter
 
 __version__ = "0.1.0"
 
@@ -27,6 +56,7 @@ __all__ = [
     "Record",
     "Recording",
     "RecordingError",
+    "RecordingWriter",
     "Screen",
     "SourceError",
     "TerminalError",

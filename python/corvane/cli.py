@@ -1,57 +1,95 @@
 """The command line: ``corvane demo | view | play | info | export`` (also ``python -m corvane``).
 
 Bad input ends a command with one line on standard error and exit status 1; a usage error with
-argparse's message and status 2; Ctrl-C with status 130. The terminal is restored in every case.
+the command's usage and status 2; Ctrl-C with status 130. The terminal is restored in every case.
+Every name or text from outside is printed with its control characters escaped. Only the errors
+that bad input causes are caught here; anything else is a bug and shows its traceback.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import math
+import os
 import sys
-from typing import Callable, Optional, Sequence
+from typing import Callable, Dict, Optional, Sequence
 
-from _corvane import Corvane
-
-from . import _opencv, demo
-from .errors import CorvaneError, RecordingError, is_panic
-from .export import Progress, export_png, export_video, output_kind
+from . import __version__, _opencv, demo
+from .errors import CorvaneError, RecordingError
+from .export import PLAYER_FPS, Progress, claim_output, export_png, export_video, output_kind
 from .help_texts import MAIN, PAGES
-from .info import render_text, summary
-from .player import play_interactive
+from .info import failure, render_text, summary
+from .player import play
 from .recording import Recording
 from .screen import Screen
+from .sharpen import MAX_STRENGTH
 from .sources import open_source
-from .terminal import check_terminal, fullscreen
+from .terminal import check_terminal
+from .text import count, printable
+from .view import summary as view_summary
 from .view import view
 
 Command = Callable[[argparse.Namespace], int]
+MAX_CAMERA = 99
 
 
-def _positive(kind: Callable[[str], float]) -> Callable[[str], float]:
-    """An argparse type: ``kind`` of the text, refused unless above 0."""
+def _number(low: float, high: float, *, low_included: bool = False,
+            kind: Callable[[str], float] = float) -> Callable[[str], float]:
+    """An argparse type: a finite number above ``low`` (or equal, when ``low_included``) and at
+    most ``high``; anything else is argparse's error."""
 
     def parse(text: str) -> float:
         """The value, or argparse's error."""
-        value = kind(text)
-        if not value > 0:
-            raise argparse.ArgumentTypeError(f"must be above 0, not {text}")
+        try:
+            value = kind(text)
+        except ValueError:
+            what = "a whole number" if kind is int else "a number"
+            raise argparse.ArgumentTypeError(f"not {what}: {text}") from None
+        above = value >= low if low_included else value > low
+        if not (math.isfinite(value) and above and value <= high):
+            lower = f"{low:g} to" if low_included else f"above {low:g} and at most"
+            raise argparse.ArgumentTypeError(f"must be {lower} {high:g}, not {text}")
         return value
 
     parse.__name__ = kind.__name__
     return parse
 
 
-def _frames(count: int) -> str:
-    """``"1 frame"``, ``"2 frames"``."""
-    return f"{count} frame" + ("" if count == 1 else "s")
-
-
 def _fail(message: str) -> int:
     """Say ``message`` on standard error as the one line of a failed command; status 1."""
-    sys.stderr.write(f"corvane: {message}\n")
+    sys.stdout.flush()
+    sys.stderr.write(f"corvane: {printable(message)}\n")
     sys.stderr.flush()
     return 1
+
+
+def _same_file(a: str, b: str) -> bool:
+    """Whether the names ``a`` and ``b`` lead to the same file."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
+def _recording(path: str, *, hint: bool = False) -> Recording:
+    """The recording at ``path``; with ``hint``, a file that is none gets a hint at ``view``."""
+    try:
+        return Recording(path)
+    except RecordingError as error:
+        if hint and error.index is None and error.offset == 0:
+            raise CorvaneError(f"{path}: {error.message}; to show a video or image: "
+                               f"corvane view {path}") from None
+        raise
+
+
+def _claim_recording(path: str, inputs: Sequence[Optional[str]], force: bool) -> None:
+    """Refuse to record over an input, and over any existing file unless ``force``."""
+    for given in inputs:
+        if given is not None and _same_file(path, given):
+            raise CorvaneError(f"{path} is an input of this command; record to another file")
+    if os.path.lexists(path) and not force:
+        raise CorvaneError(f"{path} exists; add --force to write over it")
 
 
 # --- commands ---------------------------------------------------------------------------------
@@ -64,51 +102,46 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 def cmd_view(args: argparse.Namespace) -> int:
     """A video, image or camera on the terminal."""
+    if args.record is not None:
+        _claim_recording(args.record, [args.source], args.force)
     source = open_source(args.source, args.camera, args.fps)
     try:
         screen = Screen(stretch=args.stretch)
         check_terminal(screen.corvane)
-        result = view(source, screen, duration=args.duration, record=args.record)
+        result = view(source, screen, duration=args.duration, record=args.record,
+                      overwrite=args.force)
     finally:
         source.close()
-    dropped = f", {result.dropped} dropped" if result.dropped else ""
     recorded = f"; recorded to {args.record}" if args.record else ""
-    print(f"{source.name}: {_frames(result.shown)} shown{dropped}{recorded}")
+    print(printable(view_summary(source.name, result) + recorded))
     return 0
 
 
 def cmd_play(args: argparse.Namespace) -> int:
-    """A recording through the native player, or through the interactive one."""
-    with Recording(args.file) as recording:
-        if args.interactive:
-            if not len(recording):
-                raise recording.damage or CorvaneError(f"{args.file}: the recording has no frames")
-            screen = Screen(stretch=args.stretch)
-            check_terminal(screen.corvane)
-            play_interactive(recording, screen, paused=args.paused)
-            if recording.damage is not None:
-                raise recording.damage
-            return 0
-        damage = recording.verify()  # the native player would stop half-way with a panic
-        if damage is not None:
-            raise damage
-    corvane = Corvane()
-    check_terminal(corvane)
-    with fullscreen(corvane, enter=False):
-        corvane.play(args.file, args.sharpen)
+    """A recording, plain or interactive."""
+    with _recording(args.file, hint=True) as recording:
+        recording.require_frames()
+        screen = Screen(stretch=args.stretch)
+        check_terminal(screen.corvane)
+        damage = play(recording, screen, interactive=args.interactive, paused=args.paused,
+                      sharpen=args.sharpen)
+    if damage is not None:
+        raise damage
     return 0
 
 
 def cmd_info(args: argparse.Namespace) -> int:
     """What a recording holds."""
-    with Recording(args.file) as recording:
-        info = summary(recording)
+    try:
+        with _recording(args.file) as recording:
+            info, damage = summary(recording)
+    except (CorvaneError, OSError) as error:
+        if args.json:
+            print(json.dumps(failure(args.file, error), indent=2))
+        raise
     print(json.dumps(info, indent=2) if args.json else render_text(info))
-    if info["error"] is not None:
-        sys.stdout.flush()
-        error = info["error"]
-        where = f"record {error['record']} at " if error["record"] else ""
-        return _fail(f"{args.file}: damaged at {where}offset {error['offset']}: {error['message']}")
+    if damage is not None:
+        raise damage
     return 0
 
 
@@ -117,13 +150,18 @@ def cmd_export(args: argparse.Namespace) -> int:
     kind = output_kind(args.out)
     if kind == "video":
         _opencv.require("video export")
-    with Recording(args.file) as recording:
+    if _same_file(args.out, args.file):
+        raise CorvaneError(f"{args.out} is the recording itself; export to another name")
+    with _recording(args.file) as recording:
+        recording.require_frames()
+        claim_output(args.out, kind, overwrite=args.force)
         progress = Progress(len(recording), "exporting", enabled=args.progress)
         if kind == "video":
-            count = export_video(recording, args.out, fps=args.fps, scale=args.scale, progress=progress)
+            written = export_video(recording, args.out, fps=args.fps, scale=args.scale,
+                                   progress=progress)
         else:
-            count = export_png(recording, args.out, scale=args.scale, progress=progress)
-    print(f"{_frames(count)} written to {args.out}")
+            written = export_png(recording, args.out, scale=args.scale, progress=progress)
+    print(printable(f"{count(written, 'frame')} written to {args.out}"))
     return 0
 
 
@@ -131,13 +169,15 @@ def cmd_export(args: argparse.Namespace) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    """The argument parser of every command."""
+    """The argument parser of every command; each command's parser is in ``parser.commands``."""
     parser = argparse.ArgumentParser(
         prog="corvane", description=MAIN.description, epilog=MAIN.examples,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action="version", version=f"corvane {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
+    pages: Dict[str, argparse.ArgumentParser] = {}
 
     def add(name: str, run: Command) -> argparse.ArgumentParser:
         """Add command ``name``, run by ``run``, with its help page."""
@@ -146,26 +186,35 @@ def build_parser() -> argparse.ArgumentParser:
                                   epilog=page.examples,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
         sub.set_defaults(run=run)
+        pages[name] = sub
         return sub
 
+    def force(sub: argparse.ArgumentParser, what: str) -> None:
+        """The ``-f`` / ``--force`` option of a command that writes ``what``."""
+        sub.add_argument("-f", "--force", action="store_true", help=f"write over an existing {what}")
+
     demo = add("demo", cmd_demo)
-    demo.add_argument("--seconds", type=float, default=6.0, help="how long to play (default: 6)")
+    demo.add_argument("--seconds", type=_number(0, 3600), default=6.0,
+                      help="how long to play (default: 6)")
 
     view = add("view", cmd_view)
     view.add_argument("source", nargs="?", metavar="SOURCE", help="a video or image file")
-    view.add_argument("--camera", type=int, metavar="N", help="show camera number N instead")
+    view.add_argument("--camera", type=_number(0, MAX_CAMERA, low_included=True, kind=int),
+                      metavar="N", help=f"show camera number N (0 to {MAX_CAMERA}) instead")
     view.add_argument("--record", metavar="FILE", help="record what is shown into FILE")
+    force(view, "recording")
     view.add_argument("--stretch", action="store_true", help="fill the terminal instead of keeping the shape")
-    view.add_argument("--fps", type=_positive(float), help="pace at this rate instead of the video's own")
-    view.add_argument("--duration", type=_positive(float), metavar="SECONDS", help="stop after this long")
+    view.add_argument("--fps", type=_number(0, 1000), help="pace at this rate instead of the video's own")
+    view.add_argument("--duration", type=_number(0, 1e6), metavar="SECONDS", help="stop after this long")
 
     play = add("play", cmd_play)
     play.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
-    play.add_argument("--sharpen", type=float, default=0.0, metavar="S",
-                      help="sharpening strength; 0 for none (default), 1.0 is strong")
+    play.add_argument("--sharpen", type=_number(0, MAX_STRENGTH, low_included=True), default=0.0,
+                      metavar="S", help=f"sharpening strength, 0 (none, the default) to "
+                      f"{MAX_STRENGTH:g}; 1 is strong")
     play.add_argument("-i", "--interactive", action="store_true", help="the interactive player")
     play.add_argument("--paused", action="store_true", help="with -i: start paused on the first frame")
-    play.add_argument("--stretch", action="store_true", help="with -i: fill the terminal instead of keeping the shape")
+    play.add_argument("--stretch", action="store_true", help="fill the terminal instead of keeping the shape")
 
     info = add("info", cmd_info)
     info.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
@@ -174,25 +223,27 @@ def build_parser() -> argparse.ArgumentParser:
     export = add("export", cmd_export)
     export.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
     export.add_argument("out", metavar="OUT", help="a directory for PNG files, or a video file name")
-    export.add_argument("--fps", type=_positive(float), default=30.0, help="video frame rate (default: 30)")
+    force(export, "video file, or replace the frames in a directory that is not empty")
+    export.add_argument("--fps", type=_number(0, 1000), default=PLAYER_FPS,
+                        help="video frame rate (default: the players', one frame per 33 ms)")
     export.add_argument("--scale", type=int, default=1, choices=range(1, 17), metavar="N",
                         help="enlarge every pixel to N x N (1 to 16, default: 1)")
     bar = export.add_mutually_exclusive_group()
     bar.add_argument("--progress", action="store_true", default=None, help="always show the progress bar")
     bar.add_argument("--quiet", action="store_false", dest="progress", help="never show it")
+    parser.set_defaults(pages=pages)
     return parser
 
 
-def _check(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    """Combinations argparse cannot express."""
+def _check(args: argparse.Namespace) -> None:
+    """Combinations argparse cannot express; the error shows the command's own usage."""
+    sub: argparse.ArgumentParser = args.pages[args.command]
     if args.command == "view" and (args.source is None) == (args.camera is None):
-        parser.error("view: give either a SOURCE file or --camera N")
-    if args.command == "play" and not args.interactive:
-        extra = [flag for flag, on in (("--paused", args.paused), ("--stretch", args.stretch)) if on]
-        if extra:
-            parser.error(f"play: {' and '.join(extra)} work only with -i")
-    if args.command == "play" and args.interactive and args.sharpen:
-        parser.error("play: --sharpen works only in the native player (without -i)")
+        sub.error("give either a SOURCE file or --camera N")
+    if args.command == "view" and args.force and args.record is None:
+        sub.error("--force works only with --record")
+    if args.command == "play" and args.paused and not args.interactive:
+        sub.error("--paused works only with -i")
 
 
 def _os_message(error: OSError) -> str:
@@ -202,24 +253,24 @@ def _os_message(error: OSError) -> str:
     return error.strerror or str(error)
 
 
+def _damage_message(path: str, error: RecordingError) -> str:
+    """The one line about a recording that is damaged, not one, or empty."""
+    return f"{path}: damaged at {error}" if error.index is not None else f"{path}: {error}"
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run one command; returns the exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
-    _check(parser, args)
+    _check(args)
     try:
         status: int = args.run(args)
         return status
     except KeyboardInterrupt:
         return 130
     except RecordingError as error:
-        return _fail(f"{getattr(args, 'file', '')}: {error}")
+        return _fail(_damage_message(args.file, error))
+    except CorvaneError as error:
+        return _fail(str(error))
     except OSError as error:
         return _fail(_os_message(error))
-    except (CorvaneError, RuntimeError, ValueError) as error:
-        return _fail(str(error))
-    except BaseException as error:
-        if is_panic(error):
-            return _fail(str(error).splitlines()[0])
-        raise
-

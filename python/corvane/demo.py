@@ -1,16 +1,26 @@
-"""The built-in demo: an animation generated in code, drawn through ``Corvane.render``."""
+"""The built-in demo: an animation generated in code, shown, recorded and played back.
+
+It runs on the package alone: a :class:`~corvane.screen.Screen` draws and records (into a
+temporary directory that is removed on every way out), the player of ``corvane play`` replays
+the recording plain and sharpened. Main thread; needs a terminal on standard input and output.
+"""
 
 from __future__ import annotations
 
 import colorsys
 import math
 import os
-import struct
 import tempfile
 import time
-from typing import Iterator, Optional
+from typing import Iterator
 
-from _corvane import Corvane
+import numpy as np
+
+from .player import play
+from .recording import Recording
+from .screen import Screen
+from .terminal import cbreak, check_terminal, clock
+from .text import count
 
 WIDTH, HEIGHT = 192, 108
 FPS = 30
@@ -60,75 +70,44 @@ def frames(seconds: float = 6.0) -> Iterator[bytes]:
         yield bytes(frame)
 
 
-def _key_or_none(screen: Corvane) -> Optional[str]:
-    """The key pressed, or None; None also when there is no terminal to read keys from."""
-    try:
-        return screen.poll_key()
-    except BaseException as error:  # PanicException: no terminal at all
-        if isinstance(error, (KeyboardInterrupt, SystemExit)):
-            raise
-        return None
-
-
-def _show(screen: Corvane, seconds: float) -> None:
+def _show(screen: Screen, seconds: float) -> None:
     """The animation at FPS frames per second until it ends or a quit key is pressed."""
-    # The picture leaves the terminal's bottom line free: the hint goes there.
-    rows = screen.get_mapping_info()["term_h"]
-    os.write(1, f"\x1b[{max(rows, 1)};1H\x1b[0m  q, Esc or Enter: stop".encode())
-    period = 1.0 / FPS
-    next_at = time.monotonic()
-    for frame in frames(seconds):
-        if _key_or_none(screen) in QUIT_KEYS:
+    screen.status("  q, Esc or Enter: stop")  # the picture leaves the bottom line free
+    started = clock()
+    for index, frame in enumerate(frames(seconds)):
+        if screen.poll_key() in QUIT_KEYS:
             return
-        screen.render(frame, WIDTH, HEIGHT)
-        next_at += period
-        delay = next_at - time.monotonic()
+        delay = started + index / FPS - clock()
         if delay > 0:
             time.sleep(delay)
+        picture = np.frombuffer(frame, np.uint8).reshape(HEIGHT, WIDTH, 3)
+        screen.show(picture, at=index / FPS)
 
 
-def run(seconds: float = 6.0, record: bool = True) -> int:
+def run(seconds: float = 6.0) -> int:
     """Play the animation full-screen, record it, then play the recording back plain and sharpened.
 
-    The terminal is restored on every way out, Ctrl-C included.
+    Refuses (``TerminalError``) to run without a terminal. The terminal is restored and the
+    temporary recording removed on every way out, Ctrl-C included.
     """
-    screen = Corvane()
-    workdir = tempfile.mkdtemp(prefix="corvane-demo-")
-    path = os.path.join(workdir, "demo.lzdx")
-    shown = 0
-    try:
-        screen.hide_cursor()
+    screen = Screen()
+    check_terminal(screen.corvane)
+    with tempfile.TemporaryDirectory(prefix="corvane-demo-") as workdir:
+        path = os.path.join(workdir, "demo.lzdx")
         try:
-            if record:
-                screen.start_recording(path)
-            _show(screen, seconds)
-            screen.stop_recording()
-            shown = 1
-            if record:
-                screen.play(path, 0.0)
-                screen.play(path, 1.5)
-        finally:
-            screen.stop_recording()
-            screen.show_cursor()
-    except KeyboardInterrupt:
-        return 130
-    if record and shown:
-        size = os.path.getsize(path)
-        info = screen.get_mapping_info()
-        raw = _recorded_raw_bytes(path)
-        print(f"Recorded to {path}: {size:,} bytes for {raw:,} bytes of raw frames "
-              f"({info['term_w']} x {info['display_h']} pixels each), {raw / max(size, 1):.0f} x smaller.")
+            screen.start_recording(path)
+            try:
+                with cbreak(), screen.fullscreen():
+                    _show(screen, seconds)
+            finally:
+                screen.stop_recording()
+            with Recording(path) as recording:
+                for strength in (0.0, 1.5):
+                    play(recording, screen, sharpen=strength)
+                frames_, size, raw = len(recording), recording.file_size, recording.raw_bytes
+                cols, rows = recording.records[0].cols, recording.records[0].rows
+        except KeyboardInterrupt:
+            return 130
+    print(f"Recorded {count(frames_, 'frame')}: {size:,} bytes for {raw:,} bytes of raw frames "
+          f"({cols} x {rows} pixels each), {raw / max(size, 1):.0f} x smaller.")
     return 0
-
-
-def _recorded_raw_bytes(path: str) -> int:
-    """What the recorded frames take uncompressed: rows x cols x 3 for every record."""
-    total = 0
-    with open(path, "rb") as f:
-        data = f.read()
-    at = 4
-    while at + 21 <= len(data):
-        rows, cols, length = struct.unpack_from("<iiI", data, at + 9)
-        total += rows * cols * 3
-        at += 21 + length
-    return total

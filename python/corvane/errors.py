@@ -10,18 +10,20 @@ class CorvaneError(Exception):
 
 
 class RecordingError(CorvaneError, ValueError):
-    """A recording file that is not one, or is damaged.
+    """A recording file that is not one, is damaged, or holds no frame.
 
-    ``offset`` is the byte offset in the file where the damage starts; ``record`` the 0-based
-    index of the record it belongs to, or ``None`` for the signature.
+    ``offset`` is the byte offset in the file where the damage starts; ``record`` the number of
+    the record it belongs to, counted from 1 as in the message (``None`` for the signature);
+    ``index`` the same record counted from 0, as ``Recording`` indexes frames.
     """
 
-    def __init__(self, message: str, offset: int, record: Optional[int] = None) -> None:
+    def __init__(self, message: str, offset: int, index: Optional[int] = None) -> None:
         self.message = message
         self.offset = offset
-        self.record = record
-        where = f"offset {offset}" if record is None else f"record {record + 1} at offset {offset}"
-        super().__init__(f"{where}: {message}")
+        self.index = index
+        self.record = None if index is None else index + 1
+        where = "" if index is None else f"record {index + 1} at offset {offset}: "
+        super().__init__(where + message)
 
 
 class TerminalError(CorvaneError):

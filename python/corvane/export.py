@@ -1,8 +1,14 @@
-"""``corvane export``: the frames of a recording as PNG files or as a video file."""
+"""``corvane export``: the frames of a recording as PNG files or as a video file.
+
+Nothing is written over: an existing video file, or a directory that holds anything, is refused
+unless ``overwrite`` (then the directory's old ``frame-*.png`` files are removed first, so old and
+new frames never mix). A video runs at the player's rate (one frame per 33 ms) unless told.
+"""
 
 from __future__ import annotations
 
 import os
+import re
 import sys
 import time
 from typing import TYPE_CHECKING, Optional, TextIO
@@ -13,7 +19,8 @@ from . import _opencv
 from .errors import CorvaneError
 from .geometry import letterbox
 from .png import write_png
-from .recording import Recording
+from .recording import FRAME_PERIOD, Recording
+from .text import printable
 
 if TYPE_CHECKING:
     from .geometry import FrameArray
@@ -22,6 +29,12 @@ VIDEO_CODECS = {".mp4": "mp4v", ".m4v": "mp4v", ".mov": "mp4v", ".mkv": "mp4v", 
 """Video file suffixes and the codec (FourCC) each is written with."""
 PNG_NAME = "frame-{:06d}.png"
 """Names of the PNG files, numbered from 1."""
+_PNG_FILE = re.compile(r"frame-\d{6,}\.png")
+NOT_WRITTEN = (".gif", ".webm", ".wmv", ".flv", ".mpg", ".mpeg", ".ts", ".png", ".jpg", ".jpeg",
+               ".lzdx")
+"""Suffixes of files that cannot be written (so such a name is no directory either)."""
+PLAYER_FPS = 1 / FRAME_PERIOD
+"""The rate of the players, the default rate of an exported video."""
 
 
 class Progress:
@@ -31,14 +44,13 @@ class Progress:
     than ``delay`` seconds; ``True`` always, ``False`` never.
     """
 
-    WIDTH = 30
-
     def __init__(self, total: int, label: str, *, stream: Optional[TextIO] = None,
                  enabled: Optional[bool] = None, delay: float = 0.5) -> None:
         self.total, self.label = total, label
         self.stream = stream if stream is not None else sys.stderr
         self.enabled = enabled
         self.shown = False
+        self.finished = False
         self._ready_at = time.monotonic() + (0.0 if enabled else delay)
 
     def update(self, done: int) -> None:
@@ -47,17 +59,29 @@ class Progress:
             return
         if self.enabled is None and not self.stream.isatty():
             return
-        filled = self.WIDTH * done // max(self.total, 1)
-        bar = "#" * filled + "-" * (self.WIDTH - filled)
-        self.stream.write(f"\r{self.label} [{bar}] {done}/{self.total} frames")
+        text = f"{done}/{self.total} frame" + ("" if self.total == 1 else "s")
+        width = max(0, min(30, self._columns() - len(self.label) - len(text) - 5))
+        filled = width * done // max(self.total, 1)
+        bar = f" [{'#' * filled}{'-' * (width - filled)}]" if width >= 5 else ""
+        self.stream.write(f"\r{self.label}{bar} {text}\x1b[K")
         self.stream.flush()
         self.shown = True
 
+    def _columns(self) -> int:
+        """The width of the stream's terminal (``COLUMNS`` first); 80 when that cannot be told."""
+        if os.environ.get("COLUMNS", "").isdigit():
+            return int(os.environ["COLUMNS"])
+        try:
+            return os.get_terminal_size(self.stream.fileno()).columns or 80
+        except (OSError, ValueError, AttributeError):
+            return 80
+
     def finish(self) -> None:
-        """End the bar's line, if a bar was shown."""
-        if self.shown:
+        """End the bar's line with one newline, if a bar was shown; later calls do nothing."""
+        if self.shown and not self.finished:
             self.stream.write("\n")
             self.stream.flush()
+        self.finished = True
 
 
 def _scaled(frame: "FrameArray", scale: int) -> "FrameArray":
@@ -68,20 +92,41 @@ def _scaled(frame: "FrameArray", scale: int) -> "FrameArray":
 
 
 def output_kind(out: str) -> str:
-    """``"video"`` for a known video suffix, ``"png"`` for a directory or a name without suffix."""
-    suffix = os.path.splitext(out)[1].lower()
-    if suffix in VIDEO_CODECS:
+    """``"video"`` for a known video suffix, ``"png"`` for a directory (new or existing, whatever
+    its name, unless it looks like a file that cannot be written)."""
+    suffix = os.path.splitext(out.rstrip(os.sep))[1].lower()
+    if suffix in VIDEO_CODECS and not os.path.isdir(out):
         return "video"
-    if os.path.isdir(out) or not suffix:
-        return "png"
-    known = ", ".join(sorted(VIDEO_CODECS))
-    raise CorvaneError(f"{out}: give a directory for PNG files or a video file ({known})")
+    if suffix in NOT_WRITTEN and not os.path.isdir(out):
+        known = ", ".join(sorted(VIDEO_CODECS))
+        raise CorvaneError(f"{printable(out)}: cannot write {suffix} files; give a directory for "
+                           f"PNG files or a video file ({known})")
+    return "png"
+
+
+def claim_output(out: str, kind: str, *, overwrite: bool) -> None:
+    """Refuse an existing video file or a non-empty directory unless ``overwrite``; with it, take
+    the old frames out of the directory."""
+    if kind == "video":
+        if os.path.lexists(out) and not overwrite:
+            raise CorvaneError(f"{printable(out)} exists; add --force to write over it")
+        return
+    if os.path.lexists(out) and not os.path.isdir(out):
+        raise CorvaneError(f"{printable(out)} exists and is no directory")
+    names = os.listdir(out) if os.path.isdir(out) else []
+    if names and not overwrite:
+        raise CorvaneError(f"{printable(out)} is a directory that is not empty; add --force to "
+                           "replace the frames in it")
+    for name in names:
+        if _PNG_FILE.fullmatch(name):
+            os.remove(os.path.join(out, name))
 
 
 def export_png(recording: Recording, out: str, *, scale: int = 1, progress: Progress) -> int:
     """Write every frame to ``out/frame-NNNNNN.png``; the directory is made when missing.
     Returns the number of files written; raises ``RecordingError`` at damage, after writing the
     frames before it."""
+    recording.require_frames()
     os.makedirs(out, exist_ok=True)
     written = 0
     try:
@@ -94,21 +139,20 @@ def export_png(recording: Recording, out: str, *, scale: int = 1, progress: Prog
     return written
 
 
-def export_video(recording: Recording, out: str, *, fps: float = 30.0, scale: int = 1,
+def export_video(recording: Recording, out: str, *, fps: float = PLAYER_FPS, scale: int = 1,
                  progress: Progress) -> int:
     """Write the frames as a video of the first frame's size (others are fitted into it) at
     ``fps`` frames per second. Needs OpenCV. Returns the number of frames written."""
     _opencv.require("video export")
     import cv2
 
-    if not len(recording):
-        raise CorvaneError("the recording has no frames to make a video of")
+    recording.require_frames()
     first = recording.records[0]
     size = (first.cols * scale, first.rows * scale)
     codec = VIDEO_CODECS[os.path.splitext(out)[1].lower()]
     writer = cv2.VideoWriter(out, cv2.VideoWriter.fourcc(*codec), fps, size)
     if not writer.isOpened():
-        raise CorvaneError(f"{out}: cannot write a video there (codec {codec})")
+        raise CorvaneError(f"{printable(out)}: cannot write a video there (codec {codec})")
     written = 0
     try:
         for frame in recording:

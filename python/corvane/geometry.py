@@ -128,13 +128,24 @@ def _bilinear(frame: "FrameArray", width: int, height: int) -> "FrameArray":
     return scaled
 
 
+def fitted(frame: "FrameArray", grid_w: int, grid_h: int) -> "Tuple[FrameArray, Placement]":
+    """``frame`` scaled to the largest size that fits the grid with its shape kept, and where it
+    lands in the grid (the margins are not part of the picture)."""
+    place = fit(frame.shape[1], frame.shape[0], grid_w, grid_h)
+    return resize(frame, place.width, place.height), place
+
+
+def on_canvas(picture: "FrameArray", place: Placement, grid_w: int, grid_h: int) -> "FrameArray":
+    """``picture`` at ``place`` in a black grid of ``grid_w`` x ``grid_h``."""
+    if picture.shape[0] == grid_h and picture.shape[1] == grid_w:
+        return picture
+    canvas = np.zeros((grid_h, grid_w, 3), dtype=np.uint8)
+    canvas[place.y : place.y + place.height, place.x : place.x + place.width] = picture
+    return canvas
+
+
 def letterbox(frame: "FrameArray", grid_w: int, grid_h: int) -> "FrameArray":
     """``frame`` scaled to fit the grid with its shape kept, on black margins."""
     if frame.shape[0] == grid_h and frame.shape[1] == grid_w:
         return frame
-    place = fit(frame.shape[1], frame.shape[0], grid_w, grid_h)
-    canvas = np.zeros((grid_h, grid_w, 3), dtype=np.uint8)
-    canvas[place.y : place.y + place.height, place.x : place.x + place.width] = resize(
-        frame, place.width, place.height
-    )
-    return canvas
+    return on_canvas(*fitted(frame, grid_w, grid_h), grid_w, grid_h)

@@ -25,7 +25,7 @@ examples:
 
 Every command says what went wrong in one line on standard error and exits with
 status 1 (2 for a wrong command line, 130 after Ctrl-C); the terminal is always
-given back.""",
+given back, also on Ctrl-Z. Nothing is written over without --force.""",
 )
 
 PAGES: Dict[str, Page] = {
@@ -34,7 +34,7 @@ PAGES: Dict[str, Page] = {
         """\
 Play a generated animation until q, Esc or Enter (or --seconds pass), recording
 it while it is shown; then play the recording back, plain and sharpened, and
-say how large the file is against the raw frames.""",
+say how large the file is against the raw frames. Needs a terminal.""",
         "example:\n  corvane demo --seconds 3",
     ),
     "view": Page(
@@ -46,7 +46,9 @@ paced at its own frame rate (or --fps); when the terminal cannot keep up,
 frames are dropped rather than falling behind. An image stays until you quit.
 q or Esc quits; the bottom line shows the time and the frames shown.
 
-With --record FILE every frame shown is recorded, as drawn, into FILE.
+With --record FILE what is shown is recorded into FILE, a new file (-f to write
+over one; never over the input): the picture without the margins, one frame per
+33 ms of the video's own time, so it plays as long as the video did.
 Decoding needs OpenCV's Python bindings: pip install 'corvane[video]'.""",
         """\
 examples:
@@ -57,9 +59,9 @@ examples:
     "play": Page(
         "play a recording, natively or interactively",
         """\
-Without -i: the native player shows the recording at up to 30 frames per
-second, scaled to the terminal, sharpened with --sharpen S (0 for none, 1.0 is
-strong). Ctrl-C stops it. The file is checked first: a damaged one is refused.
+Show the recording at its pace of one frame per 33 ms, fitted to the terminal
+with its shape kept (--stretch to fill), sharpened with --sharpen S (0 for
+none, the default, to 3; 1 is strong). q or Esc quits.
 
 With -i: the interactive player. Keys:
   space    pause / play (at the end: from the start)
@@ -67,8 +69,12 @@ With -i: the interactive player. Keys:
   [ ]      previous / next key frame
   - +      slower / faster (1/8 to 8 times)
   q Esc    quit
-The bottom line shows the state, the frame, the time and the speed. A damaged
-recording plays up to the damage, which is reported on quitting.""",
+The bottom line shows the state, the frame, the time and the speed.
+
+A damaged recording plays up to the damage. Without -i the player stops there;
+with -i it pauses there with the damage on the bottom line, and ] goes on at
+the next intact key frame. Either way the damage is reported at the end
+(exit status 1).""",
         """\
 examples:
   corvane play clip.lzdx --sharpen 0.5
@@ -80,7 +86,9 @@ examples:
 Show what a recording holds: its frames (key and delta), its frame sizes with
 the terminal sizes they were recorded at, its compressed and raw sizes and its
 playing time; every frame is decoded to check that the file is intact. For a
-damaged file the offset of the damage is given and the exit status is 1.""",
+damaged file the record and offset of the damage are given and the exit status
+is 1. With --json a file that cannot be read, is no recording or holds no frame
+is answered in JSON too, with an "error" object.""",
         """\
 examples:
   corvane info clip.lzdx
@@ -90,14 +98,16 @@ examples:
         "write a recording's frames as PNG files or a video",
         """\
 Write every frame of a recording as a PNG file into the directory OUT (made
-when missing; frame-000001.png, frame-000002.png, ...), or, when OUT ends in
-.mp4, .m4v, .mov, .mkv or .avi, as one video file of the first frame's size
-(needs OpenCV). --scale N makes every pixel N x N. A progress bar goes to
+when missing, any name; frame-000001.png, frame-000002.png, ...), or, when OUT
+ends in .mp4, .m4v, .mov, .mkv or .avi, as one video file of the first frame's
+size at the players' rate (needs OpenCV). An existing video file, or a
+directory that is not empty, is refused unless --force (which replaces the old
+frame files). --scale N makes every pixel N x N. A progress bar goes to
 standard error when it is a terminal and the export takes a while. A damaged
 recording is exported up to the damage, then reported (exit status 1).""",
         """\
 examples:
   corvane export clip.lzdx frames/
-  corvane export clip.lzdx clip.mp4 --scale 4 --fps 30""",
+  corvane export clip.lzdx clip.mp4 --scale 4""",
     ),
 }

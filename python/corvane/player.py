@@ -1,10 +1,14 @@
-"""``corvane play -i``: an interactive player that steps, jumps and changes speed.
+"""``corvane play``: the player of recordings, plain or interactive (``-i``).
 
-The frames are decoded here (through :class:`~corvane.recording.Recording`) and drawn with
-``Corvane.render``; keys come from ``Corvane.poll_key`` with the terminal in cbreak mode.
+The frames are decoded here (through :class:`~corvane.recording.Recording`), sharpened when asked
+(:mod:`corvane.sharpen`), fitted to the terminal with their shape kept and drawn through a
+:class:`~corvane.screen.Screen`, one frame per 33 ms as they were recorded. Keys come from
+``Corvane.poll_key`` with the terminal in cbreak mode; q or Esc quits in both modes.
 
-Keys: space pause / play, ``,`` / ``.`` one frame back / forward, ``[`` / ``]`` previous / next
-key frame, ``-`` / ``+`` slower / faster, q or Esc quit.
+Interactive keys: space pause / play, ``,`` / ``.`` one frame back / forward, ``[`` / ``]`` previous
+/ next key frame, ``-`` / ``+`` slower / faster. Damage stops the plain player; the interactive one
+pauses there with the damage on the status line, and ``]`` goes on at the next intact key frame.
+Runs on the main thread; the terminal is restored on every way out.
 """
 
 from __future__ import annotations
@@ -13,40 +17,50 @@ import bisect
 import time
 from typing import Optional, Sequence, Tuple
 
+from .errors import RecordingError
 from .recording import FRAME_PERIOD, Recording
 from .screen import Screen
-from .terminal import cbreak
+from .sharpen import sharpen as sharpened
+from .terminal import cbreak, clock, resumes
+from .text import printable
 
 SPEEDS = (0.125, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0)
+QUIT_KEYS = ("q", "Q", "esc")
 TICK = 0.01
 """Seconds the player waits between looks at the keyboard when nothing happens."""
 HELP = "space ,. [] -+ q"
 
 
-def clock(seconds: float) -> str:
+def clock_text(seconds: float) -> str:
     """``m:ss.ss`` for a time in seconds."""
     return f"{int(seconds) // 60}:{seconds % 60:05.2f}"
 
 
 class PlayerState:
-    """Where the player stands in a recording: position, pause and speed. No terminal involved."""
+    """Where the player stands in a recording: position, pause, speed, damage. No terminal."""
 
-    def __init__(self, frame_count: int, key_frames: Sequence[int], *, paused: bool = False) -> None:
+    def __init__(self, frame_count: int, key_frames: Sequence[int], *, paused: bool = False,
+                 interactive: bool = True) -> None:
         if frame_count <= 0:
             raise ValueError("a recording without frames cannot be played")
         self.count = frame_count
         self.keys = list(key_frames)
         self._key_set = set(self.keys)
+        self.interactive = interactive
         self.position = 0.0
         """The current frame as a fraction: playback moves it on by elapsed time and speed."""
         self.paused = paused
         self.quit = False
+        self.ended = False
+        """Whether the last frame has had its time (the plain player then stops)."""
+        self.damage: Optional[RecordingError] = None
+        """Why the frame at the position cannot be shown, if it cannot."""
         self._speed = SPEEDS.index(1.0)
 
     @property
     def index(self) -> int:
         """The frame on screen (0-based)."""
-        return int(self.position)
+        return min(int(self.position), self.count - 1)
 
     @property
     def speed(self) -> float:
@@ -63,9 +77,12 @@ class PlayerState:
         self.position = float(min(max(index, 0), self.count - 1))
 
     def press(self, key: str) -> None:
-        """Act on one key as ``Corvane.poll_key`` reports it; unknown keys do nothing."""
-        if key in ("q", "Q", "esc"):
+        """Act on one key as ``Corvane.poll_key`` reports it; unknown keys do nothing, and the
+        plain player knows only the quit keys."""
+        if key in QUIT_KEYS:
             self.quit = True
+        elif not self.interactive:
+            return
         elif key == " ":
             if self.paused and self.at_end:
                 self.seek(0)
@@ -86,53 +103,75 @@ class PlayerState:
             self._speed = min(self._speed + 1, len(SPEEDS) - 1)
 
     def advance(self, seconds: float) -> None:
-        """Move on by ``seconds`` of playback; pause on reaching the last frame."""
+        """Move on by ``seconds`` of playback; the interactive player pauses on the last frame."""
         if self.paused:
             return
-        self.position += seconds * self.speed / FRAME_PERIOD
-        if self.position >= self.count - 1:
+        self.position = min(self.position + seconds * self.speed / FRAME_PERIOD, self.count)
+        self.ended = self.position >= self.count
+        if self.interactive and self.at_end:
             self.seek(self.count - 1)
             self.paused = True
 
+    def stop_at(self, damage: RecordingError) -> None:
+        """The frame at the position cannot be decoded: pause there and say why."""
+        self.damage, self.paused = damage, True
+
     def status(self) -> str:
-        """The status line: state, frame, time and speed."""
+        """The status line: state, frame, time and speed, or the damage."""
+        where = f"{self.index + 1}/{self.count}"
+        if self.damage is not None:
+            return f"damaged {where}: {printable(self.damage)}   ] next key frame  q quit"
         state = "end" if self.paused and self.at_end else "paused" if self.paused else "playing"
         key = " key" if self.index in self._key_set else ""
         return (
-            f"{state} {self.index + 1}/{self.count}{key}  {clock(self.index * FRAME_PERIOD)}"
-            f"/{clock(self.count * FRAME_PERIOD)}  {self.speed:g}x   {HELP}"
+            f"{state} {where}{key}  {clock_text(self.index * FRAME_PERIOD)}"
+            f"/{clock_text(self.count * FRAME_PERIOD)}  {self.speed:g}x   {HELP}"
         )
 
 
-def play_interactive(recording: Recording, screen: Screen, *, paused: bool = False) -> None:
-    """Run the interactive player on ``recording`` until q or Esc.
-
-    The terminal is in full-screen and cbreak mode for the session and restored afterwards, also
-    on errors (a damaged frame raises :class:`~corvane.errors.RecordingError`) and Ctrl-C.
-    """
-    state = PlayerState(len(recording), recording.key_frames, paused=paused)
-    drawn: Optional[Tuple[int, Tuple[int, int]]] = None
+def play(recording: Recording, screen: Screen, *, interactive: bool = False, paused: bool = False,
+         sharpen: float = 0.0) -> Optional[RecordingError]:
+    """Play ``recording`` until its end (plain) or q / Esc; returns the damage met, or found in the
+    headers, and ``None`` for an intact file. Raises :class:`RecordingError` for a file without
+    frames. The terminal is in full-screen and cbreak mode meanwhile and restored afterwards."""
+    recording.require_frames()
+    state = PlayerState(len(recording), recording.key_frames, paused=paused, interactive=interactive)
+    met: Optional[RecordingError] = None
+    drawn: Optional[Tuple[int, Tuple[int, int], int]] = None
     written: Optional[str] = None
     with cbreak(), screen.fullscreen():
-        last = time.monotonic()
-        while True:
+        last = clock()
+        while not state.quit:
             key = screen.poll_key()
             if key is not None:
                 state.press(key)
-                if state.quit:
-                    return
-            now = time.monotonic()
+            now = clock()
             state.advance(now - last)
             last = now
-            view = (state.index, screen.grid())
+            if state.ended and not interactive:
+                break
+            view = (state.index, screen.grid(), resumes())
             if view != drawn:
-                screen.show(recording.frame(state.index))
-                if drawn is None or drawn[1] != view[1]:
-                    written = None  # a new grid: the bottom line moved
+                if drawn is not None and drawn[1:] != view[1:]:
+                    written = None  # a new grid or a redraw: the bottom line is gone
                 drawn = view
-            line = state.status()
-            if line != written:
-                screen.status(line)
-                written = line
+                try:
+                    frame = recording.frame(state.index)
+                except RecordingError as error:
+                    met = met or error
+                    if not interactive:
+                        break
+                    state.stop_at(error)
+                else:
+                    state.damage = None
+                    screen.show(sharpened(frame, sharpen) if sharpen > 0 else frame)
+            if interactive:
+                if state.damage is None and state.paused and state.at_end and recording.damage:
+                    state.damage = recording.damage
+                line = state.status()
+                if line != written:
+                    screen.status(line)
+                    written = line
             if key is None:
                 time.sleep(TICK)
+    return met or recording.damage

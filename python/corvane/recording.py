@@ -9,7 +9,7 @@ Opening a recording reads only the headers. Damage that the headers show (a reco
 an unknown frame type, a delta frame without a matching frame before it) ends the readable part
 of the file and is kept in :attr:`Recording.damage`; damage inside a payload shows when the
 frame is decoded. Either is reported as :class:`~corvane.errors.RecordingError` naming the
-offset.
+offset and the record (numbered from 1, as in every message).
 """
 
 from __future__ import annotations
@@ -20,11 +20,12 @@ import struct
 import zlib
 from collections import Counter
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, BinaryIO, Dict, Iterator, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, BinaryIO, Dict, Iterator, List, Optional, Tuple, Union, overload
 
 import numpy as np
 
 from .errors import RecordingError
+from .text import count
 
 if TYPE_CHECKING:
     from .geometry import FrameArray
@@ -99,8 +100,8 @@ class Recording:
         """Read the signature and every record header; stop at the first damage."""
         signature = self._file.read(len(MAGIC))
         if signature != MAGIC:
-            what = "the file is empty" if not signature else f"it starts with {signature!r}"
-            raise RecordingError(f"not a recording: {what}, not {MAGIC!r}", 0)
+            what = "the file is empty" if not signature else "it does not begin with LZDX"
+            raise RecordingError(f"not a recording ({what})", 0)
         offset = len(MAGIC)
         previous: Optional[Record] = None
         while offset < self.file_size:
@@ -212,9 +213,8 @@ class Recording:
                 f"payload inflates to {len(plain)} bytes, not {record.raw_size}", at, record.index
             )
         if inflater.unused_data:
-            raise RecordingError(
-                f"{len(inflater.unused_data)} stray bytes after the zlib stream", at, record.index
-            )
+            stray = count(len(inflater.unused_data), "stray byte")
+            raise RecordingError(f"{stray} after the zlib stream", at, record.index)
         return plain
 
     def _apply(self, record: Record, previous: Optional["FrameArray"]) -> "FrameArray":
@@ -228,10 +228,11 @@ class Recording:
     def frame(self, index: int) -> "FrameArray":
         """Frame ``index`` (negative counts from the end), decoded from the nearest key frame at
         or before it, or from the frame last decoded when that is closer. A new array each call."""
+        asked, total = index, len(self.records)
         if index < 0:
-            index += len(self.records)
-        if not 0 <= index < len(self.records):
-            raise IndexError(f"frame {index} of a recording of {len(self.records)} frames")
+            index += total
+        if not 0 <= index < total:
+            raise IndexError(f"frame index {asked} is out of range: the recording has {count(total, 'frame')}")
         start, current = self.key_at_or_before(index), None
         if self._cached is not None and start <= self._cached[0] <= index:
             start, current = self._cached[0] + 1, self._cached[1]
@@ -241,7 +242,16 @@ class Recording:
         self._cached = (index, current)
         return current.copy()
 
-    def __getitem__(self, index: int) -> "FrameArray":
+    @overload
+    def __getitem__(self, index: int) -> "FrameArray": ...
+
+    @overload
+    def __getitem__(self, index: slice) -> List["FrameArray"]: ...
+
+    def __getitem__(self, index: Union[int, slice]) -> "Union[FrameArray, List[FrameArray]]":
+        """``recording[i]``: frame ``i``; ``recording[a:b:c]``: a list of those frames."""
+        if isinstance(index, slice):
+            return [self.frame(i) for i in range(*index.indices(len(self.records)))]
         return self.frame(index)
 
     def __iter__(self) -> Iterator["FrameArray"]:
@@ -252,6 +262,11 @@ class Recording:
             yield current.copy()
         if self.damage is not None:
             raise self.damage
+
+    def require_frames(self) -> None:
+        """Raise :class:`RecordingError` when the file holds no complete frame at all."""
+        if not self.records:
+            raise self.damage or RecordingError("the recording has no frames", len(MAGIC))
 
     def verify(self) -> Optional[RecordingError]:
         """Decode every frame; the first damage found, or ``None`` when the file is intact."""
@@ -275,4 +290,4 @@ class Recording:
 
     def __repr__(self) -> str:
         state = "intact so far" if self.damage is None else "damaged"
-        return f"<Recording {self.path!r}: {len(self.records)} frames, {state}>"
+        return f"<Recording {self.path!r}: {count(len(self.records), 'frame')}, {state}>"

@@ -3,6 +3,11 @@
 A frame keeps its shape by default: it is scaled to fit the terminal's display grid and
 centred on black margins (letterbox). With ``stretch`` it fills the grid, as ``Corvane.render``
 alone does.
+
+A screen records in Python (:class:`~corvane.writer.RecordingWriter`): the picture as drawn but
+without the margins, so that a recording fills whatever frame it is later shown in, and on the
+player's clock, so that it plays as long as it took to show. After Ctrl-Z and ``fg`` the next
+frame is drawn whole, as the terminal may have lost what was on it.
 """
 
 from __future__ import annotations
@@ -12,15 +17,16 @@ import sys
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Iterator, Optional, Tuple, Union
 
+import numpy as np
 from _corvane import Corvane
 
 from .errors import TerminalError, is_panic
-from .geometry import BytesLike, as_frame, display_grid, letterbox
-from .terminal import fullscreen
+from .geometry import BytesLike, as_frame, display_grid, fit, fitted, on_canvas, resize
+from .terminal import clock, fullscreen, resumes
+from .text import printable
+from .writer import RecordingWriter
 
 if TYPE_CHECKING:
-    import numpy as np
-
     from .geometry import FrameArray
 
 
@@ -36,6 +42,10 @@ class Screen:
         """The native object that does the drawing."""
         self.stretch = stretch
         """Fill the whole grid instead of keeping the frame's shape (the default for :meth:`show`)."""
+        self._writer: Optional[RecordingWriter] = None
+        self._started: Optional[float] = None
+        self._by_clock = True
+        self._resumes = resumes()
 
     def size(self) -> Tuple[int, int]:
         """The terminal's (columns, rows), as the native module sees it (re-read every 30th ask)."""
@@ -53,23 +63,44 @@ class Screen:
         height: Optional[int] = None,
         *,
         stretch: Optional[bool] = None,
+        at: Optional[float] = None,
     ) -> None:
         """Draw one frame: an H x W x 3 ``uint8`` array in B, G, R order (or grey H x W), or
         ``bytes`` with its ``width`` and ``height``. ``stretch`` overrides the screen's setting.
 
-        While a recording is open the frame is recorded as drawn (fitted to the grid).
+        While a recording is open the picture is recorded as drawn, without margins; ``at`` is
+        when it appears, in seconds from the start of the recording (default: now).
         """
         image = as_frame(frame, width, height)
-        if not (self.stretch if stretch is None else stretch):
-            image = letterbox(image, *self.grid())
-        self.corvane.render(image.reshape(-1), image.shape[1], image.shape[0])
+        grid_w, grid_h = self.grid()
+        if self.stretch if stretch is None else stretch:
+            picture, place = resize(image, grid_w, grid_h), fit(grid_w, grid_h, grid_w, grid_h)
+        else:
+            picture, place = fitted(image, grid_w, grid_h)
+        canvas = on_canvas(picture, place, grid_w, grid_h)
+        if self._resumes != resumes():  # after Ctrl-Z: every cell differs, so all are drawn
+            self._resumes = resumes()
+            self._render(np.bitwise_xor(canvas, 1))
+        self._render(canvas)
+        if self._writer is not None:
+            self._by_clock = at is None
+            self._writer.add(picture, self.size(), self._elapsed() if at is None else at)
+
+    def _render(self, canvas: "FrameArray") -> None:
+        """Draw a grid-sized frame; a terminal that cannot be written is a :class:`TerminalError`."""
+        try:
+            self.corvane.render(canvas.reshape(-1), canvas.shape[1], canvas.shape[0])
+        except BaseException as error:
+            if is_panic(error):
+                raise TerminalError("the terminal cannot be written to") from None
+            raise
 
     def status(self, text: str) -> None:
         """Write ``text`` on the terminal's bottom line, which frames leave free; cut to fit."""
         cols, rows = self.size()
         if rows < 2 or cols < 2:
             return
-        line = text.replace("\n", " ")[: cols - 1]
+        line = printable(text)[: cols - 1]
         sys.stdout.flush()
         os.write(1, f"\x1b[{rows};1H\x1b[0m{line}\x1b[K".encode())
 
@@ -91,13 +122,25 @@ class Screen:
         with fullscreen(self.corvane):
             yield self
 
-    def start_recording(self, path: Union[str, "os.PathLike[str]"]) -> None:
-        """Record every frame drawn from now on into ``path`` (created or truncated)."""
-        self.corvane.start_recording(os.fspath(path))
+    def start_recording(self, path: Union[str, "os.PathLike[str]"], *, overwrite: bool = False) -> None:
+        """Record every frame drawn from now on into ``path``, a new file unless ``overwrite``;
+        an open recording is finished first. ``OSError`` when the file cannot be made."""
+        writer = RecordingWriter(path, overwrite=overwrite)
+        self.stop_recording()
+        self._writer, self._started = writer, None
 
-    def stop_recording(self) -> None:
-        """Finish the open recording, if any."""
-        self.corvane.stop_recording()
+    def _elapsed(self) -> float:
+        """Seconds since the first picture of the recording (0 for the first)."""
+        if self._started is None:
+            self._started = clock()
+        return clock() - self._started
+
+    def stop_recording(self, end: Optional[float] = None) -> None:
+        """Finish the open recording, if any: the last picture lasts until ``end`` seconds from
+        the start (default: now, or the last ``at`` given to :meth:`show`)."""
+        writer, self._writer = self._writer, None
+        if writer is not None:
+            writer.close(self._elapsed() if end is None and self._by_clock else end)
 
 
 _default: Optional[Screen] = None

@@ -9,6 +9,8 @@ from typing import TYPE_CHECKING, Any, Callable, Optional, cast
 
 from . import _opencv
 from .errors import SourceError
+from .recording import MAGIC
+from .terminal import clock as paused_clock
 
 if TYPE_CHECKING:
     from .geometry import FrameArray
@@ -82,6 +84,8 @@ def open_source(path: Optional[str], camera: Optional[int] = None, fps: Optional
             pass
     except OSError as error:
         raise SourceError(f"{path}: {error.strerror}") from None
+    if _is_recording(path):
+        raise SourceError(f"{path} is a recording; play it with: corvane play {path}")
     if cv2.haveImageReader(path):
         image = cv2.imread(path, cv2.IMREAD_COLOR)
         if image is None:
@@ -98,6 +102,15 @@ def open_source(path: Optional[str], camera: Optional[int] = None, fps: Optional
     return Source(path, capture, fps=rate, first=cast("FrameArray", first))
 
 
+def _is_recording(path: str) -> bool:
+    """Whether the file begins as a recording does."""
+    try:
+        with open(path, "rb") as file:
+            return file.read(len(MAGIC)) == MAGIC
+    except OSError:
+        return False
+
+
 class Pacer:
     """Frame slots at a fixed rate from a start time: frame ``i`` is due at ``start + i / fps``.
 
@@ -106,7 +119,7 @@ class Pacer:
     """
 
     def __init__(
-        self, fps: float, clock: Callable[[], float] = time.monotonic,
+        self, fps: float, clock: Callable[[], float] = paused_clock,
         sleep: Callable[[float], None] = time.sleep,
     ) -> None:
         self.period = 1.0 / fps
@@ -118,6 +131,10 @@ class Pacer:
         """How many frames after frame ``last`` (-1 before the first) are already late."""
         slot = int((self.clock() - self.start) / self.period)
         return max(0, slot - last - 1)
+
+    def elapsed(self) -> float:
+        """Seconds since the start."""
+        return self.clock() - self.start
 
     def wait(self, index: int) -> None:
         """Sleep until frame ``index`` is due."""

@@ -1,0 +1,35 @@
+"""Text for people: outside text made safe to print, and counted nouns.
+
+File names, paths and messages from outside (the command line, the file system, OpenCV) may hold
+control characters; printed raw they could retitle the window, move the cursor or leave the
+terminal blinking. :func:`printable` escapes them. Pure functions, usable from any thread.
+"""
+
+from __future__ import annotations
+
+import re
+
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\ud800-\udfff]")
+_NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _escape(match: "re.Match[str]") -> str:
+    """The escape of one control character or lone surrogate."""
+    char = match.group()
+    code = ord(char)
+    if 0xDC80 <= code <= 0xDCFF:  # a byte the file system name did not decode (surrogateescape)
+        return f"\\x{code - 0xDC00:02x}"
+    if code > 0xFF:
+        return f"\\u{code:04x}"
+    return _NAMED.get(char, f"\\x{code:02x}")
+
+
+def printable(text: object) -> str:
+    """``str(text)`` with every control character and lone surrogate written as an escape
+    (``\\x1b``, ``\\n``, ...), so that it prints as the characters it holds."""
+    return _CONTROL.sub(_escape, str(text))
+
+
+def count(number: int, noun: str) -> str:
+    """``"1 frame"``, ``"2 frames"``: ``noun`` with an ``s`` unless ``number`` is 1."""
+    return f"{number} {noun}" + ("" if number == 1 else "s")
