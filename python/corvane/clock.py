@@ -238,7 +238,7 @@ class PlayerClock:
         if self.dropped:
             parts.append(f"dropped {self.dropped}")
         if note:
-            parts.append(" ".join(_shown(note).split()))
+            parts.append(_shown(" ".join(note.split())))
         while len(parts) > 1 and len("  ".join(parts)) > width:
             parts.pop()
         return "  ".join(parts)[: max(width, 0)]

@@ -22,7 +22,7 @@ from typing import List, Optional, Tuple, Type
 
 from .errors import TerminalError
 
-ESC_WAIT = 0.03
+ESC_WAIT = 0.05
 PENDING_LIMIT = 256
 """Bytes of one unfinished sequence kept at most; beyond that they are dropped."""
 
@@ -118,7 +118,8 @@ class KeyReader:
                 try:
                     fd = os.open("/dev/tty", os.O_RDONLY | os.O_NOCTTY | os.O_CLOEXEC)
                 except OSError as error:
-                    raise TerminalError(f"no terminal to read keys from ({error.strerror})") from None
+                    reason = error.strerror
+                    raise TerminalError(f"no terminal to read keys from ({reason})") from None
                 self._owned = True
         self.fd = fd
         self._pending = b""

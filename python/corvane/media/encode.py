@@ -27,7 +27,7 @@ import numpy as np
 
 from ..geometry import letterbox
 from . import INSTALL_HINT, MediaError
-from .video import av_errors, import_av
+from .video import av_errors, ffmpeg_reason, import_av
 
 if TYPE_CHECKING:
     from PIL import Image
@@ -48,7 +48,9 @@ def timed(frames: "Iterable[FrameArray]", rate: float) -> "Iterator[Timed]":
         yield image, index / rate
 
 
-def trim(frames: "Iterable[Timed]", start: float = 0.0, end: Optional[float] = None) -> "Iterator[Timed]":
+def trim(
+    frames: "Iterable[Timed]", start: float = 0.0, end: Optional[float] = None
+) -> "Iterator[Timed]":
     """The frames on show from ``start`` to ``end``, times counted from ``start``: the frame on
     show at ``start`` comes first, at 0."""
     held: "Optional[Timed]" = None
@@ -103,7 +105,9 @@ def _place(path: str, write: Callable[[str], int], overwrite: bool) -> int:
             os.unlink(temp)
 
 
-def write_h264(path: str, frames: "Iterable[Timed]", *, overwrite: bool = False, crf: int = 18) -> int:
+def write_h264(
+    path: str, frames: "Iterable[Timed]", *, overwrite: bool = False, crf: int = 18
+) -> int:
     """Write ``frames`` as H.264 to ``path`` (container by suffix); the number of frames."""
     av = import_av("video export")
     container_format = H264_SUFFIXES.get(os.path.splitext(path)[1].lower(), "mp4")
@@ -137,7 +141,7 @@ def write_h264(path: str, frames: "Iterable[Timed]", *, overwrite: bool = False,
     try:
         return _place(path, write, overwrite)
     except av_errors(av) as error:
-        raise MediaError(f"{path}: {' '.join(str(getattr(error, 'strerror', '') or 'cannot be written').split())}") from None
+        raise MediaError(f"{path}: {ffmpeg_reason(error)}") from None
 
 
 def write_gif(path: str, frames: "Iterable[Timed]", *, end: Optional[float] = None,

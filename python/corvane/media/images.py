@@ -22,7 +22,9 @@ MIN_DELAY = 0.02
 """Delays below this many seconds are taken as ``DEFAULT_DELAY``."""
 DEFAULT_DELAY = 0.1
 
-_SIGNATURES = (b"\x89PNG\r\n\x1a\n", b"GIF87a", b"GIF89a", b"\xff\xd8\xff", b"BM", b"II*\x00", b"MM\x00*")
+_SIGNATURES = (
+    b"\x89PNG\r\n\x1a\n", b"GIF87a", b"GIF89a", b"\xff\xd8\xff", b"BM", b"II*\x00", b"MM\x00*"
+)
 
 
 def is_image(head: bytes) -> bool:
@@ -90,7 +92,8 @@ class ImageMedia(Media):
         try:
             return self._frame(self._next)
         except (OSError, ValueError, EOFError) as error:
-            raise MediaError(f"{self.name}: frame {self._next + 1} cannot be decoded{_detail(error, self.name)}") from None
+            reason = _detail(error, self.name)
+            raise MediaError(f"{self.name}: frame {self._next + 1} cannot be decoded{reason}") from None
 
     def seek(self, time: float) -> Optional[Frame]:
         self._next = max(bisect.bisect_right(self._starts, time) - 1, 0)

@@ -25,7 +25,7 @@ from typing import IO, Any, Callable, Iterator, Optional, Protocol
 import numpy as np
 
 from . import MediaError
-from .video import av_errors, import_av
+from .video import av_errors, ffmpeg_reason, import_av
 
 CHUNK = 0.01
 """Seconds of sound written at a time: the error bound of the clock's bookkeeping."""
@@ -113,10 +113,10 @@ def _libasound() -> Any:
             lib = ctypes.CDLL(name)
         except OSError:
             raise SoundUnavailable("no sound: the ALSA library is not installed") from None
-        pcm, long, ulong = ctypes.c_void_p, ctypes.c_long, ctypes.c_ulong
+        pcm, long, ulong, cint = ctypes.c_void_p, ctypes.c_long, ctypes.c_ulong, ctypes.c_int
         for fn, args, result in (
-            ("snd_pcm_open", [ctypes.POINTER(pcm), ctypes.c_char_p, ctypes.c_int, ctypes.c_int], ctypes.c_int),
-            ("snd_pcm_set_params", [pcm, ctypes.c_int, ctypes.c_int] + [ctypes.c_uint] * 4, ctypes.c_int),
+            ("snd_pcm_open", [ctypes.POINTER(pcm), ctypes.c_char_p, cint, cint], cint),
+            ("snd_pcm_set_params", [pcm, cint, cint] + [ctypes.c_uint] * 4, cint),
             ("snd_pcm_wait", [pcm, ctypes.c_int], ctypes.c_int),
             ("snd_pcm_avail_update", [pcm], long),
             ("snd_pcm_writei", [pcm, ctypes.c_char_p, ulong], long),
@@ -162,7 +162,9 @@ class AlsaSink:
 
     def delay(self) -> int:
         held = ctypes.c_long(0)
-        return max(int(held.value), 0) if self.lib.snd_pcm_delay(self.pcm, ctypes.byref(held)) == 0 else 0
+        if self.lib.snd_pcm_delay(self.pcm, ctypes.byref(held)) < 0:
+            return 0
+        return max(int(held.value), 0)
 
     def drop(self) -> None:
         self.lib.snd_pcm_drop(self.pcm)
@@ -226,13 +228,19 @@ class SoundPlayer:
                 return None
             return self._base + (self._written - held) / self.rate
 
+    def _heard(self) -> Optional[float]:
+        """What :meth:`clock` says, whether paused or not; with the lock held."""
+        if self._base is None:
+            return None
+        return self._base + (self._written - self._sink.delay()) / self.rate
+
     def pause(self, paused: bool) -> None:
         """Stop the sound where it is heard, or go on from there."""
         with self._lock:
             if paused == self._paused:
                 return
             if paused:
-                heard = self._base + (self._written - self._sink.delay()) / self.rate if self._base is not None else None
+                heard = self._heard()
                 self._sink.drop()
                 if self._target is None and heard is not None:
                     self._target = heard
@@ -283,7 +291,9 @@ class SoundPlayer:
         try:
             while True:
                 with self._lock:
-                    while not self._closing and (self._paused or (self._ended and self._target is None)):
+                    while not self._closing and (
+                        self._paused or (self._ended and self._target is None)
+                    ):
                         self._lock.wait()
                     if self._closing:
                         return
@@ -306,5 +316,5 @@ class SoundPlayer:
                     self._written += len(piece) // (2 * self.channels)
         except self._errors + (MediaError,) as error:
             with self._lock:
-                self.note = f"sound stopped ({' '.join(str(getattr(error, 'strerror', '') or 'decoding failed').split())})"
+                self.note = f"sound stopped ({ffmpeg_reason(error)})"
                 self._ended = True

@@ -64,7 +64,9 @@ def rotation_of(frame: "av.video.frame.VideoFrame", stream: Any) -> int:
 class VideoMedia(Media):
     """A video file or a camera opened by PyAV; reads frames in order, seeks by time."""
 
-    def __init__(self, name: str, container: "av.container.InputContainer", *, camera: bool) -> None:
+    def __init__(
+        self, name: str, container: "av.container.InputContainer", *, camera: bool
+    ) -> None:
         super().__init__()
         self.name = name
         self.kind = "camera" if camera else "video"
@@ -135,9 +137,8 @@ class VideoMedia(Media):
             return self.read()
         target = max(time, 0.0)
         try:
-            self._container.seek(
-                max(int((target + self._origin) / self._base), 0), stream=self._stream, backward=True
-            )
+            position = max(int((target + self._origin) / self._base), 0)
+            self._container.seek(position, stream=self._stream, backward=True)
         except self._errors as error:
             raise MediaError(f"{self.name}: cannot seek ({ffmpeg_reason(error)})") from None
         self._frames = self._decode()
@@ -203,7 +204,9 @@ class _OpenCvCamera(Media):
         try:
             cv2: Any = importlib.import_module("cv2")
         except ImportError:
-            raise MediaError(f"{name}: this PyAV has no V4L2 input and OpenCV is not installed") from None
+            raise MediaError(
+                f"{name}: this PyAV has no V4L2 input and OpenCV is not installed"
+            ) from None
         self.name, self.kind, self.seekable = name, "camera", False
         self._cv2: Optional[Any] = cv2
         self._capture = cv2.VideoCapture(device)
