@@ -26,6 +26,8 @@ if TYPE_CHECKING:
 
     from ..geometry import FrameArray
 
+SEEK_MARGIN = 0.25
+"""Seconds before a seek's target from which every frame is decoded again."""
 INTERPOLATION = "AREA"
 """FFmpeg's scaler for the output size: averages all source pixels of an output pixel."""
 
@@ -94,9 +96,16 @@ class VideoMedia(Media):
         if camera:
             self._origin = self._time_of(self._pending) + self._origin
 
-    def _decode(self) -> "Iterator[av.video.frame.VideoFrame]":
+    def _decode(self, skip_until: float = -1.0) -> "Iterator[av.video.frame.VideoFrame]":
+        """Decoded frames in order; frames that nothing refers to are not even decoded while
+        packets are more than ``SEEK_MARGIN`` before ``skip_until`` (passed over by a seek)."""
         assert self._container is not None
+        context = self._stream.codec_context
         for packet in self._container.demux(self._stream):
+            if skip_until >= 0:
+                early = packet.pts is not None and packet.pts * self._base - self._origin < skip_until
+                context.skip_frame = "NONREF" if early else "DEFAULT"
+                skip_until = skip_until if early else -1.0
             try:
                 frames = packet.decode()
             except self._errors:  # a damaged packet
@@ -141,7 +150,7 @@ class VideoMedia(Media):
             self._container.seek(position, stream=self._stream, backward=True)
         except self._errors as error:
             raise MediaError(f"{self.name}: cannot seek ({ffmpeg_reason(error)})") from None
-        self._frames = self._decode()
+        self._frames = self._decode(max(target - SEEK_MARGIN, 0.0))
         self._pending = None
         shown = None
         for frame in self._frames:
