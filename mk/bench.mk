@@ -28,4 +28,4 @@ bench-peers:
 
 .PHONY: bench-media
 bench-media: $(VENV)/.installed
-	$(VPY) benchmarks/media_bench.py $(BENCH_ARGS)
+	$(VPY) benchmarks/media_bench.py $(MEDIA_BENCH_ARGS)
