@@ -5,8 +5,11 @@ SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
-APT_PACKAGES := g++ make libopencv-core-dev libopencv-imgproc-dev zlib1g-dev libgtest-dev
-PY_TOOLS := pytest numpy abi3audit scikit-build-core cmake ninja opencv-python-headless
+# libasound2: the sound output's library (tests open ALSA's null device through it).
+APT_PACKAGES := g++ make libopencv-core-dev libopencv-imgproc-dev zlib1g-dev libgtest-dev libasound2
+# av and Pillow: the video extra. opencv-python-headless serves view and export until they read
+# through corvane.media.
+PY_TOOLS := pytest numpy abi3audit scikit-build-core cmake ninja opencv-python-headless av Pillow
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 

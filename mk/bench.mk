@@ -25,3 +25,7 @@ bench-peers:
 	  { $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing >/dev/null; } \
 	    || echo "Peers not installed:$$missing; benchmarking without them"; \
 	fi
+
+.PHONY: bench-media
+bench-media: $(VENV)/.installed
+	$(VPY) benchmarks/media_bench.py $(MEDIA_BENCH_ARGS)

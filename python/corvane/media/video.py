@@ -1,0 +1,250 @@
+"""Video files and V4L2 cameras through PyAV (FFmpeg).
+
+Frames carry their presentation times (``pts`` x time base, less the file's start time), so
+variable frame rates play as they were made. FFmpeg converts each shown frame to B, G, R at the
+output size in one pass over the decoded picture; frames passed over while seeking are never
+converted. Rotation metadata (the display matrix) is applied after scaling, on the small frame.
+
+Decoding uses FFmpeg's own threads for files; the object belongs to one Python thread. A packet
+that fails to decode is skipped; a file that yields no frame at all is refused on opening.
+"""
+
+from __future__ import annotations
+
+import importlib
+import time as _time
+from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Type, cast
+
+import numpy as np
+
+from . import INSTALL_HINT, Frame, Media, MediaError
+
+if TYPE_CHECKING:
+    import av
+    import av.container
+    import av.video.frame
+
+    from ..geometry import FrameArray
+
+SEEK_MARGIN = 0.25
+"""Seconds before a seek's target from which every frame is decoded again."""
+INTERPOLATION = "AREA"
+"""FFmpeg's scaler for the output size: averages all source pixels of an output pixel."""
+
+
+def import_av(what: str) -> Any:
+    """The ``av`` module, or :class:`MediaError` saying how to install it."""
+    try:
+        import av
+    except ImportError:
+        raise MediaError(f"{what} needs PyAV; {INSTALL_HINT}") from None
+    return av
+
+
+def av_errors(av: Any) -> Tuple[Type[BaseException], ...]:
+    """The exceptions PyAV raises for FFmpeg's failures."""
+    return (av.error.FFmpegError, ValueError, OSError)
+
+
+def ffmpeg_reason(error: BaseException) -> str:
+    """FFmpeg's reason for a failure, without the file name PyAV appends."""
+    reason = getattr(error, "strerror", None) or ""
+    return " ".join(str(reason).split()).lower() or "cannot be read"
+
+
+def rotation_of(frame: "av.video.frame.VideoFrame", stream: Any) -> int:
+    """Quarter turns counter-clockwise that show ``frame`` upright (0 to 3)."""
+    degrees = getattr(frame, "rotation", None)  # PyAV 13 on: the frame's display matrix
+    if degrees is None:
+        degrees = (getattr(stream, "side_data", None) or {}).get("DISPLAYMATRIX")
+    if degrees is None:  # older files: a clockwise "rotate" tag
+        tag = str(stream.metadata.get("rotate", "0"))
+        degrees = -float(tag) if tag.lstrip("-").isdigit() else 0.0
+    return int(round(float(degrees) / 90)) % 4
+
+
+class VideoMedia(Media):
+    """A video file or a camera opened by PyAV; reads frames in order, seeks by time."""
+
+    def __init__(
+        self, name: str, container: "av.container.InputContainer", *, camera: bool
+    ) -> None:
+        super().__init__()
+        self.name = name
+        self.kind = "camera" if camera else "video"
+        self.seekable = not camera
+        self._container: Optional[Any] = container
+        self._errors = av_errors(import_av(name))
+        stream = self._stream = container.streams.video[0]
+        if not camera:
+            stream.thread_type = "AUTO"
+        self._base = float(stream.time_base) if stream.time_base else 1 / 90000
+        self._origin = container.start_time / 1e6 if container.start_time is not None else 0.0
+        rate = stream.average_rate or stream.guessed_rate
+        self.rate = float(rate) if rate and 0 < float(rate) <= 1000 else None
+        if container.duration and container.duration > 0 and not camera:
+            self.duration = container.duration / 1e6
+        self.has_audio = bool(container.streams.audio) and not camera
+        self._frames = self._decode()
+        self._pending = next(self._frames, None)
+        if self._pending is None:
+            raise MediaError(f"{name}: no video frame can be decoded")
+        self._last = -1.0
+        self._turns = rotation_of(self._pending, stream)
+        width, height = self._pending.width, self._pending.height
+        self.size = (height, width) if self._turns % 2 else (width, height)
+        if camera:
+            self._origin = self._time_of(self._pending) + self._origin
+
+    def _decode(self, skip_until: float = -1.0) -> "Iterator[av.video.frame.VideoFrame]":
+        """Decoded frames in order; frames that nothing refers to are not even decoded while
+        packets are more than ``SEEK_MARGIN`` before ``skip_until`` (passed over by a seek)."""
+        assert self._container is not None
+        context = self._stream.codec_context
+        for packet in self._container.demux(self._stream):
+            if skip_until >= 0:
+                early = packet.pts is not None and packet.pts * self._base - self._origin < skip_until
+                context.skip_frame = "NONREF" if early else "DEFAULT"
+                skip_until = skip_until if early else -1.0
+            try:
+                frames = packet.decode()
+            except self._errors:  # a damaged packet
+                continue
+            yield from frames
+
+    def _time_of(self, frame: "av.video.frame.VideoFrame") -> float:
+        if frame.pts is None:
+            return self._last + 1 / (self.rate or 30.0)
+        return frame.pts * self._base - self._origin
+
+    def _convert(self, frame: "av.video.frame.VideoFrame") -> Frame:
+        self._last = self._time_of(frame)
+        width, height = self.output or self.size
+        if self._turns % 2:
+            width, height = height, width
+        image = cast("FrameArray", frame.to_ndarray(
+            width=width, height=height, format="bgr24", interpolation=INTERPOLATION
+        ))
+        if self._turns:
+            image = np.ascontiguousarray(np.rot90(image, self._turns))
+        return Frame(image, self._last)
+
+    def read(self) -> Optional[Frame]:
+        pending, self._pending = self._pending, None
+        if pending is not None:
+            return self._convert(pending)
+        if self._container is None:
+            return None
+        try:
+            frame = next(self._frames, None)
+        except self._errors as error:
+            raise MediaError(f"{self.name}: {ffmpeg_reason(error)}") from None
+        return None if frame is None else self._convert(frame)
+
+    def seek(self, time: float) -> Optional[Frame]:
+        if not self.seekable or self._container is None:
+            return self.read()
+        target = max(time, 0.0)
+        try:
+            position = max(int((target + self._origin) / self._base), 0)
+            self._container.seek(position, stream=self._stream, backward=True)
+        except self._errors as error:
+            raise MediaError(f"{self.name}: cannot seek ({ffmpeg_reason(error)})") from None
+        self._frames = self._decode(max(target - SEEK_MARGIN, 0.0))
+        self._pending = None
+        shown = None
+        for frame in self._frames:
+            if self._time_of(frame) > target + 1e-6:
+                if shown is None:
+                    return self._convert(frame)
+                self._pending = frame
+                break
+            shown = frame
+            self._last = self._time_of(frame)
+        return None if shown is None else self._convert(shown)
+
+    def close(self) -> None:
+        if self._container is not None:
+            self._container.close()
+            self._container = None
+            self._pending = None
+
+
+def _open(what: str, name: str, **options: Any) -> Any:
+    av = import_av(what)
+    try:
+        container = av.open(name, **options)
+    except av_errors(av) as error:
+        raise MediaError(f"{what}: {ffmpeg_reason(error)}") from None
+    if not container.streams.video:
+        container.close()
+        raise MediaError(f"{what}: no video track")
+    return container
+
+
+def open_video(path: str) -> VideoMedia:
+    """Open a video file (any container and codec FFmpeg reads)."""
+    container = _open(path, path, mode="r")
+    try:
+        return VideoMedia(path, container, camera=False)
+    except BaseException:
+        container.close()
+        raise
+
+
+def open_camera(device: str, name: str) -> Media:
+    """Open a V4L2 camera through PyAV, or through OpenCV when PyAV's FFmpeg lacks V4L2."""
+    av = import_av(name)
+    if "v4l2" not in str(getattr(av, "formats_available", "")):
+        return _OpenCvCamera(device, name)
+    container = _open(name, device, format="v4l2", options={"fflags": "nobuffer"})
+    try:
+        return VideoMedia(name, container, camera=True)
+    except BaseException:
+        container.close()
+        raise
+
+
+class _OpenCvCamera(Media):
+    """A camera read by OpenCV; frames are timed by the clock when they arrive."""
+
+    def __init__(self, device: str, name: str) -> None:
+        super().__init__()
+        try:
+            cv2: Any = importlib.import_module("cv2")
+        except ImportError:
+            raise MediaError(
+                f"{name}: this PyAV has no V4L2 input and OpenCV is not installed"
+            ) from None
+        self.name, self.kind, self.seekable = name, "camera", False
+        self._cv2: Optional[Any] = cv2
+        self._capture = cv2.VideoCapture(device)
+        ok, first = self._capture.read() if self._capture.isOpened() else (False, None)
+        if not ok or first is None:
+            self._capture.release()
+            raise MediaError(f"{name}: the camera cannot be opened")
+        self._first: Optional[Any] = first
+        self.size = (int(first.shape[1]), int(first.shape[0]))
+        self._start = _time.monotonic()
+
+    def read(self) -> Optional[Frame]:
+        if self._cv2 is None:
+            return None
+        image = self._first
+        self._first = None
+        if image is None:
+            ok, image = self._capture.read()
+            if not ok:
+                return None
+        if self.output is not None and self.output != (image.shape[1], image.shape[0]):
+            image = self._cv2.resize(image, self.output, interpolation=self._cv2.INTER_AREA)
+        return Frame(cast("FrameArray", image), _time.monotonic() - self._start)
+
+    def seek(self, time: float) -> Optional[Frame]:
+        return self.read()
+
+    def close(self) -> None:
+        if self._cv2 is not None:
+            self._capture.release()
+            self._cv2 = None
+
