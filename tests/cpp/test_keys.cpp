@@ -59,11 +59,11 @@ const Row kRows[] = {
     // Control bytes, Esc, Alt (Esc before a key), SS3.
     {"\r", "enter"}, {"\n", "enter"}, {"\t", "-"}, {"\x7f", "-"}, {"\x01", "a"}, {"\x03", "c"},
     {"\x1a", "z"}, {"\x1c", "4"}, {"\x1f", "7"}, {"\x00"sv, " "}, {"ab\n", "a b enter"},
-    {"\x1b", "esc"}, {"\x1b\x1b", "esc"}, {"\x1b\r", "enter"}, {"\x1bq", "q"}, {"\x1b\x03", "c"},
+    {"\x1b", "esc"}, {"\x1b\x1bq", "esc q"}, {"\x1b\r", "enter"}, {"\x1bq", "q"}, {"\x1b\x03", "c"},
     {"\x1b\xc3\xa9", "é"}, {"\x1bOA", "-"}, {"\x1bOS", "-"}, {"\x1bOx", ""}, {"\x1b\x80", ""},
     // UTF-8; ill-formed input is dropped whole, including the byte that exposed it.
-    {"\xc3\xa9", "é"}, {"\xe2\x82\xac", "€"}, {"\xf0\x9f\x98\x80", "😀"}, {"Z", "Z"},
-    {"\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"}, {"\x80", ""}, {"\xff", ""}, {"\xc0\x80", ""},
+    {"\xc3\xa9", "é"}, {"\xe0\xa4\x85", "अ"}, {"\xe2\x82\xac", "€"}, {"\xf0\x9f\x98\x80", "😀"},
+    {"Z", "Z"}, {"\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"}, {"\x80", ""}, {"\xff", ""}, {"\xc0\x80", ""},
     {"\xe0\x80\x80", ""}, {"\xed\xa0\x80", ""}, {"\xf4\x90\x80\x80", ""}, {"\xc3(", ""},
     // CSI keys and focus reports, valid and not.
     {"\x1b[A", "-"}, {"\x1b[Z", "-"}, {"\x1b[I", "-"}, {"\x1b[[E", "-"}, {"\x1b[[F", ""}, {"\x1b[x", ""},
@@ -73,13 +73,13 @@ const Row kRows[] = {
     // Replies; a modified F3 (CSI 1;5R) cannot be told from a cursor position.
     {"\x1b[12;40R", "reply"}, {"\x1b[1;5R", "reply"}, {"\x1b[?7u", "reply"}, {"\x1b[?64;1;2c", "reply"},
     {"\x1b[5R", ""}, {"\x1b[70000;1R", ""}, {"\x1b[?300u", ""},
-    // The "u" protocol; a shifted alternate code replaces the key, also in a release report.
+    // The "u" protocol; a shifted alternate replaces the key, also on release and for a Shift key.
     {"\x1b[97u", "a"}, {"\x1b[13u", "enter"}, {"\x1b[27u", "esc"}, {"\x1b[9;2u", "-"}, {"\x1b[127u", "-"},
     {"\x1b[57399u", "0"}, {"\x1b[57408u", "9"}, {"\x1b[57410u", "/"}, {"\x1b[57414u", "enter"},
     {"\x1b[57416u", ","}, {"\x1b[57363u", "-"}, {"\x1b[57364u", "\ue014"}, {"\x1b[57375u", "\ue01f"},
     {"\x1b[57376u", "-"}, {"\x1b[57454u", "-"}, {"\x1b[57455u", "\ue06f"}, {"\x1b[97:65;2u", "A"},
-    {"\x1b[97:65;6:3u", "A"}, {"\x1b[97:65;1u", "a"}, {"\x1b[97:65u", "a"}, {"\x1b[97::98;2u", "a"},
-    {"\x1b[97:55296;2u", "a"}, {"\x1b[55296u", ""}, {"\x1b[1114112u", ""}, {"\x1b[;5u", ""},
+    {"\x1b[97:65;6:3u", "A"}, {"\x1b[97:65;1u", "a"}, {"\x1b[97::98;2u", "a"}, {"\x1b[;5u", ""},
+    {"\x1b[97:55296;2u", "a"}, {"\x1b[57447:3u", "\x03"}, {"\x1b[55296u", ""}, {"\x1b[1114112u", ""},
     // Mouse (SGR, X10, rxvt) and bracketed paste.
     {"\x1b[<0;10;20M", "-"}, {"\x1b[<0;10;20m", "-"}, {"\x1b[<35;5;6M", "-"}, {"\x1b[<67;3;4M", "-"},
     {"\x1b[<98;1;1M", ""}, {"\x1b[<128;1;1M", ""}, {"\x1b[<0;1M", ""}, {"\x1b[<0;70000;1M", ""},

@@ -128,6 +128,7 @@ std::optional<std::uint32_t> modifiers(std::string_view ps) {
     return *mask == 0 ? 0 : *mask - 1;
 }
 constexpr std::uint32_t kShift = 1;
+constexpr std::uint32_t kLeftShift = 57441, kRightShift = 57447;  // key codes of the "u" protocol
 
 // ---- Sequences --------------------------------------------------------------------------------
 
@@ -159,9 +160,10 @@ Decoded decode_kitty(std::string_view ps) {
         return kInvalid;
     }
     // With alternate-key reporting the shifted character follows the code. Shift is what makes
-    // the terminal send it, and only then does it stand for the key.
+    // the terminal send it, and only then does it stand for the key; a Shift key itself counts.
+    const bool shift = *code == kLeftShift || *code == kRightShift || (modifiers(ps).value_or(0) & kShift);
     const auto alternate = number(piece(codes, 1, ':'), kU32);
-    if (alternate && is_scalar(*alternate) && (modifiers(ps).value_or(0) & kShift)) {
+    if (alternate && is_scalar(*alternate) && shift) {
         e = character(*alternate);
     }
     return complete(e);
@@ -178,8 +180,8 @@ Decoded decode_modified_letter(const std::uint8_t* b, std::size_t n) {
 // waited past: these are replies the host asked for, and their end will come.
 Decoded decode_private(const std::uint8_t* b, std::size_t n) {
     const std::uint8_t f = b[n - 1];
-    if (n > 3 && f == 'c') return kReply;
-    if (n <= 3 || f != 'u') return kNeedMore;
+    if (f == 'c') return kReply;
+    if (f != 'u') return kNeedMore;
     return number(params(b, 3, n - 1), kU8) ? kReply : kInvalid;
 }
 
@@ -193,7 +195,7 @@ Decoded decode_csi(const std::uint8_t* b, std::size_t n) {
             if (n < 6) return kNeedMore;
             return other_if(b[3] >= 32 && is_mouse_code(b[3] - 32u));
         case '<':  // SGR mouse: ESC [ < Cb ; Cx ; Cy, then M (press) or m (release)
-            if (n == 3 || (f != 'M' && f != 'm')) return kNeedMore;
+            if (f != 'M' && f != 'm') return kNeedMore;
             return other_if(is_mouse_fields(params(b, 3, n - 1), 0));
         case '?':
             return decode_private(b, n);
@@ -205,8 +207,9 @@ Decoded decode_csi(const std::uint8_t* b, std::size_t n) {
     }
     if (c != ';' && !is_digit(c)) return kInvalid;
 
-    // Parameter bytes and intermediates run until a final byte in 0x40..0x7E.
-    if (n == 3 || f < 0x40 || f > 0x7E) return kNeedMore;
+    // Parameter bytes and intermediates run until a final byte in 0x40..0x7E (so "ESC [ 1" and
+    // "ESC [ ;" wait: digits and ";" lie below it).
+    if (f < 0x40 || f > 0x7E) return kNeedMore;
     // A leading ";" is a modified letter whose first parameter (the 1) was left out.
     if (c == ';') return decode_modified_letter(b, n);
     if (params(b, 0, n).starts_with(kPasteStart)) {
