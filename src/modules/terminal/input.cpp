@@ -160,7 +160,7 @@ Result<std::optional<Item>> Source::try_read(std::optional<Clock::time_point> de
                 if (g_winch_seen.exchange(false)) {
                     Result<Size> size = terminal::size();
                     if (!size) return size.error();
-                    return std::optional<Item>(keys::Event(keys::ResizeEvent{size.value().cols, size.value().rows}));
+                    return std::optional<Item>(Item{});  // a Resize event: poll_key reports None
                 }
             }
         }
@@ -203,7 +203,7 @@ Result<bool> poll_locked(Reader& r, std::optional<std::chrono::milliseconds> tim
         }
         std::optional<Item>& item = got.value();
         if (item && is_event(*item)) {
-            r.events.push_back(std::get<keys::Event>(std::move(*item)));
+            r.events.push_back(item->event);
             return true;
         }
         if (!item || seen >= kItemsPerPoll || (deadline && Clock::now() >= *deadline)) return false;
