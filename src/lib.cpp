@@ -223,14 +223,13 @@ PyObject* show_cursor(PyObject* self, PyObject*) {
 }
 
 PyObject* key_text(const keys::Event& event) {
-    keys::Classified key = keys::classify(event);
-    switch (key.key_class) {
+    switch (event.key_class) {
         case keys::KeyClass::Enter:
             return PyUnicode_FromString("enter");
         case keys::KeyClass::Esc:
             return PyUnicode_FromString("esc");
         case keys::KeyClass::Char: {
-            const std::string utf8 = keys::encode_utf8(key.ch);
+            const std::string utf8 = keys::encode_utf8(event.ch);
             return PyUnicode_FromStringAndSize(utf8.data(), Py_ssize_t(utf8.size()));
         }
         case keys::KeyClass::None:

@@ -99,7 +99,7 @@ Result<PlayEnd> play_recording(const std::string& path, TerminalRenderer& render
     RecordingReader& reader = *opened.value();
     std::uint8_t magic[format::kMagicSize];
     if (Status read = reader.read_exact(magic, sizeof magic); !read) return read.error();
-    if (std::memcmp(magic, format::kMagic, sizeof magic) != 0) return Error{Fault::kInvalidFormat};
+    if (std::memcmp(magic, format::kMagic, sizeof magic) != 0) return Error::of(Fault::kInvalidFormat, {});
     if (Status entered = TerminalRenderer::hide_cursor(); !entered) return entered.error();
 
     const auto sleep = hooks.sleep ? hooks.sleep : default_sleep;

@@ -37,12 +37,6 @@ struct Event {
     friend bool operator==(const Event&, const Event&) = default;
 };
 
-// poll_key's names for the same thing: an event is already classified.
-using Classified = Event;
-inline Classified classify(const Event& event) {
-    return event;
-}
-
 struct Item {
     Event event;
     bool reply = false;  // an answer the terminal sent to some query, never a key
