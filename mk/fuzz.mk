@@ -2,7 +2,7 @@
 #   make fuzz-smoke                        every target for FUZZ_SMOKE_SECONDS each (part of `make test`)
 #   make fuzz FUZZ_TARGET=player FUZZ_SECONDS=1800
 #                                          one long run, its corpus kept in build/fuzz/long/<target>
-# Targets and seed corpora live in fuzz/ (fuzz/make_seeds.py writes the seeds). A crash leaves its
+# Targets and seed corpora live in fuzz/ (the seeds are small hand-made files). A crash leaves its
 # input in build/fuzz/artifacts/; a minimised reproducer belongs in fuzz/corpus/<target>/, where
 # every later smoke run replays it.
 APT_PACKAGES += clang-16 libclang-rt-16-dev
