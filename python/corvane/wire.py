@@ -27,9 +27,11 @@ import select
 import threading
 import time
 from collections import deque
-from typing import TYPE_CHECKING, Deque, Mapping, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Deque, Dict, Mapping, Optional, Tuple
 
 from _corvane_wire import Encoder
+
+from .errors import CorvaneError
 
 if TYPE_CHECKING:
     from .geometry import FrameArray
@@ -85,6 +87,23 @@ def tolerance_option(text: str) -> int:
     if not 0 <= value <= MAX_TOLERANCE:
         raise argparse.ArgumentTypeError(f"must be 0 to {MAX_TOLERANCE}, not {text}")
     return value
+
+
+def screen_options(colors: Optional[str], tolerance: Optional[str], dither: bool = False) -> Dict[str, Any]:
+    """``Screen`` keyword arguments from the command line's ``--colors``, ``--tolerance`` and
+    ``--dither`` (taken as text); a bad value is a :class:`CorvaneError` of one line, so the
+    command ends with status 1. Neither option given: the exact stream, as without the wire."""
+    if colors is None and tolerance is None:
+        return {}
+    try:
+        return {
+            "colors": colors_option(colors) if colors is not None else "auto",
+            "tolerance": tolerance_option(tolerance) if tolerance is not None else DEFAULT_TOLERANCE,
+            "dither": dither,
+        }
+    except argparse.ArgumentTypeError as error:
+        name = "--colors" if colors is not None and colors not in COLOR_CHOICES else "--tolerance"
+        raise CorvaneError(f"{name}: {error}") from None
 
 
 class Link:
