@@ -120,7 +120,7 @@ class Link:
         self._seconds = 0.0
         self._thread = threading.Thread(target=self._run, name="corvane-link", daemon=True)
         self._thread.start()
-        atexit.register(self.drain, 10.0)
+        atexit.register(self._settle)
 
     def busy(self) -> bool:
         """Whether a frame is queued or being written (then a new one should be dropped)."""
@@ -150,6 +150,13 @@ class Link:
             done = self._cond.wait_for(lambda: not self._queue and not self._writing, timeout)
             self._raise()
             return done
+
+    def _settle(self) -> None:
+        """At exit: the frames queued go out; a failure was or will never be anyone's to see."""
+        try:
+            self.drain(10.0)
+        except OSError:
+            pass
 
     def _raise(self) -> None:
         if self._error is not None:
