@@ -43,7 +43,7 @@ DEFAULT_TOLERANCE = 3
 terminal, and it removes the sensor noise of a camera (chosen by measurement, see benchmarks/)."""
 MAX_TOLERANCE = 64
 """The largest ``--tolerance`` taken: beyond it the picture is more wrong than right."""
-RATE_CEILING = 16
+RATE_CEILING = 10
 """Rate control raises the tolerance up to this, never further."""
 
 
@@ -217,6 +217,8 @@ class Wire:
         self.link = link if link is not None else Link()
         self.dropped = 0
         """Frames dropped because the link was still busy with an earlier one."""
+        self.last_bytes = 0
+        """Bytes of the last frame offered (0: dropped, or nothing to draw)."""
         self._last: Optional[float] = None
         self._interval: Optional[float] = None
 
@@ -230,11 +232,13 @@ class Wire:
         self._last = now
         if self.link.busy():
             self.dropped += 1
+            self.last_bytes = 0
             self._adjust(None)
             self.link.send(b"", frame=True)  # surfaces a write error all the same
             return False
         data = self.encoder.encode(canvas.reshape(-1), canvas.shape[1], canvas.shape[0])
         self.link.send(data, frame=True)
+        self.last_bytes = len(data)
         self._adjust(len(data))
         return True
 

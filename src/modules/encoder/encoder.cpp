@@ -82,14 +82,17 @@ struct Plan {
     std::uint32_t fg, bg;
 };
 
-// The terminal's state while a frame is written, and the rules for what a byte costs.
+// The terminal's state while a frame is written, and the rules for what a byte costs. A template
+// on the depth and on exactness (T = 0), so that the per-cell work has no tests of either.
+template <Depth depth_, bool kExact>
 class Writer {
   public:
-    Writer(Depth depth, int tol) : depth_(depth), tol_(tol) {}
+    explicit Writer(int tol) : tol_(tol) {}
 
     bool near(std::uint32_t a, std::uint32_t b) const {
         if (a == b) return true;
-        if (tol_ == 0 || a == kUnknown || b == kUnknown) return false;
+        if constexpr (kExact) return false;
+        if (a == kUnknown || b == kUnknown) return false;
         const std::uint32_t x = rgb(a), y = rgb(b);
         for (int s = 0; s < 24; s += 8) {
             const int d = int(x >> s & 0xff) - int(y >> s & 0xff);
@@ -185,32 +188,28 @@ class Writer {
 
   private:
     static std::uint64_t pack(std::uint32_t u, std::uint32_t l) { return std::uint64_t(u) | std::uint64_t(l) << 32; }
-    std::uint32_t rgb(std::uint32_t code) const { return depth_ == Depth::kTrue ? code : palette_rgb(code); }
+    std::uint32_t rgb(std::uint32_t code) const {
+        if constexpr (depth_ == Depth::kTrue) return code;
+        return palette_rgb(code);
+    }
 
     int param_len(std::uint32_t c, bool bg) const {
-        switch (depth_) {
-            case Depth::kTrue:
-                return 5 + kDecimals.d[c & 0xff].len + kDecimals.d[c >> 8 & 0xff].len + kDecimals.d[c >> 16 & 0xff].len;
-            case Depth::k256:
-                return 5 + kDecimals.d[c & 0xff].len;
-            case Depth::k16:
-                break;
-        }
+        if constexpr (depth_ == Depth::kTrue)
+            return 5 + kDecimals.d[c & 0xff].len + kDecimals.d[c >> 8 & 0xff].len + kDecimals.d[c >> 16 & 0xff].len;
+        if constexpr (depth_ == Depth::k256) return 5 + kDecimals.d[c & 0xff].len;
         return bg && c >= 8 ? 4 : 3;
     }
 
     std::uint8_t* put_param(std::uint8_t* p, std::uint32_t c, bool bg) const {
-        switch (depth_) {
-            case Depth::kTrue:
-                p = put(p, bg ? "48;2;" : "38;2;", 5);
-                p = put_component(p, c);
-                p = put_component(p, c >> 8);
-                return put_component(p, c >> 16);
-            case Depth::k256:
-                p = put(p, bg ? "48;5;" : "38;5;", 5);
-                return put_component(p, c);
-            case Depth::k16:
-                break;
+        if constexpr (depth_ == Depth::kTrue) {
+            p = put(p, bg ? "48;2;" : "38;2;", 5);
+            p = put_component(p, c);
+            p = put_component(p, c >> 8);
+            return put_component(p, c >> 16);
+        }
+        if constexpr (depth_ == Depth::k256) {
+            p = put(p, bg ? "48;5;" : "38;5;", 5);
+            return put_component(p, c);
         }
         if (c < 8) {
             *p++ = bg ? '4' : '3';
@@ -223,7 +222,6 @@ class Writer {
         return p;
     }
 
-    Depth depth_;
     int tol_;
     std::uint8_t* p_ = nullptr;
     std::uint32_t fg_ = kUnknown, bg_ = kUnknown;
@@ -263,7 +261,21 @@ void WireEncoder::encode(const std::uint8_t* pixels, int rows, int cols) {
         rows_ = R, cols_ = C;
         out_.reserve(n * kMaxCellBytes + sizeof kBegin + sizeof kEnd);
     }
-    Writer w(opt_.depth, tol_);
+    switch (opt_.depth) {
+        case Depth::kTrue:
+            return tol_ == 0 ? encode_as<Depth::kTrue, true>(pixels) : encode_as<Depth::kTrue, false>(pixels);
+        case Depth::k256:
+            return tol_ == 0 ? encode_as<Depth::k256, true>(pixels) : encode_as<Depth::k256, false>(pixels);
+        case Depth::k16:
+            return tol_ == 0 ? encode_as<Depth::k16, true>(pixels) : encode_as<Depth::k16, false>(pixels);
+    }
+}
+
+template <Depth D, bool kExact>
+void WireEncoder::encode_as(const std::uint8_t* pixels) {
+    const std::size_t R = rows_, C = cols_, n = R * C;
+    using W = Writer<D, kExact>;
+    W w(tol_);
     const std::size_t stride = C * 3;
     std::size_t changed = 0;
     for (std::size_t y = 0; y < R; ++y) {
@@ -271,12 +283,19 @@ void WireEncoder::encode(const std::uint8_t* pixels, int rows, int cols) {
         const std::uint8_t* lower = upper + stride;
         for (std::size_t x = 0; x < C; ++x) {
             const std::size_t i = y * C + x;
-            const std::uint32_t u = code_of(upper + 3 * x, int(x), int(2 * y));
-            const std::uint32_t l = code_of(lower + 3 * x, int(x), int(2 * y + 1));
+            std::uint32_t u, l;
+            if constexpr (D == Depth::kTrue) {
+                const std::uint8_t *a = upper + 3 * x, *b = lower + 3 * x;
+                u = std::uint32_t(a[2]) | std::uint32_t(a[1]) << 8 | std::uint32_t(a[0]) << 16;
+                l = std::uint32_t(b[2]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[0]) << 16;
+            } else {
+                u = code_of(upper + 3 * x, int(x), int(2 * y));
+                l = code_of(lower + 3 * x, int(x), int(2 * y + 1));
+            }
             target_[i] = std::uint64_t(u) | std::uint64_t(l) << 32;
             const std::uint64_t s = shown_[i];
-            const bool d = target_[i] != s &&
-                           !(w.near(u, std::uint32_t(s)) && w.near(l, std::uint32_t(s >> 32)));
+            bool d = target_[i] != s;
+            if constexpr (!kExact) d = d && !(w.near(u, std::uint32_t(s)) && w.near(l, std::uint32_t(s >> 32)));
             dirty_[i] = d;
             changed += d;
         }
@@ -306,7 +325,7 @@ void WireEncoder::encode(const std::uint8_t* pixels, int rows, int cols) {
             if (next == C) break;
             const int gap = int(next - x - 1);
             if (gap > 0) {
-                int redraw = gap <= kMaxGap ? 0 : Writer::cuf_cost(gap) + 1;
+                int redraw = gap <= kMaxGap ? 0 : W::cuf_cost(gap) + 1;
                 if (gap <= kMaxGap) {
                     // What drawing the clean cells in between would cost, from the colours now set.
                     const std::uint32_t fg = w.fg(), bg = w.bg();
@@ -317,7 +336,7 @@ void WireEncoder::encode(const std::uint8_t* pixels, int rows, int cols) {
                     }
                     w.set_colours(fg, bg);
                 }
-                if (redraw <= Writer::cuf_cost(gap)) {
+                if (redraw <= W::cuf_cost(gap)) {
                     for (std::size_t k = x + 1; k < next; ++k) draw(row + k);
                 } else {
                     w.forward(gap);

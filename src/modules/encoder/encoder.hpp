@@ -57,6 +57,8 @@ class WireEncoder {
     std::size_t cells_drawn() const { return drawn_; }
 
   private:
+    template <Depth D, bool kExact>
+    void encode_as(const std::uint8_t* pixels);
     std::uint32_t code_of(const std::uint8_t* bgr, int x, int y) const;
 
     EncoderOptions opt_;
