@@ -38,8 +38,8 @@ if TYPE_CHECKING:
 
 COLOR_CHOICES = ("auto", "24bit", "256", "16")
 """The values of ``--colors`` and ``Screen(colors=...)``."""
-DEFAULT_TOLERANCE = 3
-"""The tolerance when none is given: a component off by at most 3 of 255 is not seen on a
+DEFAULT_TOLERANCE = 2
+"""The tolerance when none is given: a component off by at most 2 of 255 is not seen on a
 terminal, and it removes the sensor noise of a camera (chosen by measurement, see benchmarks/)."""
 MAX_TOLERANCE = 64
 """The largest ``--tolerance`` taken: beyond it the picture is more wrong than right."""
