@@ -5,7 +5,7 @@
 BENCH_PEERS := timg chafa
 BENCH_ARGS ?=
 
-.PHONY: bench bench-quick bench-smoke bench-peers
+.PHONY: bench bench-quick bench-smoke bench-peers bench-wire
 EXTRA_TESTS += bench-smoke
 
 bench: $(VENV)/.installed bench-peers
@@ -25,3 +25,7 @@ bench-peers:
 	  { $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing >/dev/null; } \
 	    || echo "Peers not installed:$$missing; benchmarking without them"; \
 	fi
+
+# The wire encoder against the exact stream through a 2 MB/s pty link (benchmarks/wire_bench.py).
+bench-wire: $(VENV)/.installed
+	$(VPY) benchmarks/wire_bench.py $(BENCH_ARGS)
