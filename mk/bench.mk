@@ -5,7 +5,7 @@
 BENCH_PEERS := timg chafa
 BENCH_ARGS ?=
 
-.PHONY: bench bench-quick bench-smoke bench-peers
+.PHONY: bench bench-quick bench-smoke bench-peers bench-wire
 EXTRA_TESTS += bench-smoke
 
 bench: $(VENV)/.installed bench-peers
@@ -29,3 +29,6 @@ bench-peers:
 .PHONY: bench-media
 bench-media: $(VENV)/.installed
 	$(VPY) benchmarks/media_bench.py $(MEDIA_BENCH_ARGS)
+# The wire encoder against the exact stream through a 2 MB/s pty link (benchmarks/wire_bench.py).
+bench-wire: $(VENV)/.installed
+	$(VPY) benchmarks/wire_bench.py $(BENCH_ARGS)

@@ -24,6 +24,10 @@ inline constexpr const char* kDroppedElsewhere =
 inline constexpr const char* kInitOnce =
     "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter process";
 
+inline constexpr const char* kWireColors = "colors must be 24, 256 or 16";
+inline constexpr const char* kWireTolerance = "tolerance must be 0 to 255";
+inline constexpr const char* kWireNegativeSize = "width and height must not be negative";
+
 std::string too_many_positional(const char* function, int params, std::int64_t given);
 std::string multiple_values(const char* function, const std::string& key);
 std::string unexpected_keyword(const char* function, const std::string& key);

@@ -29,6 +29,7 @@ from .terminal import check_terminal
 from .text import count, printable
 from .view import summary as view_summary
 from .view import view
+from .wire import COLOR_CHOICES, MAX_TOLERANCE, screen_options
 
 Command = Callable[[argparse.Namespace], int]
 MAX_CAMERA = 99
@@ -102,11 +103,12 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 def cmd_view(args: argparse.Namespace) -> int:
     """A video, image or camera on the terminal."""
+    options = screen_options(args.colors, args.tolerance, args.dither)
     if args.record is not None:
         _claim_recording(args.record, [args.source], args.force)
     source = open_source(args.source, args.camera, args.fps)
     try:
-        screen = Screen(stretch=args.stretch)
+        screen = Screen(stretch=args.stretch, **options)
         check_terminal(screen.corvane)
         result = view(source, screen, duration=args.duration, record=args.record,
                       overwrite=args.force)
@@ -119,9 +121,10 @@ def cmd_view(args: argparse.Namespace) -> int:
 
 def cmd_play(args: argparse.Namespace) -> int:
     """A recording, plain or interactive."""
+    options = screen_options(args.colors, args.tolerance, args.dither)
     with _recording(args.file, hint=True) as recording:
         recording.require_frames()
-        screen = Screen(stretch=args.stretch)
+        screen = Screen(stretch=args.stretch, **options)
         check_terminal(screen.corvane)
         damage = play(recording, screen, interactive=args.interactive, paused=args.paused,
                       sharpen=args.sharpen)
@@ -189,6 +192,14 @@ def build_parser() -> argparse.ArgumentParser:
         pages[name] = sub
         return sub
 
+    def wire(sub: argparse.ArgumentParser) -> None:
+        """The options of the wire encoder; checked by the command, so a bad one is one line."""
+        sub.add_argument("--colors", metavar="{" + ",".join(COLOR_CHOICES) + "}",
+                         help="colour depth; auto (the default with --tolerance) reads COLORTERM and TERM")
+        sub.add_argument("--tolerance", metavar="T", help=f"leave cells within T (0 to {MAX_TOLERANCE}) "
+                         "of what the terminal shows alone; fewer bytes, frames dropped on a slow link")
+        sub.add_argument("--dither", action="store_true", help="ordered dithering at 256 and 16 colours")
+
     def force(sub: argparse.ArgumentParser, what: str) -> None:
         """The ``-f`` / ``--force`` option of a command that writes ``what``."""
         sub.add_argument("-f", "--force", action="store_true", help=f"write over an existing {what}")
@@ -206,6 +217,7 @@ def build_parser() -> argparse.ArgumentParser:
     view.add_argument("--stretch", action="store_true", help="fill the terminal instead of keeping the shape")
     view.add_argument("--fps", type=_number(0, 1000), help="pace at this rate instead of the video's own")
     view.add_argument("--duration", type=_number(0, 1e6), metavar="SECONDS", help="stop after this long")
+    wire(view)
 
     play = add("play", cmd_play)
     play.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
@@ -215,6 +227,7 @@ def build_parser() -> argparse.ArgumentParser:
     play.add_argument("-i", "--interactive", action="store_true", help="the interactive player")
     play.add_argument("--paused", action="store_true", help="with -i: start paused on the first frame")
     play.add_argument("--stretch", action="store_true", help="fill the terminal instead of keeping the shape")
+    wire(play)
 
     info = add("info", cmd_info)
     info.add_argument("file", metavar="FILE", help="a recording (.lzdx)")

@@ -8,6 +8,10 @@ A screen records in Python (:class:`~corvane.writer.RecordingWriter`): the pictu
 without the margins, so that a recording fills whatever frame it is later shown in, and on the
 player's clock, so that it plays as long as it took to show. After Ctrl-Z and ``fg`` the next
 frame is drawn whole, as the terminal may have lost what was on it.
+
+By default a screen draws through ``Corvane.render``, the exact stream. Given ``colors`` or
+``tolerance`` it draws through the wire (:mod:`corvane.wire`): the terminal's colour depth,
+fewer bytes, a writer thread, and frames dropped rather than queued when the link is slow.
 """
 
 from __future__ import annotations
@@ -24,6 +28,7 @@ from .errors import TerminalError, is_panic
 from .geometry import BytesLike, as_frame, display_grid, fit, fitted, on_canvas, resize
 from .terminal import clock, fullscreen, resumes
 from .text import printable
+from .wire import DEFAULT_TOLERANCE, Wire
 from .writer import RecordingWriter
 
 if TYPE_CHECKING:
@@ -37,9 +42,19 @@ class Screen:
     :meth:`fullscreen` block draws over the normal screen.
     """
 
-    def __init__(self, corvane: Optional[Corvane] = None, *, stretch: bool = False) -> None:
+    def __init__(self, corvane: Optional[Corvane] = None, *, stretch: bool = False,
+                 colors: Optional[str] = None, tolerance: Optional[int] = None,
+                 dither: bool = False) -> None:
         self.corvane = corvane if corvane is not None else Corvane()
-        """The native object that does the drawing."""
+        """The native object that does the drawing (through the wire: sizes and keys)."""
+        self.wire: Optional[Wire] = None
+        """The wire encoder and its writer thread, when ``colors`` or ``tolerance`` was given:
+        ``colors`` one of "auto" (from ``COLORTERM`` and ``TERM``), "24bit", "256", "16";
+        ``tolerance`` 0 (exact) to 64, :data:`corvane.wire.DEFAULT_TOLERANCE` when left out;
+        ``dither``: ordered dithering at 256 and 16 colours."""
+        if colors is not None or tolerance is not None:
+            self.wire = Wire(colors or "auto", DEFAULT_TOLERANCE if tolerance is None else tolerance,
+                             dither=dither)
         self.stretch = stretch
         """Fill the whole grid instead of keeping the frame's shape (the default for :meth:`show`)."""
         self._writer: Optional[RecordingWriter] = None
@@ -80,7 +95,10 @@ class Screen:
         canvas = on_canvas(picture, place, grid_w, grid_h)
         if self._resumes != resumes():  # after Ctrl-Z: every cell differs, so all are drawn
             self._resumes = resumes()
-            self._render(np.bitwise_xor(canvas, 1))
+            if self.wire is not None:
+                self.wire.invalidate()
+            else:
+                self._render(np.bitwise_xor(canvas, 1))
         self._render(canvas)
         if self._writer is not None:
             self._by_clock = at is None
@@ -88,6 +106,12 @@ class Screen:
 
     def _render(self, canvas: "FrameArray") -> None:
         """Draw a grid-sized frame; a terminal that cannot be written is a :class:`TerminalError`."""
+        if self.wire is not None:
+            try:
+                self.wire.draw(canvas)
+            except OSError:
+                raise TerminalError("the terminal cannot be written to") from None
+            return
         try:
             self.corvane.render(canvas.reshape(-1), canvas.shape[1], canvas.shape[0])
         except BaseException as error:
@@ -101,8 +125,25 @@ class Screen:
         if rows < 2 or cols < 2:
             return
         line = printable(text)[: cols - 1]
+        data = f"\x1b[{rows};1H\x1b[0m{line}\x1b[K".encode()
         sys.stdout.flush()
-        os.write(1, f"\x1b[{rows};1H\x1b[0m{line}\x1b[K".encode())
+        if self.wire is None:
+            os.write(1, data)
+            return
+        try:
+            self.wire.text(data)  # behind the frames in flight, never into one
+        except OSError:
+            raise TerminalError("the terminal cannot be written to") from None
+
+    def flush(self) -> None:
+        """Wait until every frame and text handed to the writer thread is written (wire only).
+
+        Raises :class:`TerminalError` when a write failed."""
+        if self.wire is not None:
+            try:
+                self.wire.link.drain()
+            except OSError:
+                raise TerminalError("the terminal cannot be written to") from None
 
     def poll_key(self) -> Optional[str]:
         """The key pressed, if any: ``"enter"``, ``"esc"``, a character, or ``None``; never waits.
@@ -120,7 +161,17 @@ class Screen:
     def fullscreen(self) -> Iterator["Screen"]:
         """This screen in full-screen mode for the block; see :func:`corvane.terminal.fullscreen`."""
         with fullscreen(self.corvane):
-            yield self
+            if self.wire is None:
+                yield self
+                return
+            self.wire.invalidate()  # the screen was cleared
+            try:
+                yield self
+            finally:  # the last frames go out before the screen is left; a failure is known
+                try:
+                    self.wire.link.drain(5.0)
+                except OSError:
+                    pass
 
     def start_recording(self, path: Union[str, "os.PathLike[str]"], *, overwrite: bool = False) -> None:
         """Record every frame drawn from now on into ``path``, a new file unless ``overwrite``;

@@ -1,0 +1,274 @@
+"""The wire encoder against the exact stream, side by side in one run.
+
+    python benchmarks/wire_bench.py [--seconds 10] [--rate 2000000] [--tolerance 3]
+
+For each clip (a camera-like one: a still picture at 1080p, Gaussian sensor noise of sigma 4 per
+frame and one moving disc; and the moving-gradient clip of clip.py) the frames are first scaled
+to the 200 x 60 display grid (as a decoder running ahead would have them), then a child on a pty
+of 200 x 60 shows them at 30 fps, dropping frames when it falls behind, through the exact stream
+(`Corvane.render`) or the wire (`corvane.wire.Wire`). The parent is the "link": it drains the
+pty at a fixed rate, keeps every byte, and afterwards parses the stream into cells to measure
+the PSNR of what the terminal held after each frame against that frame. Also: encoder CPU per
+frame against `Corvane.render` on display-sized frames (/dev/null), and a tmux pane's fps for the
+wire stream against `cat` of the same bytes.
+"""
+
+from __future__ import annotations
+
+import argparse
+import fcntl
+import json
+import math
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+from typing import Dict, List, Tuple
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+COLS, ROWS = 200, 60
+GRID_W, GRID_H = COLS, 2 * ROWS - 2
+FPS = 30.0
+
+
+def camera_clip(n: int) -> np.ndarray:
+    """Canvases of the camera-like clip: a smooth still with texture, noise, a moving disc."""
+    import cv2
+    from corvane.geometry import letterbox
+
+    y, x = np.mgrid[0:1080, 0:1920].astype(np.float32)
+    still = np.stack([128 + 100 * np.sin(x / 300 + y / 500), 120 + 90 * np.cos(y / 210),
+                      110 + 80 * np.sin((x + y) / 170) * np.cos(x / 90)], -1)
+    still += (20 * np.sin(x / 7) * np.sin(y / 9))[..., None]  # fine texture
+    rng = np.random.default_rng(1)
+    out = np.empty((n, GRID_H, GRID_W, 3), np.uint8)
+    for i in range(n):
+        frame = still + rng.standard_normal(still.shape, dtype=np.float32) * 4
+        cx, cy = 200 + 40 * i % 1500, 540 + int(300 * math.sin(i / 15))
+        cv2.circle(frame, (cx, cy), 120, (40, 200, 250), -1)
+        out[i] = letterbox(np.clip(frame, 0, 255).astype(np.uint8), GRID_W, GRID_H)
+    return out
+
+
+def gradient_clip(n: int) -> np.ndarray:
+    sys.path.insert(0, HERE)
+    from clip import Clip
+    from corvane.geometry import letterbox
+
+    clip = Clip(n)
+    return np.stack([letterbox(clip.frame(i), GRID_W, GRID_H) for i in range(n)])
+
+
+def child(mode: str, frames_path: str, report: str, colors: str, tolerance: int) -> None:
+    """Show the canvases at 30 fps, dropping the ones it is late for; report what it drew."""
+    frames = np.load(frames_path, mmap_mode="r")
+    drawn: List[int] = []
+    if mode == "exact":
+        from _corvane import Corvane
+
+        corvane = Corvane()
+
+        def draw(c: np.ndarray) -> bool:
+            corvane.render(np.ascontiguousarray(c).reshape(-1), GRID_W, GRID_H)
+            return True
+    else:
+        from corvane.wire import Wire
+
+        import corvane.wire
+
+        corvane.wire.RATE_CEILING = int(os.environ.get("WIRE_CEILING", corvane.wire.RATE_CEILING))
+        wire = Wire(colors, tolerance)
+
+        def draw(c: np.ndarray) -> bool:
+            return wire.draw(np.ascontiguousarray(c)) and wire.last_bytes > 0
+
+    start = time.monotonic()
+    for i in range(len(frames)):
+        due = start + i / FPS
+        now = time.monotonic()
+        if now < due:
+            time.sleep(due - now)
+        elif now > due + 1 / FPS:
+            continue
+        if draw(frames[i]):
+            drawn.append(i)
+    if mode != "exact":
+        wire.link.drain()
+    json.dump({"drawn": drawn, "seconds": time.monotonic() - start,
+               "tolerance": None if mode == "exact" else wire.current}, open(report, "w"))
+
+
+def run_link(argv: List[str], rate: float) -> Tuple[bytes, float]:
+    """Run `argv` on a 200 x 60 pty whose other end takes `rate` bytes a second; all it got."""
+    master, slave = os.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", ROWS, COLS, 0, 0))
+    chunks: List[bytes] = []
+
+    def drain() -> None:
+        t0, got = time.monotonic(), 0
+        while True:
+            allowed = int(rate * (time.monotonic() - t0)) - got
+            if allowed <= 0:
+                time.sleep(0.002)
+                continue
+            try:
+                chunk = os.read(master, min(allowed, 1 << 16))
+            except OSError:
+                return
+            if not chunk:
+                return
+            chunks.append(chunk)
+            got += len(chunk)
+
+    reader = threading.Thread(target=drain, daemon=True)
+    reader.start()
+    t0 = time.monotonic()
+    proc = subprocess.Popen(argv, stdin=slave, stdout=slave, start_new_session=True,
+                            preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+    os.close(slave)
+    proc.wait()
+    reader.join(timeout=60)
+    os.close(master)
+    return b"".join(chunks), time.monotonic() - t0
+
+
+TOKEN = re.compile(rb"\x1b\[([?0-9;]*)([A-Za-z])|\r|\n|\xe2\x96(?:\x80|\x84|\x88)|(.)", re.S)
+
+
+def psnr_of_stream(stream: bytes, frames: np.ndarray, drawn: List[int]) -> List[float]:
+    """Replay `stream` on a cell grid; at the end of each frame (its SGR 0), the PSNR of the grid
+    against the frame drawn. 24-bit colours only (38;2 / 48;2)."""
+    from_rgb = lambda p: (p[0], p[1], p[2])  # noqa: E731
+    up = [(0, 0, 0)] * (GRID_W * (GRID_H // 2))
+    low = list(up)
+    x = y = 0
+    fg = bg = (0, 0, 0)
+    out: List[float] = []
+    for m in TOKEN.finditer(stream):
+        tok = m.group(0)
+        final = m.group(2)
+        if final is not None:
+            params = m.group(1)
+            if final == b"m":
+                if params in (b"0", b""):
+                    if len(out) < len(drawn):
+                        shown = np.array([up, low], np.float64).transpose(1, 0, 2)  # cells, half, rgb
+                        shown = shown.reshape(GRID_H // 2, GRID_W, 2, 3).transpose(0, 2, 1, 3).reshape(GRID_H, GRID_W, 3)
+                        want = frames[drawn[len(out)]][:, :, ::-1].astype(np.float64)
+                        mse = float(np.mean((shown - want) ** 2))
+                        out.append(99.0 if mse == 0 else 10 * math.log10(255 ** 2 / mse))
+                    continue
+                p = [int(v) for v in params.split(b";")]
+                i = 0
+                while i < len(p):
+                    if p[i] in (38, 48) and p[i + 1] == 2:
+                        if p[i] == 38:
+                            fg = from_rgb(p[i + 2:i + 5])
+                        else:
+                            bg = from_rgb(p[i + 2:i + 5])
+                        i += 5
+                    else:
+                        i += 1
+            elif final == b"H":
+                if params and b"?" not in params:
+                    r, c = params.split(b";")
+                    y, x = int(r) - 1, int(c) - 1
+                elif not params:
+                    y = x = 0
+            elif final == b"C":
+                x += int(params or 1)
+            continue
+        if tok == b"\r":
+            x = 0
+        elif tok == b"\n":
+            y += 1
+        elif y < GRID_H // 2 and x < GRID_W and (tok == b" " or tok.startswith(b"\xe2")):
+            i = y * GRID_W + x
+            up[i], low[i] = {b" ": (bg, bg), b"\xe2\x96\x80": (fg, bg), b"\xe2\x96\x84": (bg, fg),
+                             b"\xe2\x96\x88": (fg, fg)}[tok]
+            x += 1
+    return out
+
+
+def link_case(name: str, frames_path: str, frames: np.ndarray, mode: str, args: argparse.Namespace,
+              tmp: str) -> Dict[str, object]:
+    report = os.path.join(tmp, f"{name}-{mode}.json")
+    argv = [sys.executable, os.path.abspath(__file__), "--child", mode, frames_path, report,
+            args.colors, str(args.tolerance)]
+    stream, _ = run_link(argv, args.rate)
+    info = json.load(open(report))
+    psnr = psnr_of_stream(stream, frames, info["drawn"])
+    return {"clip": name, "stream": mode, "frames": len(info["drawn"]), "of": len(frames),
+            "fps": len(info["drawn"]) / info["seconds"], "KB/frame": len(stream) / 1000 / max(1, len(info["drawn"])),
+            "PSNR mean": float(np.mean(psnr)) if psnr else float("nan"),
+            "PSNR min": float(np.min(psnr)) if psnr else float("nan"), "end tolerance": info["tolerance"]}
+
+
+def cpu_case(frames: np.ndarray) -> Dict[str, float]:
+    """Process CPU per display-sized frame: Corvane.render vs the wire encoder at 24-bit, T = 0,
+    both on /dev/null; the median of 5 interleaved passes."""
+    from _corvane import Corvane
+    from _corvane_wire import Encoder
+
+    null = os.open(os.devnull, os.O_WRONLY)
+    saved = os.dup(1)
+    os.dup2(null, 1)
+    flat = [np.ascontiguousarray(f).reshape(-1) for f in frames]
+    exact, wire = [], []
+    try:
+        corvane, encoder = Corvane(), Encoder(24, 0, False)
+        for _ in range(5):
+            t = time.process_time()
+            for f in flat:
+                corvane.render(f, GRID_W, GRID_H)
+            exact.append((time.process_time() - t) / len(flat))
+            t = time.process_time()
+            for f in flat:
+                os.write(1, encoder.encode(f, GRID_W, GRID_H))
+            wire.append((time.process_time() - t) / len(flat))
+    finally:
+        os.dup2(saved, 1)
+    return {"render ms": 1000 * float(np.median(exact)), "wire ms": 1000 * float(np.median(wire))}
+
+
+def main() -> None:
+    if len(sys.argv) > 1 and sys.argv[1] == "--cpu":  # on the 200 x 60 pty, so render sees that size
+        frames = np.load(sys.argv[2])
+        json.dump(cpu_case(frames), open(sys.argv[3], "w"))
+        return
+    if len(sys.argv) > 1 and sys.argv[1] == "--child":
+        child(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5], int(sys.argv[6]))
+        return
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--seconds", type=float, default=10.0)
+    parser.add_argument("--rate", type=float, default=2e6, help="link bytes a second")
+    parser.add_argument("--tolerance", type=int, default=3)
+    parser.add_argument("--colors", default="24bit")
+    parser.add_argument("--clips", default="camera,gradient")
+    args = parser.parse_args()
+    n = int(args.seconds * FPS)
+    rows: List[Dict[str, object]] = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for name in args.clips.split(","):
+            frames = camera_clip(n) if name == "camera" else gradient_clip(n)
+            path = os.path.join(tmp, name + ".npy")
+            np.save(path, frames)
+            for mode in ("exact", "wire"):
+                rows.append(link_case(name, path, frames, mode, args, tmp))
+                print(json.dumps(rows[-1]), flush=True)
+            np.save(path, frames[:60])
+            report = os.path.join(tmp, "cpu.json")
+            run_link([sys.executable, os.path.abspath(__file__), "--cpu", path, report], 1e12)
+            print(json.dumps({"clip": name, "cpu per frame": json.load(open(report))}), flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,186 @@
+// The `_corvane_wire` extension module: the wire encoder (src/modules/encoder) for Python.
+//
+// Contract:
+// - One class, `Encoder(colors, tolerance, dither)`: `encode(data, width, height)` returns the
+//   bytes that bring the terminal from what this encoder last drew to the frame (display-sized
+//   B, G, R bytes, as `Corvane.render` takes them; b"" when nothing needs drawing);
+//   `set_tolerance(t)` changes T from the next frame on; `invalidate()` makes the next frame a
+//   whole one. The module writes nothing itself: the caller owns the output and its thread.
+// - Same conventions as `_corvane` (binding.hpp): argument matching, conversions, one owner
+//   thread per object, shared/exclusive access, `translate` around every body. Bad values are
+//   ValueError with the texts of messages.cpp.
+// - Built against the 3.8 stable ABI, like `_corvane`.
+#include <cstdint>
+#include <memory>
+
+#include "binding.hpp"
+#include "messages.hpp"
+#include "modules/encoder/encoder.hpp"
+
+namespace corvane {
+namespace {
+
+using py::Access;
+using py::PyRef;
+
+constexpr const char* kTypePath = "_corvane_wire::Encoder";
+
+struct EncoderObject {
+    PyObject_HEAD wire::WireEncoder* encoder;
+    py::Ownership own;
+};
+
+EncoderObject* as_encoder(PyObject* self) {
+    return reinterpret_cast<EncoderObject*>(self);
+}
+
+template <class Body>
+PyObject* with_access(PyObject* self, Access access, Body&& body) {
+    EncoderObject* obj = as_encoder(self);
+    py::Borrow borrow(obj->own, access, kTypePath);
+    if (!borrow.ok()) return nullptr;
+    return py::translate([&] { return body(*obj->encoder); });
+}
+
+PyObject* none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+PyObject* value_error(const char* text) {
+    PyErr_SetString(PyExc_ValueError, text);
+    return nullptr;
+}
+
+bool to_tolerance(PyObject* obj, int& out) {
+    std::int32_t t;
+    if (!py::to_i32(obj, t)) return py::argument_failed("tolerance");
+    if (t < 0 || t > 255) return value_error(msg::kWireTolerance), false;
+    out = t;
+    return true;
+}
+
+constexpr const char* kEncodeParams[] = {"data", "width", "height"};
+constexpr py::Signature kEncodeSig{"Encoder.encode()", kEncodeParams, 3};
+
+PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[3];
+    if (!py::match_arguments(kEncodeSig, args, kwargs, argv)) return nullptr;
+    return with_access(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
+        py::ByteInput data;
+        std::int32_t width, height;
+        const bool stable = PyLong_Check(argv[1]) && PyLong_Check(argv[2]);
+        if (!py::to_bytes(argv[0], data, stable)) return py::argument_failed("data"), nullptr;
+        if (!py::to_i32(argv[1], width)) return py::argument_failed("width"), nullptr;
+        if (!py::to_i32(argv[2], height)) return py::argument_failed("height"), nullptr;
+        if (width < 0 || height < 0) return value_error(msg::kWireNegativeSize);
+        const std::size_t need = std::size_t(width) * std::size_t(height) * 3;
+        if (data.size != need) {
+            PyErr_SetString(PyExc_ValueError, msg::frame_length(data.size, width, height, need).c_str());
+            return nullptr;
+        }
+        enc.encode(data.data, height, width);
+        const ByteBuffer& out = enc.output();
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
+    });
+}
+
+constexpr const char* kToleranceParams[] = {"tolerance"};
+constexpr py::Signature kToleranceSig{"Encoder.set_tolerance()", kToleranceParams, 1};
+
+PyObject* set_tolerance(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[1];
+    if (!py::match_arguments(kToleranceSig, args, kwargs, argv)) return nullptr;
+    return with_access(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
+        int t;
+        if (!to_tolerance(argv[0], t)) return nullptr;
+        enc.set_tolerance(t);
+        return none();
+    });
+}
+
+PyObject* invalidate(PyObject* self, PyObject*) {
+    return with_access(self, Access::Exclusive, [](wire::WireEncoder& enc) {
+        enc.invalidate();
+        return none();
+    });
+}
+
+constexpr const char* kNewParams[] = {"colors", "tolerance", "dither"};
+constexpr py::Signature kNewSig{"Encoder.__new__()", kNewParams, 3};
+
+PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[3];
+    if (!py::match_arguments(kNewSig, args, kwargs, argv)) return nullptr;
+    return py::translate([&]() -> PyObject* {
+        std::int32_t colors;
+        wire::EncoderOptions options;
+        if (!py::to_i32(argv[0], colors)) return py::argument_failed("colors"), nullptr;
+        if (colors == 24) options.depth = wire::Depth::kTrue;
+        else if (colors == 256) options.depth = wire::Depth::k256;
+        else if (colors == 16) options.depth = wire::Depth::k16;
+        else return value_error(msg::kWireColors);
+        if (!to_tolerance(argv[1], options.tolerance)) return nullptr;
+        const int dither = PyObject_IsTrue(argv[2]);
+        if (dither < 0) return nullptr;
+        options.dither = dither == 1;
+        auto encoder = std::make_unique<wire::WireEncoder>(options);
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (!self) return nullptr;
+        EncoderObject* obj = as_encoder(self);
+        new (&obj->own) py::Ownership();
+        obj->encoder = encoder.release();
+        return self;
+    });
+}
+
+// Any thread may drop an encoder: it holds memory only.
+void encoder_dealloc(PyObject* self) {
+    delete as_encoder(self)->encoder;
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef kMethods[] = {
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_VARARGS | METH_KEYWORDS,
+     "encode($self, data, width, height)\n--\n\nThe bytes that draw a display-sized B, G, R frame."},
+    {"set_tolerance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_tolerance)),
+     METH_VARARGS | METH_KEYWORDS, "set_tolerance($self, tolerance)\n--\n\n"},
+    {"invalidate", invalidate, METH_NOARGS, "invalidate($self)\n--\n\nDraw the next frame whole."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Encoder(colors, tolerance, dither)\n--\n\nThe wire encoder of frames.")},
+    {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"_corvane_wire.Encoder", sizeof(EncoderObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "_corvane_wire", "The wire encoder of corvane: fewer bytes for the terminal at hand.",
+    0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace corvane
+
+PyMODINIT_FUNC PyInit__corvane_wire(void) {
+    using namespace corvane;
+    PyRef module = PyRef::steal(PyModule_Create(&kModule));
+    if (!module) return nullptr;
+    PyObject* type = PyType_FromSpec(&kSpec);
+    if (!type || PyModule_AddObject(module.get(), "Encoder", type) < 0) {
+        Py_XDECREF(type);
+        return nullptr;
+    }
+    PyRef all = PyRef::steal(Py_BuildValue("[s]", "Encoder"));
+    if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
+    all.release();
+    return module.release();
+}

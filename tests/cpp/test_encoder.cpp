@@ -1,0 +1,146 @@
+// The wire encoder's stream, read back by a small terminal of its own (SGR 38/48 in the ;2 and
+// ;5 forms and 30-37, 40-47, 90-97, 100-107, 0; CUP, CUF, CR, LF; space, U+2580, U+2584,
+// U+2588): over random frame sequences the terminal must hold the frame exactly at tolerance 0,
+// within T at tolerance T, and only palette colours at 256 and 16 colours.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "modules/encoder/encoder.hpp"
+#include "modules/encoder/palette.hpp"
+
+namespace corvane::wire {
+namespace {
+
+constexpr long kPaletteFlag = 1 << 24;  // a palette index, not an RGB colour
+
+struct Terminal {
+    int cols, rows, x = 0, y = 0;
+    long fg = -1, bg = -1;
+    std::vector<long> up, low;
+    Terminal(int c, int r) : cols(c), rows(r), up(std::size_t(c * r), -1), low(std::size_t(c * r), -1) {}
+
+    void put(long u, long l) {
+        ASSERT_TRUE(x < cols && y < rows) << "cell outside the grid";
+        up[std::size_t(y * cols + x)] = u, low[std::size_t(y * cols + x)] = l, ++x;
+    }
+    void sgr(const std::vector<long>& p) {
+        for (std::size_t i = 0; i < p.size(); ++i) {
+            const long v = p[i], ansi = kPaletteFlag | (v % 10 + (v >= 90 ? 8 : 0));
+            if (v == 38 || v == 48) {
+                (v == 38 ? fg : bg) = p.at(i + 1) == 2 ? p.at(i + 2) | p.at(i + 3) << 8 | p.at(i + 4) << 16
+                                                       : kPaletteFlag | p.at(i + 2);
+                i += p[i + 1] == 2 ? 4 : 2;
+            } else if (v == 0) { fg = bg = -1;
+            } else if (v % 10 <= 7 && (v / 10 == 3 || v / 10 == 9)) { fg = ansi;
+            } else if (v % 10 <= 7 && (v / 10 == 4 || v / 10 == 10)) { bg = ansi;
+            } else { FAIL() << "unexpected SGR " << v; }
+        }
+    }
+    void feed(const std::string& s) {
+        for (std::size_t i = 0; i < s.size();) {
+            if (s.compare(i, 2, "\x1b[") == 0) {
+                std::size_t j = i + 2;
+                const bool priv = s[j] == '?';
+                std::vector<long> p{0};
+                for (j += priv; std::isdigit((unsigned char)s[j]) || s[j] == ';'; ++j)
+                    s[j] == ';' ? p.push_back(0) : void(p.back() = p.back() * 10 + (s[j] - '0'));
+                const char f = s[j];
+                if (priv) ASSERT_TRUE(p[0] == 2026 && (f == 'h' || f == 'l'));
+                else if (f == 'm') sgr(p);
+                else if (f == 'H') y = p.size() > 1 ? int(p[0]) - 1 : 0, x = p.size() > 1 ? int(p[1]) - 1 : 0;
+                else if (f == 'C') x += std::max(1, int(p[0]));
+                else FAIL() << "unexpected sequence ending in " << f;
+                i = j + 1;
+            } else if (s[i] == '\r') { x = 0, ++i;
+            } else if (s[i] == '\n') { ++y, ++i;
+            } else if (s[i] == ' ') { put(bg, bg), ++i;
+            } else {  // U+2580, U+2584, U+2588: E2 96 80, 84, 88
+                ASSERT_TRUE(s.compare(i, 2, "\xe2\x96") == 0 && (s[i + 2] == '\x80' || s[i + 2] == '\x84' || s[i + 2] == '\x88'));
+                s[i + 2] == '\x80' ? put(fg, bg) : s[i + 2] == '\x84' ? put(bg, fg) : put(fg, fg);
+                i += 3;
+            }
+        }
+    }
+};
+
+long rgb_of(long c) { return c & kPaletteFlag ? long(palette_rgb(std::uint32_t(c & 0xff))) : c; }
+
+int distance(long a, long b) {
+    int d = 0;
+    for (int s = 0; s < 24; s += 8) d = std::max(d, std::abs(int((a >> s) & 0xff) - int((b >> s) & 0xff)));
+    return d;
+}
+
+struct Case { Depth depth; int tolerance; };
+
+class EncoderStream : public ::testing::TestWithParam<Case> {};
+
+TEST_P(EncoderStream, TerminalHoldsTheFrameWithinTolerance) {
+    const Case c = GetParam();
+    const int cols = 40, rows = 24;
+    WireEncoder enc({c.depth, c.tolerance, false, 90});
+    Terminal term(cols, rows / 2);
+    std::mt19937 rng(7);
+    std::vector<std::uint8_t> px(std::size_t(cols * rows * 3), 60);
+    for (int frame = 0; frame < 60; ++frame) {
+        if (frame % 10 == 9 && c.depth == Depth::kTrue) {
+            // What the terminal shows plus noise of up to T: there is nothing to draw.
+            std::vector<std::uint8_t> noisy(px.size());
+            for (int i = 0; i < cols * rows * 3; ++i) {
+                const long shown = (i / 3 / cols % 2 ? term.low : term.up)[std::size_t(i / 3 / cols / 2 * cols + i / 3 % cols)];
+                const int v = int(shown >> (8 * (2 - i % 3)) & 0xff) + int(rng() % (2 * c.tolerance + 1)) - c.tolerance;
+                noisy[std::size_t(i)] = std::uint8_t(std::clamp(v, 0, 255));
+            }
+            enc.encode(noisy.data(), rows, cols);
+            ASSERT_EQ(enc.output().size(), 0u) << "a cell within the tolerance was drawn";
+            continue;
+        }
+        // A block of one colour somewhere, and a few random pixels.
+        const int x0 = int(rng() % cols), y0 = int(rng() % rows), w = int(rng() % 20), h = int(rng() % 12);
+        const std::uint8_t col[3] = {std::uint8_t(rng()), std::uint8_t(rng()), std::uint8_t(rng())};
+        for (int y = y0; y < std::min(rows, y0 + h); ++y)
+            for (int x = x0; x < std::min(cols, x0 + w); ++x)
+                for (int k = 0; k < 3; ++k) px[std::size_t((y * cols + x) * 3 + k)] = col[k];
+        for (int k = 0; k < 20; ++k) px[rng() % px.size()] = std::uint8_t(rng());
+        enc.encode(px.data(), rows, cols);
+        const std::string out(reinterpret_cast<const char*>(enc.output().data()), enc.output().size());
+        if (!out.empty()) ASSERT_TRUE(out.rfind("\x1b[?2026h", 0) == 0 && out.substr(out.size() - 12) == "\x1b[0m\x1b[?2026l");
+        term.feed(out);
+        for (int y = 0; y < rows; ++y)
+            for (int x = 0; x < cols; ++x) {
+                const std::uint8_t* p = &px[std::size_t((y * cols + x) * 3)];
+                const long want = c.depth == Depth::kTrue ? long(p[2] | p[1] << 8 | p[0] << 16)
+                                  : c.depth == Depth::k256 ? kPaletteFlag | nearest_256(p[2], p[1], p[0])
+                                                           : kPaletteFlag | nearest_16(p[2], p[1], p[0]);
+                const long got = (y % 2 ? term.low : term.up)[std::size_t(y / 2 * cols + x)];
+                ASSERT_NE(got, -1) << "cell never drawn";
+                ASSERT_EQ(got & kPaletteFlag, want & kPaletteFlag) << "colour of the wrong kind";
+                if (c.depth == Depth::k256) ASSERT_GE(got & 0xff, 16) << "a themed colour";
+                ASSERT_LE(distance(rgb_of(got), rgb_of(want)), c.tolerance) << "frame " << frame;
+            }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, EncoderStream, ::testing::Values(Case{Depth::kTrue, 0}, Case{Depth::kTrue, 6},
+                         Case{Depth::k256, 0}, Case{Depth::k256, 30}, Case{Depth::k16, 0}));
+
+TEST(Encoder, StaticAndSlowFramesCostFewBytes) {
+    std::vector<std::uint8_t> px(200 * 120 * 3);
+    for (std::size_t i = 0; i < px.size(); ++i) px[i] = std::uint8_t(i / 3 % 200 / 4);  // a gradient
+    WireEncoder enc({});
+    TerminalRenderer exact;
+    enc.encode(px.data(), 120, 200), exact.assemble(px.data(), 120, 200);
+    EXPECT_LT(enc.output().size(), exact.output().size() / 2);
+    enc.encode(px.data(), 120, 200);  // the same again: nothing
+    EXPECT_EQ(enc.output().size(), 0u);
+    px[3 * (200 * 50 + 100)] ^= 0x80;
+    enc.encode(px.data(), 120, 200);
+    EXPECT_LT(enc.output().size(), 80u);
+}
+
+}  // namespace
+}  // namespace corvane::wire
