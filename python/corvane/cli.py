@@ -16,13 +16,14 @@ import sys
 from typing import Callable, Dict, Optional, Sequence, Tuple
 
 from . import __version__, demo
-from .clock import PlayerClock, parse_time
+from .clock import PlayerClock, check_range, parse_time
 from .errors import CorvaneError, RecordingError
-from .export import PLAYER_FPS, Progress, claim_output, export_png, export_video, output_kind
+from .export import (PLAYER_FPS, Progress, claim_output, export_png, export_video, frame_range,
+                     output_kind)
 from .help_texts import MAIN, PAGES
 from .info import failure, render_text, summary
 from .player import play
-from .recording import MAGIC, Recording
+from .recording import FRAME_PERIOD, MAGIC, Recording
 from .screen import Screen
 from .sharpen import MAX_STRENGTH
 from .terminal import check_terminal, clock
@@ -192,21 +193,23 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 
 def cmd_export(args: argparse.Namespace) -> int:
-    """A recording's frames to PNG files or a video."""
+    """A recording's frames to PNG files, an H.264 video or an animated GIF."""
     kind = output_kind(args.out)
-    if kind == "video":
-        _opencv.require("video export")
+    start, end = _range(args)
     if _same_file(args.out, args.file):
         raise CorvaneError(f"{args.out} is the recording itself; export to another name")
     with _recording(args.file) as recording:
         recording.require_frames()
+        check_range(start, end, len(recording) * FRAME_PERIOD)
+        frames = frame_range(len(recording), start, end)
         claim_output(args.out, kind, overwrite=args.force)
-        progress = Progress(len(recording), "exporting", enabled=args.progress)
+        progress = Progress(len(frames), "exporting", enabled=args.progress)
         if kind == "video":
-            written = export_video(recording, args.out, fps=args.fps, scale=args.scale,
-                                   progress=progress)
+            written = export_video(recording, args.out, frames=frames, fps=args.fps,
+                                   scale=args.scale, overwrite=args.force, progress=progress)
         else:
-            written = export_png(recording, args.out, scale=args.scale, progress=progress)
+            written = export_png(recording, args.out, frames=frames, scale=args.scale,
+                                 progress=progress)
     print(printable(f"{count(written, 'frame')} written to {args.out}"))
     return 0
 
@@ -281,7 +284,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     export = add("export", cmd_export)
     export.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
-    export.add_argument("out", metavar="OUT", help="a directory for PNG files, or a video file name")
+    export.add_argument("out", metavar="OUT", help="a directory for PNG files, or a video file "
+                        "(.mp4, .m4v, .mov, .mkv: H.264; .gif)")
+    player(export)
     force(export, "video file, or replace the frames in a directory that is not empty")
     export.add_argument("--fps", type=_number(0, 1000), default=PLAYER_FPS,
                         help="video frame rate (default: the players', one frame per 33 ms)")

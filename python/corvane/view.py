@@ -161,10 +161,10 @@ class Viewer:
                 if player.paused or player.position() < self._until(frame is None):
                     time.sleep(TICK)  # the last picture has its time, or waits for a key
                     continue
-                command = player.past_end(None)
-                if command is None or command.kind == "end":
+                again = player.past_end(None)
+                if again is None or again.kind == "end":
                     return
-                frame = media.seek(command.value)
+                frame = media.seek(again.value)
                 continue
             verdict, wait = player.decide(frame.time)
             if verdict == "wait":
