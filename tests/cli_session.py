@@ -120,6 +120,12 @@ def picture(stdout: bytes, start: int = 0) -> np.ndarray:
     return np.array([[c[half] for c in row] for row in cells for half in (0, 1)])
 
 
+def without(tmp_path, module: str) -> dict:  # an environment in which `import MODULE` fails
+    (tmp_path / "hide" / module).mkdir(parents=True, exist_ok=True)
+    (tmp_path / "hide" / module / "__init__.py").write_text(f"raise ImportError('No module named {module}')\n")
+    return {"PYTHONPATH": str(tmp_path / "hide")}
+
+
 def write_video(path, count: int, fps: float = 20.0, size=(64, 48)) -> None:
     """An H.264 clip whose frame i is red of 100 + i (at most 255), the whole picture."""
     from test_media import clip

@@ -32,7 +32,7 @@ from .view import Viewer, view
 from .view import summary as view_summary
 
 Command = Callable[[argparse.Namespace], int]
-MAX_CAMERA = 99
+MAX_CAMERA = 63
 FITS = ("contain", "cover", "stretch", "none")
 
 
