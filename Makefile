@@ -7,9 +7,8 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 # libasound2: the sound output's library (tests open ALSA's null device through it).
 APT_PACKAGES := g++ make libopencv-core-dev libopencv-imgproc-dev zlib1g-dev libgtest-dev libasound2
-# av and Pillow: the video extra. opencv-python-headless serves view and export until they read
-# through corvane.media.
-PY_TOOLS := pytest numpy abi3audit scikit-build-core cmake ninja opencv-python-headless av Pillow
+# av and Pillow: the video extra (decoding, sound, export); the package needs no OpenCV bindings.
+PY_TOOLS := pytest numpy abi3audit scikit-build-core cmake ninja av Pillow
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 

@@ -310,23 +310,31 @@ def peer_versions() -> Dict[str, str]:
 
 
 def make_peer_inputs(cfg: Config, work: str) -> Tuple[Optional[str], List[str]]:
-    import cv2
+    from fractions import Fraction
+
+    import av
+    from PIL import Image
 
     clip = Clip(cfg.frames)
-    video = os.path.join(work, "clip.mp4")
+    video: Optional[str] = os.path.join(work, "clip.mp4")
     # A frame rate far above what any of them reaches, so the video's pacing never waits.
-    fourcc = cv2.VideoWriter.fourcc(*"mp4v")
-    writer = cv2.VideoWriter(video, fourcc, 1000.0, (WIDTH, HEIGHT))
-    if writer.isOpened():
-        for f in clip.frames():
-            writer.write(f)
-        writer.release()
-    else:
+    try:
+        with av.open(video, "w") as out:
+            stream = out.add_stream("libx264", rate=1000, options={"preset": "veryfast"})
+            stream.width, stream.height, stream.pix_fmt = WIDTH, HEIGHT, "yuv420p"
+            stream.codec_context.time_base = Fraction(1, 1000)
+            for index, image in enumerate(clip.frames()):
+                frame = av.VideoFrame.from_ndarray(image, format="bgr24")
+                frame.pts, frame.time_base = index, Fraction(1, 1000)
+                out.mux(stream.encode(frame))
+            out.mux(stream.encode(None))
+    except (av.error.FFmpegError, ValueError, OSError):
         video = None
     images = []
     for i in range(cfg.peer_images):
         path = os.path.join(work, f"frame{i:03d}.png")
-        cv2.imwrite(path, clip.frame(i * cfg.frames // cfg.peer_images), [cv2.IMWRITE_PNG_COMPRESSION, 0])
+        frame = clip.frame(i * cfg.frames // cfg.peer_images)
+        Image.fromarray(frame[:, :, ::-1].copy()).save(path, compress_level=0)
         images.append(path)
     return video, images
 

@@ -12,6 +12,9 @@ with PyAV and kept in benchmarks/results/ for the next run. Figures:
   scaling in numpy/OpenCV afterwards (two passes);
 - seek: wall time from the key (5 s forward, from random positions, and from just before a key
   frame, the worst case) to the new picture's bytes in hand; target below 250 ms;
+- view against timg: ``corvane view --mute`` and ``timg -V`` each play the whole clip in real
+  time on a 200 x 60 pty that is drained as a terminal would be; CPU time of the process (all its
+  threads) per frame of the clip, and bytes written per frame. Goal: corvane below timg;
 - sound/picture offset: the sound played through the paced stand-in device (a null sink that
   takes samples at the track's rate), the pictures paced by :class:`corvane.clock.PlayerClock`
   on the sound's clock; at every picture shown, the heard time less the picture's time; target
@@ -24,6 +27,7 @@ import argparse
 import json
 import os
 import random
+import shutil
 import statistics
 import sys
 import time
@@ -36,6 +40,7 @@ from corvane.clock import PlayerClock
 from corvane.geometry import resize
 from corvane.media import open_media, video
 from corvane.media.sound import PacedSink, SoundPlayer
+from ptyrun import run_on_pty_timed
 
 RESULTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
 SIZE = (200, 112)
@@ -171,9 +176,26 @@ def av_offset(path: str) -> dict:
     }
 
 
+def view_cost(path: str, frames: int, cols: int = 200, rows: int = 60) -> dict:
+    """CPU ms per frame of the clip for ``corvane view`` and timg playing it on a pty."""
+    players = {"corvane view": [sys.executable, "-m", "corvane", "view", "--mute", path]}
+    if shutil.which("timg"):
+        players["timg -V"] = ["timg", "-V", "-bnone", f"-g{cols}x{rows - 1}", "-ph", path]
+    results = {}
+    for label, argv in players.items():
+        run = run_on_pty_timed(argv, cols, rows, "pty")
+        if run.returncode != 0:
+            print(f"{label} failed: {run.stderr[-300:]}", file=sys.stderr)
+            continue
+        results[label] = {"cpu_ms": 1000 * run.cpu_s / frames, "wall_s": run.wall_s,
+                          "kb_per_frame": run.drained / frames / 1000}
+    return results
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a 12 s clip, fewer trials")
+    parser.add_argument("--view-only", action="store_true", help="only corvane view against timg")
     args = parser.parse_args()
     seconds = 12 if args.quick else 60
     os.makedirs(RESULTS, exist_ok=True)
@@ -181,16 +203,23 @@ def main() -> None:
     if not os.path.exists(clip):
         print(f"making {clip} ...", file=sys.stderr)
         make_clip(clip, seconds)
-    report = {
-        "python": sys.version.split()[0], "av": av.__version__, "cores": os.cpu_count(),
-        "decode_scale": decode_cost(clip, 150 if args.quick else 300),
-        "seek": seek_latency(clip, 5 if args.quick else 20),
-        "av_offset": av_offset(clip),
-    }
-    name = os.path.join(RESULTS, f"media-{'quick' if args.quick else 'full'}-{time.strftime('%Y%m%d-%H%M%S')}.json")
+    report = {"python": sys.version.split()[0], "av": av.__version__, "cores": os.cpu_count(),
+              "view": view_cost(clip, seconds * 30)}
+    if not args.view_only:
+        report.update({
+            "decode_scale": decode_cost(clip, 150 if args.quick else 300),
+            "seek": seek_latency(clip, 5 if args.quick else 20),
+            "av_offset": av_offset(clip),
+        })
+    name = os.path.join(RESULTS, f"media-{'view' if args.view_only else 'quick' if args.quick else 'full'}-{time.strftime('%Y%m%d-%H%M%S')}.json")
     with open(name, "w") as out:
         json.dump(report, out, indent=1)
     print(f"| Case | Figure |\n|---|---|")
+    for label, figures in report["view"].items():
+        print(f"| {label}, 1080p H.264 at 200x60 on a pty | {figures['cpu_ms']:.2f} ms CPU per frame, "
+              f"{figures['kb_per_frame']:.1f} KB per frame, {figures['wall_s']:.1f} s wall |")
+    if args.view_only:
+        return
     for label, figures in report["decode_scale"].items():
         print(f"| {label} | {figures['cpu_ms']:.2f} ms CPU, {figures['wall_ms']:.2f} ms wall per frame |")
     for label, figures in report["seek"].items():

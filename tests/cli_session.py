@@ -18,7 +18,6 @@ import threading
 import time
 from dataclasses import dataclass
 
-import cv2
 import numpy as np
 
 from conftest import HIDE, SHOW, _take_controlling_terminal, set_winsize
@@ -121,15 +120,14 @@ def picture(stdout: bytes, start: int = 0) -> np.ndarray:
     return np.array([[c[half] for c in row] for row in cells for half in (0, 1)])
 
 
-def without_opencv(tmp_path) -> dict:  # an environment in which `import cv2` fails
-    (tmp_path / "hide-cv2" / "cv2").mkdir(parents=True, exist_ok=True)
-    (tmp_path / "hide-cv2" / "cv2" / "__init__.py").write_text("raise ImportError('No module named cv2')\n")
-    return {"PYTHONPATH": str(tmp_path / "hide-cv2")}
+def without(tmp_path, module: str) -> dict:  # an environment in which `import MODULE` fails
+    (tmp_path / "hide" / module).mkdir(parents=True, exist_ok=True)
+    (tmp_path / "hide" / module / "__init__.py").write_text(f"raise ImportError('No module named {module}')\n")
+    return {"PYTHONPATH": str(tmp_path / "hide")}
 
 
 def write_video(path, count: int, fps: float = 20.0, size=(64, 48)) -> None:
-    """An MJPG clip whose frame i is red of 100 + i (at most 255), the whole picture."""
-    writer = cv2.VideoWriter(str(path), cv2.VideoWriter.fourcc(*"MJPG"), fps, size)
-    for i in range(count):
-        writer.write(np.full((size[1], size[0], 3), (0, 0, min(100 + i, 255)), np.uint8))
-    writer.release()
+    """An H.264 clip whose frame i is red of 100 + i (at most 255), the whole picture."""
+    from test_media import clip
+    red = [np.full((size[1], size[0], 3), (0, 0, min(100 + i, 255)), np.uint8) for i in range(count)]
+    clip(path, [i / fps for i in range(count)], pictures=red)

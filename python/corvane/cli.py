@@ -13,26 +13,28 @@ import json
 import math
 import os
 import sys
-from typing import Callable, Dict, Optional, Sequence
+from typing import Callable, Dict, Optional, Sequence, Tuple
 
-from . import __version__, _opencv, demo
+from . import __version__, demo
+from .clock import PlayerClock, check_range, parse_time
 from .errors import CorvaneError, RecordingError
-from .export import PLAYER_FPS, Progress, claim_output, export_png, export_video, output_kind
+from .export import (PLAYER_FPS, Progress, claim_output, export_png, export_video, frame_range,
+                     output_kind)
 from .help_texts import MAIN, PAGES
 from .info import failure, render_text, summary
 from .player import play
-from .recording import Recording
+from .recording import FRAME_PERIOD, MAGIC, Recording
 from .screen import Screen
 from .sharpen import MAX_STRENGTH
-from .sources import open_source
-from .terminal import check_terminal
+from .terminal import check_terminal, clock
 from .text import count, printable
+from .view import Viewer, view
 from .view import summary as view_summary
-from .view import view
 from .wire import COLOR_CHOICES, MAX_TOLERANCE, screen_options
 
 Command = Callable[[argparse.Namespace], int]
-MAX_CAMERA = 99
+MAX_CAMERA = 63
+FITS = ("contain", "cover", "stretch", "none")
 
 
 def _number(low: float, high: float, *, low_included: bool = False,
@@ -84,6 +86,15 @@ def _recording(path: str, *, hint: bool = False) -> Recording:
         raise
 
 
+def _is_recording(path: str) -> bool:
+    """Whether the file at ``path`` begins as a recording does."""
+    try:
+        with open(path, "rb") as file:
+            return file.read(len(MAGIC)) == MAGIC
+    except OSError:
+        return False
+
+
 def _claim_recording(path: str, inputs: Sequence[Optional[str]], force: bool) -> None:
     """Refuse to record over an input, and over any existing file unless ``force``."""
     for given in inputs:
@@ -101,21 +112,57 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return demo.run(args.seconds)
 
 
+def _stretch(args: argparse.Namespace) -> bool:
+    """Whether to fill the terminal: ``--fit stretch`` or the older ``--stretch``."""
+    # TODO(fit): pass fit=args.fit to Screen once it takes one (cover, none).
+    if args.fit in ("cover", "none"):
+        raise CorvaneError(f"--fit {args.fit} is not available yet; use contain or stretch")
+    return bool(args.stretch or args.fit == "stretch")
+
+
+def _range(args: argparse.Namespace) -> Tuple[float, Optional[float]]:
+    """``--start`` and ``--end`` in seconds; :class:`~corvane.clock.TimeError` for bad ones."""
+    start = parse_time(args.start, "--start") if args.start is not None else 0.0
+    end = parse_time(args.end, "--end") if args.end is not None else None
+    return start, end
+
+
 def cmd_view(args: argparse.Namespace) -> int:
-    """A video, image or camera on the terminal."""
+    """A video, animation, image or camera on the terminal, with the player's keys."""
+    from .media import open_media
+    from .media.sound import SoundPlayer
+
     options = screen_options(args.colors, args.tolerance, args.dither)
     if args.record is not None:
         _claim_recording(args.record, [args.source], args.force)
-    source = open_source(args.source, args.camera, args.fps)
+    start, end = _range(args)
+    stretch = _stretch(args)
+    if args.source is not None and _is_recording(args.source):
+        raise CorvaneError(f"{args.source} is a recording; play it with: corvane play {args.source}")
+    media = open_media(args.source, camera=args.camera)
+    sound: Optional[SoundPlayer] = None
     try:
-        screen = Screen(stretch=args.stretch, **options)
+        moving = media.kind in ("video", "animation")
+        player = PlayerClock(media.duration if moving else None, start=start if moving else 0.0,
+                             end=end if moving else None, loop=args.loop and moving, now=clock)
+        screen = Screen(stretch=stretch, **options)
         check_terminal(screen.corvane)
-        result = view(source, screen, duration=args.duration, record=args.record,
-                      overwrite=args.force)
+        note = ""
+        if media.has_audio and not args.mute:
+            try:
+                sound = SoundPlayer(media.name, start=player.start)
+            except CorvaneError as error:
+                note = str(error)
+            player.audio = sound
+        viewer = Viewer(media, screen, player, stretch=stretch, duration=args.duration,
+                        note=note, sound=sound)
+        result = view(viewer, start=player.start, record=args.record, overwrite=args.force)
     finally:
-        source.close()
+        if sound is not None:
+            sound.close()
+        media.close()
     recorded = f"; recorded to {args.record}" if args.record else ""
-    print(printable(view_summary(source.name, result) + recorded))
+    print(printable(view_summary(media.name, result) + recorded))
     return 0
 
 
@@ -124,7 +171,7 @@ def cmd_play(args: argparse.Namespace) -> int:
     options = screen_options(args.colors, args.tolerance, args.dither)
     with _recording(args.file, hint=True) as recording:
         recording.require_frames()
-        screen = Screen(stretch=args.stretch, **options)
+        screen = Screen(stretch=_stretch(args), **options)
         check_terminal(screen.corvane)
         damage = play(recording, screen, interactive=args.interactive, paused=args.paused,
                       sharpen=args.sharpen)
@@ -149,21 +196,23 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 
 def cmd_export(args: argparse.Namespace) -> int:
-    """A recording's frames to PNG files or a video."""
+    """A recording's frames to PNG files, an H.264 video or an animated GIF."""
     kind = output_kind(args.out)
-    if kind == "video":
-        _opencv.require("video export")
+    start, end = _range(args)
     if _same_file(args.out, args.file):
         raise CorvaneError(f"{args.out} is the recording itself; export to another name")
     with _recording(args.file) as recording:
         recording.require_frames()
+        check_range(start, end, len(recording) * FRAME_PERIOD)
+        frames = frame_range(len(recording), start, end)
         claim_output(args.out, kind, overwrite=args.force)
-        progress = Progress(len(recording), "exporting", enabled=args.progress)
+        progress = Progress(len(frames), "exporting", enabled=args.progress)
         if kind == "video":
-            written = export_video(recording, args.out, fps=args.fps, scale=args.scale,
-                                   progress=progress)
+            written = export_video(recording, args.out, frames=frames, fps=args.fps,
+                                   scale=args.scale, overwrite=args.force, progress=progress)
         else:
-            written = export_png(recording, args.out, scale=args.scale, progress=progress)
+            written = export_png(recording, args.out, frames=frames, scale=args.scale,
+                                 progress=progress)
     print(printable(f"{count(written, 'frame')} written to {args.out}"))
     return 0
 
@@ -208,14 +257,27 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--seconds", type=_number(0, 3600), default=6.0,
                       help="how long to play (default: 6)")
 
+    def fit(sub: argparse.ArgumentParser) -> None:
+        """``--fit`` and its older spelling ``--stretch``."""
+        sub.add_argument("--fit", choices=FITS, default="contain",
+                         help="contain (letterbox, the default), cover, stretch or none")
+        sub.add_argument("--stretch", action="store_true", help="the same as --fit stretch")
+
+    def player(sub: argparse.ArgumentParser) -> None:
+        """The range options of a player."""
+        sub.add_argument("--start", metavar="T", help="start at T: seconds or [hh:]mm:ss")
+        sub.add_argument("--end", metavar="T", help="stop (or loop) at T")
+
     view = add("view", cmd_view)
-    view.add_argument("source", nargs="?", metavar="SOURCE", help="a video or image file")
+    view.add_argument("source", nargs="?", metavar="SOURCE", help="a video, animation or image file")
     view.add_argument("--camera", type=_number(0, MAX_CAMERA, low_included=True, kind=int),
                       metavar="N", help=f"show camera number N (0 to {MAX_CAMERA}) instead")
     view.add_argument("--record", metavar="FILE", help="record what is shown into FILE")
     force(view, "recording")
-    view.add_argument("--stretch", action="store_true", help="fill the terminal instead of keeping the shape")
-    view.add_argument("--fps", type=_number(0, 1000), help="pace at this rate instead of the video's own")
+    fit(view)
+    player(view)
+    view.add_argument("--loop", action="store_true", help="start again at the end (or --end)")
+    view.add_argument("--mute", action="store_true", help="leave the sound out")
     view.add_argument("--duration", type=_number(0, 1e6), metavar="SECONDS", help="stop after this long")
     wire(view)
 
@@ -226,7 +288,7 @@ def build_parser() -> argparse.ArgumentParser:
                       f"{MAX_STRENGTH:g}; 1 is strong")
     play.add_argument("-i", "--interactive", action="store_true", help="the interactive player")
     play.add_argument("--paused", action="store_true", help="with -i: start paused on the first frame")
-    play.add_argument("--stretch", action="store_true", help="fill the terminal instead of keeping the shape")
+    fit(play)
     wire(play)
 
     info = add("info", cmd_info)
@@ -235,7 +297,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     export = add("export", cmd_export)
     export.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
-    export.add_argument("out", metavar="OUT", help="a directory for PNG files, or a video file name")
+    export.add_argument("out", metavar="OUT", help="a directory for PNG files, or a video file "
+                        "(.mp4, .m4v, .mov, .mkv: H.264; .gif)")
+    player(export)
     force(export, "video file, or replace the frames in a directory that is not empty")
     export.add_argument("--fps", type=_number(0, 1000), default=PLAYER_FPS,
                         help="video frame rate (default: the players', one frame per 33 ms)")

@@ -31,11 +31,11 @@ class TerminalError(CorvaneError):
 
 
 class VideoSupportError(CorvaneError, ImportError):
-    """OpenCV's Python bindings (the ``video`` extra) are needed but not installed."""
+    """PyAV or Pillow (the ``video`` extra) is needed but not installed."""
 
     def __init__(self, what: str) -> None:
         super().__init__(
-            f"{what} needs OpenCV's Python bindings; install them with: pip install 'corvane[video]'"
+            f"{what} needs PyAV and Pillow; install them with: pip install 'corvane[video]'"
         )
 
 

@@ -1,22 +1,25 @@
-"""``corvane export``: the frames of a recording as PNG files or as a video file.
+"""``corvane export``: the frames of a recording as PNG files, an H.264 video or an animated GIF.
 
 Nothing is written over: an existing video file, or a directory that holds anything, is refused
 unless ``overwrite`` (then the directory's old ``frame-*.png`` files are removed first, so old and
-new frames never mix). A video runs at the player's rate (one frame per 33 ms) unless told.
+new frames never mix). A video runs at the player's rate (one frame per 33 ms) unless told; it is
+written by :func:`corvane.media.encode.write_video` (PyAV and Pillow, the ``video`` extra) under a
+temporary name, so a failed export leaves nothing. A damaged recording is exported up to the
+damage, which is raised afterwards.
 """
 
 from __future__ import annotations
 
+import math
 import os
 import re
 import sys
 import time
-from typing import TYPE_CHECKING, Optional, TextIO
+from typing import TYPE_CHECKING, Iterator, List, Optional, TextIO
 
 import numpy as np
 
-from . import _opencv
-from .errors import CorvaneError
+from .errors import CorvaneError, RecordingError
 from .geometry import letterbox
 from .png import write_png
 from .recording import FRAME_PERIOD, Recording
@@ -25,12 +28,12 @@ from .text import printable
 if TYPE_CHECKING:
     from .geometry import FrameArray
 
-VIDEO_CODECS = {".mp4": "mp4v", ".m4v": "mp4v", ".mov": "mp4v", ".mkv": "mp4v", ".avi": "MJPG"}
-"""Video file suffixes and the codec (FourCC) each is written with."""
+VIDEO_SUFFIXES = (".mp4", ".m4v", ".mov", ".mkv", ".gif")
+"""Suffixes of the video files written: H.264 in the first four, an animated GIF."""
 PNG_NAME = "frame-{:06d}.png"
 """Names of the PNG files, numbered from 1."""
 _PNG_FILE = re.compile(r"frame-\d{6,}\.png")
-NOT_WRITTEN = (".gif", ".webm", ".wmv", ".flv", ".mpg", ".mpeg", ".ts", ".png", ".jpg", ".jpeg",
+NOT_WRITTEN = (".avi", ".webm", ".wmv", ".flv", ".mpg", ".mpeg", ".ts", ".png", ".jpg", ".jpeg",
                ".lzdx")
 """Suffixes of files that cannot be written (so such a name is no directory either)."""
 PLAYER_FPS = 1 / FRAME_PERIOD
@@ -95,10 +98,10 @@ def output_kind(out: str) -> str:
     """``"video"`` for a known video suffix, ``"png"`` for a directory (new or existing, whatever
     its name, unless it looks like a file that cannot be written)."""
     suffix = os.path.splitext(out.rstrip(os.sep))[1].lower()
-    if suffix in VIDEO_CODECS and not os.path.isdir(out):
+    if suffix in VIDEO_SUFFIXES and not os.path.isdir(out):
         return "video"
     if suffix in NOT_WRITTEN and not os.path.isdir(out):
-        known = ", ".join(sorted(VIDEO_CODECS))
+        known = ", ".join(VIDEO_SUFFIXES)
         raise CorvaneError(f"{printable(out)}: cannot write {suffix} files; give a directory for "
                            f"PNG files or a video file ({known})")
     return "png"
@@ -122,44 +125,70 @@ def claim_output(out: str, kind: str, *, overwrite: bool) -> None:
             os.remove(os.path.join(out, name))
 
 
-def export_png(recording: Recording, out: str, *, scale: int = 1, progress: Progress) -> int:
-    """Write every frame to ``out/frame-NNNNNN.png``; the directory is made when missing.
-    Returns the number of files written; raises ``RecordingError`` at damage, after writing the
-    frames before it."""
+def frame_range(count: int, start: float = 0.0, end: Optional[float] = None) -> range:
+    """The frames of a recording of ``count`` frames on show from ``start`` to ``end`` seconds
+    at the players' pace."""
+    first = min(int(start / FRAME_PERIOD + 1e-9), count)
+    last = count if end is None else min(count, max(first + 1, math.ceil(end / FRAME_PERIOD - 1e-9)))
+    return range(first, last)
+
+
+def _frames(recording: Recording, frames: range, scale: int, progress: Progress,
+            damage: List[RecordingError]) -> "Iterator[FrameArray]":
+    """The frames in ``frames`` scaled; stops at damage, which goes into ``damage``."""
+    for done, index in enumerate(frames, 1):
+        try:
+            frame = recording.frame(index)
+        except RecordingError as error:
+            damage.append(error)
+            return
+        yield _scaled(frame, scale)
+        progress.update(done)
+    if recording.damage is not None and frames.stop == len(recording):
+        damage.append(recording.damage)  # headers cut short after the last complete frame
+
+
+def export_png(recording: Recording, out: str, *, frames: Optional[range] = None, scale: int = 1,
+               progress: Progress) -> int:
+    """Write the frames (default: all) to ``out/frame-NNNNNN.png``; the directory is made when
+    missing. Returns the number of files written; raises ``RecordingError`` at damage, after
+    writing the frames before it."""
     recording.require_frames()
     os.makedirs(out, exist_ok=True)
+    damage: List[RecordingError] = []
     written = 0
     try:
-        for frame in recording:
-            write_png(os.path.join(out, PNG_NAME.format(written + 1)), _scaled(frame, scale))
+        for frame in _frames(recording, range(len(recording)) if frames is None else frames, scale,
+                                progress, damage):
+            write_png(os.path.join(out, PNG_NAME.format(written + 1)), frame)
             written += 1
-            progress.update(written)
     finally:
         progress.finish()
+    if damage:
+        raise damage[0]
     return written
 
 
-def export_video(recording: Recording, out: str, *, fps: float = PLAYER_FPS, scale: int = 1,
+def export_video(recording: Recording, out: str, *, frames: Optional[range] = None,
+                 fps: float = PLAYER_FPS, scale: int = 1, overwrite: bool = False,
                  progress: Progress) -> int:
-    """Write the frames as a video of the first frame's size (others are fitted into it) at
-    ``fps`` frames per second. Needs OpenCV. Returns the number of frames written."""
-    _opencv.require("video export")
-    import cv2
+    """Write the frames (default: all) as H.264 or a GIF (by the suffix of ``out``) of the first
+    frame's size (others are fitted into it), ``fps`` frames per second. Returns the number of
+    frames written; raises ``RecordingError`` at damage, after writing the frames before it."""
+    from .media.encode import timed, write_video
 
     recording.require_frames()
-    first = recording.records[0]
-    size = (first.cols * scale, first.rows * scale)
-    codec = VIDEO_CODECS[os.path.splitext(out)[1].lower()]
-    writer = cv2.VideoWriter(out, cv2.VideoWriter.fourcc(*codec), fps, size)
-    if not writer.isOpened():
-        raise CorvaneError(f"{printable(out)}: cannot write a video there (codec {codec})")
-    written = 0
+    chosen = range(len(recording)) if frames is None else frames
+    damage: List[RecordingError] = []
     try:
-        for frame in recording:
-            writer.write(letterbox(_scaled(frame, scale), *size))
-            written += 1
-            progress.update(written)
+        written = write_video(out, timed(_frames(recording, chosen, scale, progress, damage), fps),
+                              end=len(chosen) / fps, overwrite=overwrite)
+    except CorvaneError:
+        if damage:  # nothing before the damage to write
+            raise damage[0] from None
+        raise
     finally:
-        writer.release()
         progress.finish()
+    if damage:
+        raise damage[0]
     return written

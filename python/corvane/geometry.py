@@ -8,11 +8,9 @@ about square and a frame keeps its shape when it is scaled by the same factor bo
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, NamedTuple, Optional, Tuple, Union, cast
+from typing import TYPE_CHECKING, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
-
-from . import _opencv
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -96,19 +94,11 @@ def _array_frame(array: "np.ndarray") -> "FrameArray":
 
 
 def resize(frame: "FrameArray", width: int, height: int) -> "FrameArray":
-    """``frame`` scaled to ``width`` x ``height``; the frame itself when it has that size.
-
-    With OpenCV installed, area averaging when shrinking and bilinear when enlarging; without,
-    bilinear in numpy.
-    """
+    """``frame`` scaled to ``width`` x ``height`` (bilinear, in numpy); the frame itself when it
+    has that size. Video frames come from FFmpeg at the size they are drawn, so this scales
+    only recordings and frames given by programs."""
     if frame.shape[0] == height and frame.shape[1] == width:
         return frame
-    if _opencv.available():
-        import cv2
-
-        shrink = width <= frame.shape[1] and height <= frame.shape[0]
-        method = cv2.INTER_AREA if shrink else cv2.INTER_LINEAR
-        return cast("FrameArray", cv2.resize(frame, (width, height), interpolation=method))
     return _bilinear(frame, width, height)
 
 

@@ -38,21 +38,34 @@ say how large the file is against the raw frames. Needs a terminal.""",
         "example:\n  corvane demo --seconds 3",
     ),
     "view": Page(
-        "show a video file, an image or a camera",
+        "play a video file, an animation, an image or a camera",
         """\
-Show a video file, an image or a camera on the terminal, scaled to fit with its
-shape kept (black margins), or stretched to fill it with --stretch. A video is
-paced at its own frame rate (or --fps); when the terminal cannot keep up,
-frames are dropped rather than falling behind. An image stays until you quit.
-q or Esc quits; the bottom line shows the time and the frames shown.
+Play a video file, an animated GIF/WebP/APNG, an image or a camera on the
+terminal, fitted with its shape kept (black margins), or filling it with
+--fit stretch (--stretch is the same). Frames are decoded by FFmpeg at the size
+they are drawn and shown at their own times, so variable frame rates play
+right; when the terminal cannot keep up, frames are dropped rather than falling
+behind. An image stays until you quit. The sound track plays unless --mute and
+paces the pictures; without a sound device a note says so on the bottom line.
 
-With --record FILE what is shown is recorded into FILE, a new file (-f to write
-over one; never over the input): the picture without the margins, one frame per
-33 ms of the video's own time, so it plays as long as the video did.
-Decoding needs OpenCV's Python bindings: pip install 'corvane[video]'.""",
+Keys while viewing (read by corvane's own key reader, which knows the arrows):
+  space        pause / play
+  Left Right   5 s back / on         Down Up   60 s back / on
+  Home         the start (or --start)
+  , .          one frame back / on (pauses)
+  - +          slower / faster, 1/4 to 4 times (the sound is muted off 1x)
+  q Esc        quit
+The bottom line shows position / duration, paused, speed, frames dropped and
+any note about the sound; it never wraps.
+
+--start T and --end T (seconds, or [hh:]mm:ss) play a part; --loop starts
+again at the end. With --record FILE what is shown is recorded into FILE, a new
+file (-f to write over one; never over the input): the picture without the
+margins, one frame per 33 ms of the time it was on the screen, with pauses and
+seeks as they appeared. Needs PyAV and Pillow: pip install 'corvane[video]'.""",
         """\
 examples:
-  corvane view clip.mp4
+  corvane view clip.mp4 --start 1:30 --end 2:00 --loop
   corvane view photo.jpg
   corvane view --camera 0 --record me.lzdx --duration 10""",
     ),
@@ -60,11 +73,12 @@ examples:
         "play a recording, natively or interactively",
         """\
 Show the recording at its pace of one frame per 33 ms, fitted to the terminal
-with its shape kept (--stretch to fill), sharpened with --sharpen S (0 for
+with its shape kept (--fit stretch or --stretch to fill), sharpened with --sharpen S (0 for
 none, the default, to 3; 1 is strong). q or Esc quits.
 
-With -i: the interactive player. Keys:
+With -i: the interactive player. Keys (those of corvane view, and more):
   space    pause / play (at the end: from the start)
+  Left Right   5 s back / forward;  Down Up  60 s;  Home  the start
   , .      one frame back / forward (and pause)
   [ ]      previous / next key frame
   - +      slower / faster (1/8 to 8 times)
@@ -95,19 +109,23 @@ examples:
   corvane info --json clip.lzdx""",
     ),
     "export": Page(
-        "write a recording's frames as PNG files or a video",
+        "write a recording's frames as PNG files, an H.264 video or a GIF",
         """\
 Write every frame of a recording as a PNG file into the directory OUT (made
-when missing, any name; frame-000001.png, frame-000002.png, ...), or, when OUT
-ends in .mp4, .m4v, .mov, .mkv or .avi, as one video file of the first frame's
-size at the players' rate (needs OpenCV). An existing video file, or a
-directory that is not empty, is refused unless --force (which replaces the old
-frame files). --scale N makes every pixel N x N. A progress bar goes to
-standard error when it is a terminal and the export takes a while. A damaged
-recording is exported up to the damage, then reported (exit status 1).""",
+when missing, any name; frame-000001.png, frame-000002.png, ...), or as one
+video of the first frame's size at the players' rate (or --fps): H.264
+(yuv420p, plays in browsers) when OUT ends in .mp4, .m4v, .mov or .mkv, an
+animated GIF at the recording's pace for .gif (needs PyAV and Pillow). --start T
+and --end T (seconds or [hh:]mm:ss of the recording) export a part. An
+existing video file, or a directory that is not empty, is refused unless
+--force (which replaces the old frame files). --scale N makes every pixel
+N x N. A progress bar goes to standard error when it is a terminal and the
+export takes a while. A damaged recording is exported up to the damage, then
+reported (exit status 1).""",
         """\
 examples:
   corvane export clip.lzdx frames/
-  corvane export clip.lzdx clip.mp4 --scale 4""",
+  corvane export clip.lzdx clip.mp4 --scale 4
+  corvane export clip.lzdx part.gif --start 0:10 --end 0:15""",
     ),
 }

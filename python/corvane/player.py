@@ -2,11 +2,13 @@
 
 The frames are decoded here (through :class:`~corvane.recording.Recording`), sharpened when asked
 (:mod:`corvane.sharpen`), fitted to the terminal with their shape kept and drawn through a
-:class:`~corvane.screen.Screen`, one frame per 33 ms as they were recorded. Keys come from
-``Corvane.poll_key`` with the terminal in cbreak mode; q or Esc quits in both modes.
+:class:`~corvane.screen.Screen`, one frame per 33 ms as they were recorded. Keys come from the
+package's :class:`~corvane.keys.KeyReader` (which decodes the arrows) with the terminal in cbreak
+mode; q or Esc quits in both modes.
 
-Interactive keys: space pause / play, ``,`` / ``.`` one frame back / forward, ``[`` / ``]`` previous
-/ next key frame, ``-`` / ``+`` slower / faster. Damage stops the plain player; the interactive one
+Interactive keys: space pause / play, Left / Right 5 s back / on, Down / Up 60 s, Home the start,
+``,`` / ``.`` one frame back / forward, ``[`` / ``]`` previous / next key frame, ``-`` / ``+``
+slower / faster (the keys of ``corvane view``, and the key frames of a recording). Damage stops the plain player; the interactive one
 pauses there with the damage on the status line, and ``]`` goes on at the next intact key frame.
 Runs on the main thread; the terminal is restored on every way out.
 """
@@ -17,7 +19,9 @@ import bisect
 import time
 from typing import Optional, Sequence, Tuple
 
+from .clock import SEEKS
 from .errors import RecordingError
+from .keys import KeyReader
 from .recording import FRAME_PERIOD, Recording
 from .screen import Screen
 from .sharpen import sharpen as sharpened
@@ -28,7 +32,7 @@ SPEEDS = (0.125, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0)
 QUIT_KEYS = ("q", "Q", "esc")
 TICK = 0.01
 """Seconds the player waits between looks at the keyboard when nothing happens."""
-HELP = "space ,. [] -+ q"
+HELP = "space ←→↓↑ Home ,. [] -+ q"
 
 
 def clock_text(seconds: float) -> str:
@@ -77,8 +81,8 @@ class PlayerState:
         self.position = float(min(max(index, 0), self.count - 1))
 
     def press(self, key: str) -> None:
-        """Act on one key as ``Corvane.poll_key`` reports it; unknown keys do nothing, and the
-        plain player knows only the quit keys."""
+        """Act on one key as :class:`~corvane.keys.KeyReader` names it; unknown keys do nothing,
+        and the plain player knows only the quit keys."""
         if key in QUIT_KEYS:
             self.quit = True
         elif not self.interactive:
@@ -90,6 +94,10 @@ class PlayerState:
         elif key in (",", "."):
             self.seek(self.index + (1 if key == "." else -1))
             self.paused = True
+        elif key in SEEKS:
+            self.seek(self.index + round(SEEKS[key] / FRAME_PERIOD))
+        elif key == "home":
+            self.seek(0)
         elif key == "[":
             before = bisect.bisect_left(self.keys, self.index)
             self.seek(self.keys[before - 1] if before > 0 else 0)
@@ -139,10 +147,10 @@ def play(recording: Recording, screen: Screen, *, interactive: bool = False, pau
     met: Optional[RecordingError] = None
     drawn: Optional[Tuple[int, Tuple[int, int], int]] = None
     written: Optional[str] = None
-    with cbreak(), screen.fullscreen():
+    with cbreak(), screen.fullscreen(), KeyReader() as keys:
         last = clock()
         while not state.quit:
-            key = screen.poll_key()
+            key = keys.poll()
             if key is not None:
                 state.press(key)
             now = clock()

@@ -1,26 +1,42 @@
-"""``corvane view``: show a video, an image or a camera on the terminal, q or Esc to stop.
+"""``corvane view``: a video, an animation, an image or a camera on the terminal, as a player.
 
-A video is paced at its frame rate on :func:`~corvane.terminal.clock` (which stands still during
-Ctrl-Z); late frames are dropped. A recording, when asked for, is kept on the video's own time:
-frame ``i`` appears at ``i / fps`` seconds whether or not the frames around it were dropped, so it
-plays as long as the video. A camera and a still image are recorded on the clock.
+Frames come from :mod:`corvane.media` with their presentation times, scaled by FFmpeg (or Pillow)
+to the size they are drawn at; :class:`~corvane.clock.PlayerClock` decides when each is shown,
+dropped or waited for, on :func:`~corvane.terminal.clock` (which stands still during Ctrl-Z) or
+on the sound's clock while a sound track is heard. Keys come from the package's own
+:class:`~corvane.keys.KeyReader` (it decodes the arrows; ``Corvane.poll_key`` does not), never
+from ``poll_key`` as well.
+
+A recording, when asked for, holds what appeared on the screen on the player's clock (the
+screen's own, from the first picture): a pause is recorded as the paused picture repeated one
+record per 33 ms, a seek as the jump it was, a faster speed as the faster pictures.
+
+Runs on the main thread; the sound plays on its own (:mod:`corvane.media.sound`). The terminal,
+the sound device and the media are given back on every way out.
 """
 
 from __future__ import annotations
 
 import time
 from dataclasses import dataclass
-from typing import Optional
+from typing import TYPE_CHECKING, Optional, Tuple
 
+from .clock import PlayerClock
 from .errors import CorvaneError
+from .geometry import fit
+from .keys import KeyReader
+from .media import Frame, Media
 from .screen import Screen
-from .sources import Pacer, Source, describe
 from .terminal import cbreak, clock, resumes
 from .text import count
 
+if TYPE_CHECKING:
+    from .media.sound import SoundPlayer
+
 QUIT_KEYS = ("q", "Q", "esc")
-STILL_POLL = 0.02
-"""Seconds between key polls while a still image is shown."""
+TICK = 0.02
+"""Longest sleep between looks at the keyboard."""
+HELP = "space ←→↓↑ Home ,. -+ q"
 
 
 @dataclass
@@ -30,100 +46,169 @@ class ViewResult:
     shown: int = 0
     dropped: int = 0
     ended: str = "end"
-    """``"end"`` (the source ran out), ``"key"`` (q or Esc) or ``"time"`` (the duration passed)."""
-    seconds: Optional[float] = None
-    """How much of a video was played, in its own time; ``None`` for a camera or an image."""
+    """``"end"`` (the media ran out), ``"key"`` (q or Esc) or ``"time"`` (``duration`` passed)."""
 
 
-class _Session:
-    """One viewing session: the source, the screen, the clock and the counts."""
+def output_size(size: Tuple[int, int], grid: Tuple[int, int], stretch: bool) -> Tuple[int, int]:
+    """The size frames are decoded at to fill ``grid``: the grid itself when stretched, else
+    the largest size that fits with the shape kept."""
+    # TODO(fit): cover and none come with geometry.layout and Screen(fit=...).
+    if stretch:
+        return grid
+    place = fit(size[0], size[1], grid[0], grid[1])
+    return place.width, place.height
 
-    def __init__(self, source: Source, screen: Screen, duration: Optional[float]) -> None:
-        self.source, self.screen = source, screen
-        self.started = clock()
-        self.deadline = None if duration is None else self.started + duration
+
+class Viewer:
+    """One session: the media, the screen, the clock, the keys and what has been shown."""
+
+    def __init__(self, media: Media, screen: Screen, player: PlayerClock, *, stretch: bool,
+                 duration: Optional[float], note: str = "",
+                 sound: "Optional[SoundPlayer]" = None) -> None:
+        self.media, self.screen, self.clock = media, screen, player
+        self.stretch, self.note, self.sound = stretch, note, sound
+        self.deadline = None if duration is None else clock() + duration
         self.result = ViewResult()
-        self.name = describe(source.name)
+        self._grid: Optional[Tuple[int, int]] = None
+        self._line: Optional[str] = None
 
-    def stopped(self) -> bool:
-        """Whether a quit key was pressed or the time is up; notes which."""
-        if self.screen.poll_key() in QUIT_KEYS:
-            self.result.ended = "key"
-            return True
+    def sized(self) -> None:
+        """Ask for frames at the size the grid needs, again whenever the grid changes."""
+        grid = self.screen.grid()
+        if grid != self._grid:
+            self._grid, self._line = grid, None
+            self.media.set_output_size(*output_size(self.media.size, grid, self.stretch))
+
+    def draw(self, frame: Frame) -> None:
+        self.screen.show(frame.image)
+        self.clock.show(frame.time)
+        self.result.shown += 1
+        self._line = None
+
+    def status(self) -> None:
+        """The bottom line, written when it changed or a picture was drawn; never wraps."""
+        cols = self.screen.size()[0]
+        note = self.note or (self.sound.note if self.sound is not None else "")
+        if self.media.kind == "still":
+            width, height = self.media.size
+            line = f"{self.media.name}  {width} x {height}  q quit"
+        elif self.media.kind == "camera":
+            line = f"{self.media.name}  {self.result.shown} shown  q quit"
+        else:
+            line = self.clock.status(cols - 1, note)
+            if len(line) + 2 + len(HELP) <= cols - 1:
+                line += "  " + HELP
+        if line != self._line:
+            self.screen.status(line)
+            self._line = line
+
+    def timed_out(self) -> bool:
         if self.deadline is not None and clock() >= self.deadline:
             self.result.ended = "time"
             return True
         return False
 
-    def status(self, detail: str = "") -> None:
-        """The bottom line: the quit keys, the source, and ``detail`` or the time and counts."""
-        if not detail:
-            seconds = clock() - self.started
-            dropped = f", {self.result.dropped} dropped" if self.result.dropped else ""
-            detail = f"{int(seconds) // 60}:{seconds % 60:04.1f}  {self.result.shown} shown{dropped}"
-        self.screen.status(f"q/Esc: quit  {self.name}  {detail}")
-
-    def moving(self) -> None:
-        """Frames as they come: paced at the source's rate when it has one, late ones dropped."""
-        fps = self.source.fps
-        pacer = Pacer(fps) if fps else None
-        last = -1
-        while not self.stopped():
-            if pacer is not None:
-                late = pacer.late(last)
-                if late:
-                    skipped = self.source.skip(late)
-                    last += skipped
-                    self.result.dropped += skipped
-                    if skipped < late:
-                        break
-            frame = self.source.read()
-            if frame is None:
-                break
-            last += 1
-            if pacer is not None:
-                pacer.wait(last)
-            self.screen.show(frame, at=last / fps if fps else None)
-            self.result.shown += 1
-            self.status()
-        if pacer is not None and fps:
-            whole = (last + 1) / fps
-            self.result.seconds = whole if self.result.ended == "end" else min(whole, pacer.elapsed())
-
-    def still(self) -> None:
-        """One image, drawn again only when the terminal's size changes or after Ctrl-Z."""
-        frame = self.source.read()
+    def still(self, keys: KeyReader) -> None:
+        """One picture, drawn again when the grid changes or after Ctrl-Z, until q or Esc."""
         drawn = None
-        while frame is not None and not self.stopped():
+        frame = self.media.read()
+        while frame is not None and not self.timed_out():
+            if keys.poll() in QUIT_KEYS:
+                self.result.ended = "key"
+                return
             if (self.screen.grid(), resumes()) != drawn:
+                self.sized()
+                frame = self.media.seek(0.0) or frame
                 drawn = (self.screen.grid(), resumes())
-                self.screen.show(frame)
-                self.result.shown += 1
-                self.status(f"{frame.shape[1]} x {frame.shape[0]}")
-            time.sleep(STILL_POLL)
+                self.draw(frame)
+            self.status()
+            time.sleep(TICK)
+
+    def moving(self, keys: KeyReader, start: float) -> None:
+        """Frames at their times, under the keys, until the end, q/Esc or the duration."""
+        media, player = self.media, self.clock
+        self.sized()
+        frame = media.seek(start) if start else media.read()
+        while not self.timed_out():
+            self.sized()
+            key = keys.poll()
+            if key is not None:
+                if media.kind == "camera" and key not in QUIT_KEYS:
+                    continue  # a camera cannot pause, seek or step
+                command = player.press(key)
+                if command.kind == "quit":
+                    self.result.ended = "key"
+                    return
+                if command.kind == "seek":
+                    shown = media.seek(command.value)
+                    if shown is not None:
+                        self.draw(shown)
+                    frame = media.read()
+                elif command.kind == "step" and command.value > 0:
+                    if frame is not None and not self._past(frame):
+                        self.draw(frame)
+                        frame = media.read()
+                elif command.kind == "step" and player.shown is not None:
+                    shown = media.seek(player.shown - 1e-4)
+                    if shown is not None:
+                        self.draw(shown)
+                    frame = media.read()
+                self._line = None
+                continue
+            self.result.dropped = player.dropped
+            self.status()
+            if frame is None or self._past(frame):
+                if player.paused or player.position() < self._until(frame is None):
+                    time.sleep(TICK)  # the last picture has its time, or waits for a key
+                    continue
+                again = player.past_end(None)
+                if again is None or again.kind == "end":
+                    return
+                frame = media.seek(again.value)
+                continue
+            verdict, wait = player.decide(frame.time)
+            if verdict == "wait":
+                time.sleep(min(wait, TICK))
+                continue
+            if verdict == "show":
+                self.draw(frame)
+            frame = media.read()
+
+    def _past(self, frame: Frame) -> bool:
+        """Whether ``frame`` lies at or after ``--end``. The media's own duration is no limit
+        here: containers misstate it for variable frame rates, and the frames tell the end."""
+        return self.clock.end is not None and frame.time >= self.clock.end
+
+    def _until(self, ran_out: bool) -> float:
+        """Until when the last picture stays: ``--end``, or when the media ran out, the
+        duration or the last frame's time and one nominal frame, whichever is later."""
+        if not ran_out and self.clock.end is not None:
+            return self.clock.end
+        last = self.clock.shown if self.clock.shown is not None else 0.0
+        return max(self.clock.duration or 0.0, last + 1 / (self.media.rate or 30.0))
 
 
-def view(source: Source, screen: Screen, *, duration: Optional[float] = None,
-         record: Optional[str] = None, overwrite: bool = False) -> ViewResult:
-    """Show ``source`` full-screen until it ends, q or Esc is pressed or ``duration`` seconds
-    pass; what is shown goes into the recording ``record`` when given (a new file unless
-    ``overwrite``; ``OSError`` when it cannot be made). The terminal is put in cbreak mode and
-    restored afterwards, also on errors, Ctrl-C and Ctrl-Z."""
-    session = _Session(source, screen, duration)
+def view(viewer: Viewer, *, start: float = 0.0, record: Optional[str] = None,
+         overwrite: bool = False) -> ViewResult:
+    """Run ``viewer`` full-screen from ``start``; what is shown goes into the recording
+    ``record`` when given (a new file unless ``overwrite``). The terminal is put in cbreak mode
+    and restored afterwards, also on errors, Ctrl-C and Ctrl-Z."""
+    screen = viewer.screen
     if record is not None:
         try:
             screen.start_recording(record, overwrite=overwrite)
         except OSError as error:
             raise CorvaneError(f"cannot record to {record}: {error.strerror or error}") from None
     try:
-        with cbreak(), screen.fullscreen():
-            if source.still:
-                session.still()
+        with cbreak(), screen.fullscreen(), KeyReader() as keys:
+            if viewer.media.kind == "still":
+                viewer.still(keys)
             else:
-                session.moving()
+                viewer.moving(keys, start)
     finally:
-        screen.stop_recording(session.result.seconds)
-    return session.result
+        screen.stop_recording()
+    viewer.result.dropped = viewer.clock.dropped
+    return viewer.result
 
 
 def summary(name: str, result: ViewResult) -> str:

@@ -18,7 +18,7 @@ import os
 import stat
 from typing import TYPE_CHECKING, Iterator, NamedTuple, Optional, Tuple
 
-from ..errors import CorvaneError
+from ..errors import SourceError
 
 if TYPE_CHECKING:
     from types import TracebackType
@@ -28,7 +28,7 @@ if TYPE_CHECKING:
 INSTALL_HINT = "install them with: pip install 'corvane[video]'"
 
 
-class MediaError(CorvaneError):
+class MediaError(SourceError):
     """A video, image or camera that cannot be opened, read or written; the message is one line."""
 
 
