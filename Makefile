@@ -6,7 +6,7 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 APT_PACKAGES := g++ make libopencv-core-dev libopencv-imgproc-dev zlib1g-dev libgtest-dev
-PY_TOOLS := pytest numpy abi3audit scikit-build-core cmake ninja opencv-python-headless
+PY_TOOLS := pytest numpy abi3audit scikit-build-core cmake ninja opencv-python-headless Pillow
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 

@@ -31,12 +31,10 @@ class TerminalError(CorvaneError):
 
 
 class VideoSupportError(CorvaneError, ImportError):
-    """OpenCV's Python bindings (the ``video`` extra) are needed but not installed."""
+    """OpenCV's Python bindings or Pillow (the ``video`` extra) are needed but not installed."""
 
-    def __init__(self, what: str) -> None:
-        super().__init__(
-            f"{what} needs OpenCV's Python bindings; install them with: pip install 'corvane[video]'"
-        )
+    def __init__(self, what: str, package: str = "OpenCV's Python bindings") -> None:
+        super().__init__(f"{what} needs {package}; install them with: pip install 'corvane[video]'")
 
 
 class SourceError(CorvaneError):
