@@ -1,4 +1,4 @@
-"""The command line: ``corvane demo | view | play | info | export`` (also ``python -m corvane``).
+"""The command line: ``corvane demo | view | show | play | info | export`` (also ``python -m corvane``).
 
 Bad input ends a command with one line on standard error and exit status 1; a usage error with
 the command's usage and status 2; Ctrl-C with status 130. The terminal is restored in every case.
@@ -12,14 +12,17 @@ import argparse
 import json
 import math
 import os
+import re
 import sys
-from typing import Callable, Dict, Optional, Sequence
+from typing import Callable, Dict, Optional, Sequence, Tuple
 
-from . import __version__, _opencv, demo
+from . import __version__, _opencv, demo, gallery
 from .errors import CorvaneError, RecordingError
 from .export import PLAYER_FPS, Progress, claim_output, export_png, export_video, output_kind
+from .geometry import FIT_MODES
 from .help_texts import MAIN, PAGES
 from .info import failure, render_text, summary
+from .inline import MAX_CELLS
 from .player import play
 from .recording import Recording
 from .screen import Screen
@@ -32,6 +35,7 @@ from .view import view
 
 Command = Callable[[argparse.Namespace], int]
 MAX_CAMERA = 99
+MAX_GRID = 64
 
 
 def _number(low: float, high: float, *, low_included: bool = False,
@@ -54,6 +58,15 @@ def _number(low: float, high: float, *, low_included: bool = False,
 
     parse.__name__ = kind.__name__
     return parse
+
+
+def _grid(text: str) -> Tuple[int, int]:
+    """An argparse type: ``CxR`` (or ``C``), pictures across and rows down, each 1 to 64."""
+    match = re.fullmatch(r"(\d+)(?:x(\d+))?", text)
+    size = (int(match.group(1)), int(match.group(2) or 1)) if match else (0, 0)
+    if not 1 <= min(size) <= max(size) <= MAX_GRID:
+        raise argparse.ArgumentTypeError(f"not COLUMNSxROWS, each 1 to {MAX_GRID}: {text}")
+    return size
 
 
 def _fail(message: str) -> int:
@@ -115,6 +128,22 @@ def cmd_view(args: argparse.Namespace) -> int:
     recorded = f"; recorded to {args.record}" if args.record else ""
     print(printable(view_summary(source.name, result) + recorded))
     return 0
+
+
+def cmd_show(args: argparse.Namespace) -> int:
+    """Pictures inline, like text."""
+    options = gallery.Options(args.width, args.height, args.fit, args.title, args.grid, args.frame)
+
+    def warn(name: str, reason: str) -> None:
+        """One line about an input that is not shown."""
+        _fail(f"{name}: {reason}")
+
+    try:
+        shown_all = gallery.show(args.files, options, warn)
+    except BrokenPipeError:  # the reader has had enough (`| head`): no more to say
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    return 0 if shown_all else 1
 
 
 def cmd_play(args: argparse.Namespace) -> int:
@@ -206,6 +235,23 @@ def build_parser() -> argparse.ArgumentParser:
     view.add_argument("--stretch", action="store_true", help="fill the terminal instead of keeping the shape")
     view.add_argument("--fps", type=_number(0, 1000), help="pace at this rate instead of the video's own")
     view.add_argument("--duration", type=_number(0, 1e6), metavar="SECONDS", help="stop after this long")
+
+    show = add("show", cmd_show)
+    show.add_argument("files", nargs="+", metavar="FILE",
+                      help="a picture, video or recording; a pattern; a directory; - for standard input")
+    cells = _number(0, MAX_CELLS, kind=int)
+    show.add_argument("--width", type=cells, metavar="COLUMNS",
+                      help="columns (default: the terminal's, or 80 when not printing to one)")
+    show.add_argument("--height", type=cells, metavar="LINES",
+                      help="lines (default: the terminal's when the width is too; else no limit)")
+    show.add_argument("--fit", choices=FIT_MODES, default="contain",
+                      help="contain (the default): all of it, shape kept; cover: fill, cut the edges; "
+                      "stretch: fill out of shape; none: one pixel a pixel, cut to fit")
+    show.add_argument("--title", action="store_true", help="print each file's name above it")
+    show.add_argument("--grid", type=_grid, metavar="CxR",
+                      help="C pictures side by side, R rows of them to the terminal's height")
+    show.add_argument("--frame", type=_number(0, 1e7, low_included=True), metavar="T",
+                      help="of a video or animation, the frame at T seconds (default: the first)")
 
     play = add("play", cmd_play)
     play.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
