@@ -45,6 +45,7 @@ class _Windows:
         check_terminal(self.screen.corvane)
         self.pictures: Dict[str, Tuple["FrameArray", Placement]] = {}
         self.tiles: Dict[str, Placement] = {}
+        self.size = self.screen.grid()
         self.drawn: Tuple[Any, ...] = ()
         self.held = ExitStack()
         self.held.enter_context(cbreak())
@@ -52,7 +53,7 @@ class _Windows:
 
     def layout(self) -> bool:
         """Tile the grid for the windows there are; whether the tiles changed."""
-        grid_w, grid_h = self.screen.grid()
+        self.size = grid_w, grid_h = self.screen.grid()
         count = len(self.pictures)
         across = math.ceil(math.sqrt(count))
         down = math.ceil(count / across)
@@ -71,8 +72,8 @@ class _Windows:
             self.pictures[name] = (picture, spot)
 
     def draw(self) -> None:
-        """Every window's picture and title, as they are now."""
-        grid_w, grid_h = self.screen.grid()
+        """Every window's picture and title, as they are now (on the grid as last laid out)."""
+        grid_w, grid_h = self.size
         canvas = np.zeros((grid_h, grid_w, 3), np.uint8)
         for name, (picture, spot) in self.pictures.items():
             tile = self.tiles[name]
@@ -85,7 +86,7 @@ class _Windows:
             titles.append(f"\x1b[{tile.y // 2 + 1};{tile.x + 1}H\x1b[0m{text}{' ' * (tile.width - used)}")
         sys.stdout.flush()
         os.write(1, "".join(titles).encode(errors="replace"))
-        self.drawn = (self.screen.grid(), resumes())
+        self.drawn = (self.size, resumes())
 
     def refit(self) -> None:
         """After the tiles changed: every picture scaled anew into its tile, every cell drawn."""
