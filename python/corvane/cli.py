@@ -119,7 +119,7 @@ def cmd_view(args: argparse.Namespace) -> int:
         _claim_recording(args.record, [args.source], args.force)
     source = open_source(args.source, args.camera, args.fps)
     try:
-        screen = Screen(stretch=args.stretch)
+        screen = Screen(stretch=args.stretch, fit=args.fit)
         check_terminal(screen.corvane)
         result = view(source, screen, duration=args.duration, record=args.record,
                       overwrite=args.force)
@@ -150,7 +150,7 @@ def cmd_play(args: argparse.Namespace) -> int:
     """A recording, plain or interactive."""
     with _recording(args.file, hint=True) as recording:
         recording.require_frames()
-        screen = Screen(stretch=args.stretch)
+        screen = Screen(stretch=args.stretch, fit=args.fit)
         check_terminal(screen.corvane)
         damage = play(recording, screen, interactive=args.interactive, paused=args.paused,
                       sharpen=args.sharpen)
@@ -222,6 +222,13 @@ def build_parser() -> argparse.ArgumentParser:
         """The ``-f`` / ``--force`` option of a command that writes ``what``."""
         sub.add_argument("-f", "--force", action="store_true", help=f"write over an existing {what}")
 
+    def fit_option(sub: argparse.ArgumentParser, default: Optional[str] = None) -> None:
+        """The ``--fit`` option: how a frame meets the room it is shown in."""
+        sub.add_argument("--fit", choices=FIT_MODES, default=default,
+                         help="contain (the default): all of it, shape kept; cover: fill, cut the "
+                         "edges; stretch: fill out of shape (as --stretch); none: pixel for pixel, "
+                         "cut to fit")
+
     demo = add("demo", cmd_demo)
     demo.add_argument("--seconds", type=_number(0, 3600), default=6.0,
                       help="how long to play (default: 6)")
@@ -233,6 +240,7 @@ def build_parser() -> argparse.ArgumentParser:
     view.add_argument("--record", metavar="FILE", help="record what is shown into FILE")
     force(view, "recording")
     view.add_argument("--stretch", action="store_true", help="fill the terminal instead of keeping the shape")
+    fit_option(view)
     view.add_argument("--fps", type=_number(0, 1000), help="pace at this rate instead of the video's own")
     view.add_argument("--duration", type=_number(0, 1e6), metavar="SECONDS", help="stop after this long")
 
@@ -244,9 +252,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="columns (default: the terminal's, or 80 when not printing to one)")
     show.add_argument("--height", type=cells, metavar="LINES",
                       help="lines (default: the terminal's when the width is too; else no limit)")
-    show.add_argument("--fit", choices=FIT_MODES, default="contain",
-                      help="contain (the default): all of it, shape kept; cover: fill, cut the edges; "
-                      "stretch: fill out of shape; none: one pixel a pixel, cut to fit")
+    fit_option(show, "contain")
     show.add_argument("--title", action="store_true", help="print each file's name above it")
     show.add_argument("--grid", type=_grid, metavar="CxR",
                       help="C pictures side by side, R rows of them to the terminal's height")
@@ -261,6 +267,7 @@ def build_parser() -> argparse.ArgumentParser:
     play.add_argument("-i", "--interactive", action="store_true", help="the interactive player")
     play.add_argument("--paused", action="store_true", help="with -i: start paused on the first frame")
     play.add_argument("--stretch", action="store_true", help="fill the terminal instead of keeping the shape")
+    fit_option(play)
 
     info = add("info", cmd_info)
     info.add_argument("file", metavar="FILE", help="a recording (.lzdx)")

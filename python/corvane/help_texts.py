@@ -42,7 +42,8 @@ say how large the file is against the raw frames. Needs a terminal.""",
         "show a video file, an image or a camera",
         """\
 Show a video file, an image or a camera on the terminal, scaled to fit with its
-shape kept (black margins), or stretched to fill it with --stretch. A video is
+shape kept (black margins), or stretched to fill it with --stretch (--fit:
+contain, cover, stretch or none, as for show). A video is
 paced at its own frame rate (or --fps); when the terminal cannot keep up,
 frames are dropped rather than falling behind. An image stays until you quit.
 q or Esc quits; the bottom line shows the time and the frames shown.
@@ -89,8 +90,8 @@ examples:
         "play a recording, natively or interactively",
         """\
 Show the recording at its pace of one frame per 33 ms, fitted to the terminal
-with its shape kept (--stretch to fill), sharpened with --sharpen S (0 for
-none, the default, to 3; 1 is strong). q or Esc quits.
+with its shape kept (--stretch to fill, --fit for the other ways), sharpened
+with --sharpen S (0 for none, the default, to 3; 1 is strong). q or Esc quits.
 
 With -i: the interactive player. Keys:
   space    pause / play (at the end: from the start)
