@@ -31,7 +31,7 @@ if TYPE_CHECKING:
 DEFAULT_WIDTH = 80
 """Columns when the output is no terminal and no width is given."""
 MAX_CELLS = 1000
-"""The most columns or lines a picture may be given."""
+"""The most columns or lines a picture takes (a sliver 80 columns wide stops at 1000 lines)."""
 UPPER_HALF = "\u2580".encode()
 LINE_END = b"\x1b[0m\n"
 ODD_LINE = b"\x1b[49m"
@@ -111,9 +111,9 @@ def picture_for(frame: "FrameArray", room: Box, fit: str = "contain") -> "FrameA
     """``frame`` as it is printed in ``room`` with the fit ``fit``, margins left out."""
     height, width = frame.shape[:2]
     lines = room.lines
-    if lines is None:  # as many lines as the shape needs: every fit keeps it
+    if lines is None:  # as many lines as the shape needs (every fit keeps it), up to a limit
         natural = height if fit == "none" else max(1, round(height * room.columns / width))
-        lines = (natural + 1) // 2
+        lines = min((natural + 1) // 2, MAX_CELLS)
     picture, _ = fitted(frame, room.columns, 2 * lines, fit)
     return picture
 

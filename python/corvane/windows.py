@@ -20,7 +20,7 @@ import os
 import sys
 import time
 from contextlib import ExitStack
-from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -43,13 +43,18 @@ class _Windows:
     def __init__(self) -> None:
         self.screen = Screen()
         check_terminal(self.screen.corvane)
-        self.pictures: Dict[str, Tuple["FrameArray", Placement]] = {}
+        self.pictures: Dict[str, Tuple["FrameArray", Optional[Placement]]] = {}
+        """Each window's picture, fitted to its tile, and where in the tile (``None``: no room)."""
         self.tiles: Dict[str, Placement] = {}
         self.size = self.screen.grid()
         self.drawn: Tuple[Any, ...] = ()
         self.held = ExitStack()
-        self.held.enter_context(cbreak())
-        self.held.enter_context(self.screen.fullscreen())
+        try:
+            self.held.enter_context(cbreak())
+            self.held.enter_context(self.screen.fullscreen())
+        except BaseException:
+            self.held.close()
+            raise
 
     def layout(self) -> bool:
         """Tile the grid for the windows there are; whether the tiles changed."""
@@ -68,17 +73,18 @@ class _Windows:
         """``image`` scaled into the tile of ``name`` below its title line."""
         tile = self.tiles[name]
         if tile.width > 0 and tile.height > 2:
-            picture, spot = fitted(image, tile.width, tile.height - 2)
-            self.pictures[name] = (picture, spot)
+            self.pictures[name] = fitted(image, tile.width, tile.height - 2)
+        else:
+            self.pictures[name] = (image, None)
 
     def draw(self) -> None:
         """Every window's picture and title, as they are now (on the grid as last laid out)."""
         grid_w, grid_h = self.size
         canvas = np.zeros((grid_h, grid_w, 3), np.uint8)
         for name, (picture, spot) in self.pictures.items():
-            tile = self.tiles[name]
-            x, y = tile.x + spot.x, tile.y + 2 + spot.y
-            canvas[y : y + spot.height, x : x + spot.width] = picture[: grid_h - y, : grid_w - x]
+            if spot is not None:
+                x, y = self.tiles[name].x + spot.x, self.tiles[name].y + 2 + spot.y
+                canvas[y : y + spot.height, x : x + spot.width] = picture
         self.screen.show(canvas)
         titles = []
         for name, tile in self.tiles.items():
@@ -101,6 +107,8 @@ class _Windows:
 
 
 _windows: Optional[_Windows] = None
+_hooked: List[bool] = []
+"""Not empty once the exit hooks are in place (once per process)."""
 
 
 def _as_uint8(frame: Any) -> "FrameArray":
@@ -130,12 +138,14 @@ def imshow(name: str, frame: Any) -> None:
     image = _as_uint8(frame)
     if _windows is None:
         _windows = _Windows()
-        atexit.register(destroyAllWindows)
-        sys.excepthook = _restoring(sys.excepthook)
+        if not _hooked:
+            _hooked.append(True)
+            atexit.register(destroyAllWindows)
+            sys.excepthook = _restoring(sys.excepthook)
     windows = _windows
     name = str(name)
     if name not in windows.pictures:
-        windows.pictures[name] = (np.zeros((1, 1, 3), np.uint8), Placement(0, 0, 0, 0))
+        windows.pictures[name] = (image, None)
     if windows.layout():
         windows.refit()
     windows.place(name, image)
