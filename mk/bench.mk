@@ -1,11 +1,12 @@
 # Benchmarks: `make bench` (full, a few minutes), `make bench-quick`; results in benchmarks/results/.
+# `make bench-show`: `corvane show` against timg and chafa, imshow against the Screen loop.
 #   BENCH_ARGS   extra arguments for benchmarks/bench.py (for example --no-peers)
 # `make test` also runs the harness once on a handful of frames (bench-smoke): no timing is
 # judged there, only that every case still runs and yields its figures.
 BENCH_PEERS := timg chafa
 BENCH_ARGS ?=
 
-.PHONY: bench bench-quick bench-smoke bench-peers bench-wire
+.PHONY: bench bench-quick bench-smoke bench-peers bench-wire bench-show
 EXTRA_TESTS += bench-smoke
 
 bench: $(VENV)/.installed bench-peers
@@ -13,6 +14,9 @@ bench: $(VENV)/.installed bench-peers
 
 bench-quick: $(VENV)/.installed bench-peers
 	$(VPY) benchmarks/bench.py --quick $(BENCH_ARGS)
+
+bench-show: $(VENV)/.installed bench-peers
+	$(VPY) benchmarks/bench_show.py $(BENCH_SHOW_ARGS)
 
 bench-smoke: $(VENV)/.installed
 	$(VPY) -m pytest -q -p no:cacheprovider benchmarks/test_bench.py

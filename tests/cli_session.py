@@ -31,7 +31,7 @@ if pid == 0:
     os.tcsetpgrp(0, os.getpid())
     signal.signal(signal.SIGTTOU, signal.SIG_DFL)
     signal.signal(signal.SIGINT, signal.SIG_DFL)
-    os.execv(sys.executable, [sys.executable, "-m", "corvane"] + sys.argv[1:])
+    os.execv(sys.executable, [sys.executable] + sys.argv[1:])
 sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 """
 CELL = re.compile(rb"\x1b\[38;2;(\d+);\d+;\d+;48;2;(\d+);\d+;\d+m\xe2\x96\x80")
@@ -56,9 +56,9 @@ class Finished:
         return lines[0]
 
 
-class Session:  # `corvane ARGS` on a pty of cols x rows; tty=False: no terminal at all
+class Session:  # `corvane ARGS` (or `python ARGS`) on a pty of cols x rows; tty=False: no terminal at all
 
-    def __init__(self, args, tmp_path, *, cols=40, rows=12, tty=True, screen=True, env=None):
+    def __init__(self, args, tmp_path, *, cols=40, rows=12, tty=True, screen=True, env=None, python=False):
         self.master, self.slave = os.openpty()
         set_winsize(self.slave, cols, rows)
         attrs = termios.tcgetattr(self.slave)
@@ -68,7 +68,7 @@ class Session:  # `corvane ARGS` on a pty of cols x rows; tty=False: no terminal
         self.out_path = tmp_path / f"out-{time.monotonic_ns()}"
         with open(self.out_path, "wb") as out:
             self.proc = subprocess.Popen(
-                [sys.executable, *(["-c", LAUNCHER] if tty else ["-m", "corvane"]), *args],
+                [sys.executable, *(["-c", LAUNCHER] if tty else []), *([] if python else ["-m", "corvane"]), *args],
                 cwd=tmp_path, env=dict(os.environ, **(env or {})), stderr=subprocess.PIPE,
                 stdin=self.slave if tty else subprocess.DEVNULL, stdout=self.slave if screen and tty else out,
                 start_new_session=True, preexec_fn=_take_controlling_terminal if tty else None)

@@ -5,6 +5,9 @@ background the lower); only the runs of cells that changed are rewritten. The pa
 
 - show(frame) and Screen: draw numpy frames (H x W x 3 uint8, channels B, G, R) or bytes, with
   their shape kept (letterbox) or stretched; Screen also records what it draws;
+- print_image(frame or path): a picture printed inline, as lines that scroll like text;
+- imshow(name, frame), waitKey(ms), destroyWindow(name), destroyAllWindows(): OpenCV's habits
+  on the terminal; patch_cv2() puts them into cv2 when there is no display;
 - fullscreen() and cbreak(): the alternate screen and key-by-key input for a block, always
   given back (also on Ctrl-C, SIGTERM and Ctrl-Z);
 - Recording: read recording files, frame by frame, by index or by slice;
@@ -41,10 +44,12 @@ poll_key; they record and play in Python, so that recordings keep time and shape
 from _corvane import Corvane
 
 from .errors import CorvaneError, RecordingError, SourceError, TerminalError, VideoSupportError
-from .geometry import Placement, as_frame, display_grid, fit, letterbox
+from .geometry import FIT_MODES, Placement, as_frame, display_grid, fit, layout, letterbox
+from .inline import print_image
 from .recording import Record, Recording
 from .screen import Screen, show
 from .terminal import cbreak, fullscreen
+from .windows import destroyAllWindows, destroyWindow, imshow, patch_cv2, waitKey
 from .writer import RecordingWriter
 
 __version__ = "0.1.0"
@@ -52,6 +57,7 @@ __version__ = "0.1.0"
 __all__ = [
     "Corvane",
     "CorvaneError",
+    "FIT_MODES",
     "Placement",
     "Record",
     "Recording",
@@ -63,9 +69,16 @@ __all__ = [
     "VideoSupportError",
     "as_frame",
     "cbreak",
+    "destroyAllWindows",
+    "destroyWindow",
     "display_grid",
     "fit",
     "fullscreen",
+    "imshow",
+    "layout",
     "letterbox",
+    "patch_cv2",
+    "print_image",
     "show",
+    "waitKey",
 ]

@@ -1,4 +1,4 @@
-"""The command line: ``corvane demo | view | play | info | export`` (also ``python -m corvane``).
+"""The command line: ``corvane demo | view | show | play | info | export`` (also ``python -m corvane``).
 
 Bad input ends a command with one line on standard error and exit status 1; a usage error with
 the command's usage and status 2; Ctrl-C with status 130. The terminal is restored in every case.
@@ -12,16 +12,19 @@ import argparse
 import json
 import math
 import os
+import re
 import sys
 from typing import Callable, Dict, Optional, Sequence, Tuple
 
-from . import __version__, demo
+from . import __version__, demo, gallery
 from .clock import PlayerClock, check_range, parse_time
 from .errors import CorvaneError, RecordingError
 from .export import (PLAYER_FPS, Progress, claim_output, export_png, export_video, frame_range,
                      output_kind)
+from .geometry import FIT_MODES
 from .help_texts import MAIN, PAGES
 from .info import failure, render_text, summary
+from .inline import MAX_CELLS
 from .player import play
 from .recording import FRAME_PERIOD, MAGIC, Recording
 from .screen import Screen
@@ -34,7 +37,7 @@ from .wire import COLOR_CHOICES, MAX_TOLERANCE, screen_options
 
 Command = Callable[[argparse.Namespace], int]
 MAX_CAMERA = 63
-FITS = ("contain", "cover", "stretch", "none")
+MAX_GRID = 64
 
 
 def _number(low: float, high: float, *, low_included: bool = False,
@@ -57,6 +60,15 @@ def _number(low: float, high: float, *, low_included: bool = False,
 
     parse.__name__ = kind.__name__
     return parse
+
+
+def _grid(text: str) -> Tuple[int, int]:
+    """An argparse type: ``CxR`` (or ``C``), pictures across and rows down, each 1 to 64."""
+    match = re.fullmatch(r"(\d+)(?:x(\d+))?", text)
+    size = (int(match.group(1)), int(match.group(2) or 1)) if match else (0, 0)
+    if not 1 <= min(size) <= max(size) <= MAX_GRID:
+        raise argparse.ArgumentTypeError(f"not COLUMNSxROWS, each 1 to {MAX_GRID}: {text}")
+    return size
 
 
 def _fail(message: str) -> int:
@@ -112,12 +124,9 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return demo.run(args.seconds)
 
 
-def _stretch(args: argparse.Namespace) -> bool:
-    """Whether to fill the terminal: ``--fit stretch`` or the older ``--stretch``."""
-    # TODO(fit): pass fit=args.fit to Screen once it takes one (cover, none).
-    if args.fit in ("cover", "none"):
-        raise CorvaneError(f"--fit {args.fit} is not available yet; use contain or stretch")
-    return bool(args.stretch or args.fit == "stretch")
+def _fit(args: argparse.Namespace) -> str:
+    """The fit mode: ``--fit``, or ``stretch`` for the older ``--stretch``."""
+    return "stretch" if args.stretch else (args.fit or "contain")
 
 
 def _range(args: argparse.Namespace) -> Tuple[float, Optional[float]]:
@@ -136,7 +145,7 @@ def cmd_view(args: argparse.Namespace) -> int:
     if args.record is not None:
         _claim_recording(args.record, [args.source], args.force)
     start, end = _range(args)
-    stretch = _stretch(args)
+    fit = _fit(args)
     if args.source is not None and _is_recording(args.source):
         raise CorvaneError(f"{args.source} is a recording; play it with: corvane play {args.source}")
     media = open_media(args.source, camera=args.camera)
@@ -145,7 +154,7 @@ def cmd_view(args: argparse.Namespace) -> int:
         moving = media.kind in ("video", "animation")
         player = PlayerClock(media.duration if moving else None, start=start if moving else 0.0,
                              end=end if moving else None, loop=args.loop and moving, now=clock)
-        screen = Screen(stretch=stretch, **options)
+        screen = Screen(fit=fit, **options)
         check_terminal(screen.corvane)
         note = ""
         if media.has_audio and not args.mute:
@@ -154,7 +163,7 @@ def cmd_view(args: argparse.Namespace) -> int:
             except CorvaneError as error:
                 note = str(error)
             player.audio = sound
-        viewer = Viewer(media, screen, player, stretch=stretch, duration=args.duration,
+        viewer = Viewer(media, screen, player, duration=args.duration,
                         note=note, sound=sound)
         result = view(viewer, start=player.start, record=args.record, overwrite=args.force)
     finally:
@@ -166,12 +175,28 @@ def cmd_view(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_show(args: argparse.Namespace) -> int:
+    """Pictures inline, like text."""
+    options = gallery.Options(args.width, args.height, args.fit, args.title, args.grid, args.frame)
+
+    def warn(name: str, reason: str) -> None:
+        """One line about an input that is not shown."""
+        _fail(f"{name}: {reason}")
+
+    try:
+        shown_all = gallery.show(args.files, options, warn)
+    except BrokenPipeError:  # the reader has had enough (`| head`): no more to say
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    return 0 if shown_all else 1
+
+
 def cmd_play(args: argparse.Namespace) -> int:
     """A recording, plain or interactive."""
     options = screen_options(args.colors, args.tolerance, args.dither)
     with _recording(args.file, hint=True) as recording:
         recording.require_frames()
-        screen = Screen(stretch=_stretch(args), **options)
+        screen = Screen(fit=_fit(args), **options)
         check_terminal(screen.corvane)
         damage = play(recording, screen, interactive=args.interactive, paused=args.paused,
                       sharpen=args.sharpen)
@@ -253,15 +278,16 @@ def build_parser() -> argparse.ArgumentParser:
         """The ``-f`` / ``--force`` option of a command that writes ``what``."""
         sub.add_argument("-f", "--force", action="store_true", help=f"write over an existing {what}")
 
+    def fit_option(sub: argparse.ArgumentParser, default: Optional[str] = None) -> None:
+        """The ``--fit`` option: how a frame meets the room it is shown in."""
+        sub.add_argument("--fit", choices=FIT_MODES, default=default,
+                         help="contain (the default): all of it, shape kept; cover: fill, cut the "
+                         "edges; stretch: fill out of shape (as --stretch); none: pixel for pixel, "
+                         "cut to fit")
+
     demo = add("demo", cmd_demo)
     demo.add_argument("--seconds", type=_number(0, 3600), default=6.0,
                       help="how long to play (default: 6)")
-
-    def fit(sub: argparse.ArgumentParser) -> None:
-        """``--fit`` and its older spelling ``--stretch``."""
-        sub.add_argument("--fit", choices=FITS, default="contain",
-                         help="contain (letterbox, the default), cover, stretch or none")
-        sub.add_argument("--stretch", action="store_true", help="the same as --fit stretch")
 
     def player(sub: argparse.ArgumentParser) -> None:
         """The range options of a player."""
@@ -274,12 +300,28 @@ def build_parser() -> argparse.ArgumentParser:
                       metavar="N", help=f"show camera number N (0 to {MAX_CAMERA}) instead")
     view.add_argument("--record", metavar="FILE", help="record what is shown into FILE")
     force(view, "recording")
-    fit(view)
+    view.add_argument("--stretch", action="store_true", help="the same as --fit stretch")
+    fit_option(view)
     player(view)
     view.add_argument("--loop", action="store_true", help="start again at the end (or --end)")
     view.add_argument("--mute", action="store_true", help="leave the sound out")
     view.add_argument("--duration", type=_number(0, 1e6), metavar="SECONDS", help="stop after this long")
     wire(view)
+
+    show = add("show", cmd_show)
+    show.add_argument("files", nargs="+", metavar="FILE",
+                      help="a picture, video or recording; a pattern; a directory; - for standard input")
+    cells = _number(0, MAX_CELLS, kind=int)
+    show.add_argument("--width", type=cells, metavar="COLUMNS",
+                      help="columns (default: the terminal's, or 80 when not printing to one)")
+    show.add_argument("--height", type=cells, metavar="LINES",
+                      help="lines (default: the terminal's when the width is too; else no limit)")
+    fit_option(show, "contain")
+    show.add_argument("--title", action="store_true", help="print each file's name above it")
+    show.add_argument("--grid", type=_grid, metavar="CxR",
+                      help="C pictures side by side, R rows of them to the terminal's height")
+    show.add_argument("--frame", type=_number(0, 1e7, low_included=True), metavar="T",
+                      help="of a video or animation, the frame at T seconds (default: the first)")
 
     play = add("play", cmd_play)
     play.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
@@ -288,7 +330,8 @@ def build_parser() -> argparse.ArgumentParser:
                       f"{MAX_STRENGTH:g}; 1 is strong")
     play.add_argument("-i", "--interactive", action="store_true", help="the interactive player")
     play.add_argument("--paused", action="store_true", help="with -i: start paused on the first frame")
-    fit(play)
+    play.add_argument("--stretch", action="store_true", help="the same as --fit stretch")
+    fit_option(play)
     wire(play)
 
     info = add("info", cmd_info)

@@ -33,10 +33,8 @@ class TerminalError(CorvaneError):
 class VideoSupportError(CorvaneError, ImportError):
     """PyAV or Pillow (the ``video`` extra) is needed but not installed."""
 
-    def __init__(self, what: str) -> None:
-        super().__init__(
-            f"{what} needs PyAV and Pillow; install them with: pip install 'corvane[video]'"
-        )
+    def __init__(self, what: str, package: str = "PyAV and Pillow") -> None:
+        super().__init__(f"{what} needs {package}; install them with: pip install 'corvane[video]'")
 
 
 class SourceError(CorvaneError):

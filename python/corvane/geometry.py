@@ -4,6 +4,11 @@ The display grid of a terminal of ``term_w`` columns and ``term_h`` rows is ``te
 wide and ``max(2 * term_h - 2, 2)`` pixels high: every character cell shows two pixels stacked,
 and the bottom line stays free. A cell is about twice as high as wide, so the grid's pixels are
 about square and a frame keeps its shape when it is scaled by the same factor both ways.
+
+How a frame meets a box of another shape is its fit (:data:`FIT_MODES`): ``contain`` shows all of
+it with margins, ``cover`` fills the box and leaves out the edges that stick out, ``stretch``
+fills the box out of shape, ``none`` keeps every pixel at its own size and leaves out what does
+not fit. The full screen, ``corvane show`` and ``imshow`` all place frames through :func:`layout`.
 """
 
 from __future__ import annotations
@@ -44,6 +49,38 @@ def fit(src_w: int, src_h: int, grid_w: int, grid_h: int) -> Placement:
     width = min(grid_w, max(1, int(src_w * scale + 0.5)))
     height = min(grid_h, max(1, int(src_h * scale + 0.5)))
     return Placement((grid_w - width) // 2, (grid_h - height) // 2, width, height)
+
+
+FIT_MODES = ("contain", "cover", "stretch", "none")
+"""The ways a frame can meet a box; see :func:`layout`."""
+
+
+def layout(src_w: int, src_h: int, box_w: int, box_h: int,
+           mode: str = "contain") -> Tuple[Placement, Placement]:
+    """Which part of a ``src_w`` x ``src_h`` frame is shown, and where in a ``box_w`` x ``box_h``
+    box it lands (its scaled size), for the fit ``mode``. Whatever lands is centred; an odd pixel
+    of margin or of cut goes right or down."""
+    if min(src_w, src_h, box_w, box_h) <= 0:
+        raise ValueError(f"cannot fit a {src_w} x {src_h} frame into a {box_w} x {box_h} box")
+    whole = Placement(0, 0, src_w, src_h)
+    if mode == "contain":
+        return whole, fit(src_w, src_h, box_w, box_h)
+    if mode == "stretch":
+        return whole, Placement(0, 0, box_w, box_h)
+    if mode == "cover":
+        scale = max(box_w / src_w, box_h / src_h)
+        width = min(src_w, max(1, int(box_w / scale + 0.5)))
+        height = min(src_h, max(1, int(box_h / scale + 0.5)))
+        return _centred(width, height, src_w, src_h), Placement(0, 0, box_w, box_h)
+    if mode == "none":
+        width, height = min(src_w, box_w), min(src_h, box_h)
+        return _centred(width, height, src_w, src_h), _centred(width, height, box_w, box_h)
+    raise ValueError(f"the fit is one of {', '.join(FIT_MODES)}, not {mode!r}")
+
+
+def _centred(width: int, height: int, outer_w: int, outer_h: int) -> Placement:
+    """A ``width`` x ``height`` placement in the middle of ``outer_w`` x ``outer_h``."""
+    return Placement((outer_w - width) // 2, (outer_h - height) // 2, width, height)
 
 
 def as_frame(
@@ -118,17 +155,20 @@ def _bilinear(frame: "FrameArray", width: int, height: int) -> "FrameArray":
     return scaled
 
 
-def fitted(frame: "FrameArray", grid_w: int, grid_h: int) -> "Tuple[FrameArray, Placement]":
-    """``frame`` scaled to the largest size that fits the grid with its shape kept, and where it
-    lands in the grid (the margins are not part of the picture)."""
-    place = fit(frame.shape[1], frame.shape[0], grid_w, grid_h)
-    return resize(frame, place.width, place.height), place
+def fitted(frame: "FrameArray", grid_w: int, grid_h: int,
+           mode: str = "contain") -> "Tuple[FrameArray, Placement]":
+    """The part of ``frame`` shown in the grid with the fit ``mode`` (by default the whole frame,
+    as large as fits with its shape kept), scaled, and where it lands in the grid (the margins
+    are not part of the picture). Only the shown part is scaled; it may be a view of ``frame``."""
+    part, place = layout(frame.shape[1], frame.shape[0], grid_w, grid_h, mode)
+    shown = frame[part.y : part.y + part.height, part.x : part.x + part.width]
+    return resize(shown, place.width, place.height), place
 
 
 def on_canvas(picture: "FrameArray", place: Placement, grid_w: int, grid_h: int) -> "FrameArray":
-    """``picture`` at ``place`` in a black grid of ``grid_w`` x ``grid_h``."""
+    """``picture`` at ``place`` in a black grid of ``grid_w`` x ``grid_h``, C-contiguous."""
     if picture.shape[0] == grid_h and picture.shape[1] == grid_w:
-        return picture
+        return np.ascontiguousarray(picture)
     canvas = np.zeros((grid_h, grid_w, 3), dtype=np.uint8)
     canvas[place.y : place.y + place.height, place.x : place.x + place.width] = picture
     return canvas

@@ -19,6 +19,7 @@ MAIN = Page(
     """\
 examples:
   corvane view clip.mp4 --record clip.lzdx   watch a video, recording what is shown
+  corvane show *.jpg                         print pictures inline, like text
   corvane info clip.lzdx                     frames, sizes, and whether the file is intact
   corvane play -i clip.lzdx                  step through the recording frame by frame
   corvane export clip.lzdx frames/           one PNG file per frame
@@ -42,7 +43,7 @@ say how large the file is against the raw frames. Needs a terminal.""",
         """\
 Play a video file, an animated GIF/WebP/APNG, an image or a camera on the
 terminal, fitted with its shape kept (black margins), or filling it with
---fit stretch (--stretch is the same). Frames are decoded by FFmpeg at the size
+--fit stretch (--stretch is the same; --fit cover and none as for show). Frames are decoded by FFmpeg at the size
 they are drawn and shown at their own times, so variable frame rates play
 right; when the terminal cannot keep up, frames are dropped rather than falling
 behind. An image stays until you quit. The sound track plays unless --mute and
@@ -69,11 +70,39 @@ examples:
   corvane view photo.jpg
   corvane view --camera 0 --record me.lzdx --duration 10""",
     ),
+    "show": Page(
+        "print pictures inline, into the scrollback, like text",
+        """\
+Print each picture at the cursor as lines of half blocks that scroll like text;
+the cursor ends on the line after it and earlier output stays. By default a
+picture takes the terminal's width with its shape kept, no more lines than the
+terminal has; --width and --height set columns and lines (the shape still
+kept), --fit how it meets them: contain (all of it), cover (fill, cut the
+edges), stretch (fill out of shape) or none (pixel for pixel, cut to fit).
+When standard output is no terminal (a pipe, a file) no terminal is needed and
+the width is 80 unless --width: `corvane show a.png > a.ans` makes a file that
+`cat` shows.
+
+FILE may be a picture, a pattern (quoted or not), a directory (its pictures,
+sorted by name), or - for standard input (its format found from the bytes). A
+video, an animation or a recording gives its first frame, or the one at
+--frame T seconds. --title prints each name above its picture; --grid CxR puts
+C pictures side by side (a blank column between them), R rows of them to the
+terminal's height. An input that cannot be shown gets one line on standard
+error; the others are shown, and the exit status is 1.
+Reading pictures needs Pillow, videos PyAV: pip install 'corvane[video]'.""",
+        """\
+examples:
+  corvane show photo.jpg
+  corvane show --title --grid 4x2 'shots/*.png'
+  corvane show --frame 12.5 --width 60 clip.mp4 > frame.ans
+  curl -s https://example.org/a.png | corvane show -""",
+    ),
     "play": Page(
         "play a recording, natively or interactively",
         """\
 Show the recording at its pace of one frame per 33 ms, fitted to the terminal
-with its shape kept (--fit stretch or --stretch to fill), sharpened with --sharpen S (0 for
+with its shape kept (--stretch to fill, --fit for the other ways), sharpened with --sharpen S (0 for
 none, the default, to 3; 1 is strong). q or Esc quits.
 
 With -i: the interactive player. Keys (those of corvane view, and more):

@@ -1,8 +1,9 @@
 """``Screen``: draw numpy frames or bytes on the terminal through one ``Corvane`` object.
 
 A frame keeps its shape by default: it is scaled to fit the terminal's display grid and
-centred on black margins (letterbox). With ``stretch`` it fills the grid, as ``Corvane.render``
-alone does.
+centred on black margins (letterbox, the fit ``contain``). ``fit`` chooses another way
+(:data:`~corvane.geometry.FIT_MODES`); ``stretch`` is the fit ``stretch``: it fills the grid, as
+``Corvane.render`` alone does.
 
 A screen records in Python (:class:`~corvane.writer.RecordingWriter`): the picture as drawn but
 without the margins, so that a recording fills whatever frame it is later shown in, and on the
@@ -25,7 +26,7 @@ import numpy as np
 from _corvane import Corvane
 
 from .errors import TerminalError, is_panic
-from .geometry import BytesLike, as_frame, display_grid, fit, fitted, on_canvas, resize
+from .geometry import FIT_MODES, BytesLike, as_frame, display_grid, fitted, on_canvas
 from .terminal import clock, fullscreen, resumes
 from .text import printable
 from .wire import DEFAULT_TOLERANCE, Wire
@@ -43,10 +44,12 @@ class Screen:
     """
 
     def __init__(self, corvane: Optional[Corvane] = None, *, stretch: bool = False,
-                 colors: Optional[str] = None, tolerance: Optional[int] = None,
-                 dither: bool = False) -> None:
+                 fit: Optional[str] = None, colors: Optional[str] = None,
+                 tolerance: Optional[int] = None, dither: bool = False) -> None:
         self.corvane = corvane if corvane is not None else Corvane()
         """The native object that does the drawing (through the wire: sizes and keys)."""
+        self.fit = _fit_mode(fit, stretch)
+        """How frames meet the grid, one of ``FIT_MODES`` (the default for :meth:`show`)."""
         self.wire: Optional[Wire] = None
         """The wire encoder and its writer thread, when ``colors`` or ``tolerance`` was given:
         ``colors`` one of "auto" (from ``COLORTERM`` and ``TERM``), "24bit", "256", "16";
@@ -55,8 +58,6 @@ class Screen:
         if colors is not None or tolerance is not None:
             self.wire = Wire(colors or "auto", DEFAULT_TOLERANCE if tolerance is None else tolerance,
                              dither=dither)
-        self.stretch = stretch
-        """Fill the whole grid instead of keeping the frame's shape (the default for :meth:`show`)."""
         self._writer: Optional[RecordingWriter] = None
         self._started: Optional[float] = None
         self._by_clock = True
@@ -71,6 +72,19 @@ class Screen:
         """The display grid (width, height) in pixels that frames are drawn into."""
         return display_grid(*self.size())
 
+    @property
+    def stretch(self) -> bool:
+        """Whether frames fill the whole grid out of shape (the fit ``stretch``)."""
+        return self.fit == "stretch"
+
+    @stretch.setter
+    def stretch(self, value: bool) -> None:
+        self.fit = "stretch" if value else "contain"
+
+    def invalidate(self) -> None:
+        """Draw every cell at the next :meth:`show`, as something else was written over them."""
+        self._resumes = -1
+
     def show(
         self,
         frame: "Union[FrameArray, np.ndarray, BytesLike]",
@@ -78,20 +92,20 @@ class Screen:
         height: Optional[int] = None,
         *,
         stretch: Optional[bool] = None,
+        fit: Optional[str] = None,
         at: Optional[float] = None,
     ) -> None:
         """Draw one frame: an H x W x 3 ``uint8`` array in B, G, R order (or grey H x W), or
-        ``bytes`` with its ``width`` and ``height``. ``stretch`` overrides the screen's setting.
+        ``bytes`` with its ``width`` and ``height``. ``fit`` (or ``stretch``) overrides the
+        screen's setting for this frame.
 
         While a recording is open the picture is recorded as drawn, without margins; ``at`` is
         when it appears, in seconds from the start of the recording (default: now).
         """
         image = as_frame(frame, width, height)
         grid_w, grid_h = self.grid()
-        if self.stretch if stretch is None else stretch:
-            picture, place = resize(image, grid_w, grid_h), fit(grid_w, grid_h, grid_w, grid_h)
-        else:
-            picture, place = fitted(image, grid_w, grid_h)
+        mode = self.fit if fit is None and stretch is None else _fit_mode(fit, bool(stretch))
+        picture, place = fitted(image, grid_w, grid_h, mode)
         canvas = on_canvas(picture, place, grid_w, grid_h)
         if self._resumes != resumes():  # after Ctrl-Z: every cell differs, so all are drawn
             self._resumes = resumes()
@@ -194,6 +208,15 @@ class Screen:
             writer.close(self._elapsed() if end is None and self._by_clock else end)
 
 
+def _fit_mode(fit: Optional[str], stretch: bool) -> str:
+    """The fit asked for: ``fit`` when given, else ``stretch`` or ``contain``."""
+    if fit is None:
+        return "stretch" if stretch else "contain"
+    if fit not in FIT_MODES:
+        raise ValueError(f"the fit is one of {', '.join(FIT_MODES)}, not {fit!r}")
+    return fit
+
+
 _default: Optional[Screen] = None
 
 
@@ -203,6 +226,7 @@ def show(
     height: Optional[int] = None,
     *,
     stretch: bool = False,
+    fit: Optional[str] = None,
 ) -> None:
     """Draw one frame on the terminal through a screen shared by every call of this function.
 
@@ -212,4 +236,4 @@ def show(
     global _default
     if _default is None:
         _default = Screen()
-    _default.show(frame, width, height, stretch=stretch)
+    _default.show(frame, width, height, stretch=stretch, fit=fit)

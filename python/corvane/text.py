@@ -1,4 +1,4 @@
-"""Text for people: outside text made safe to print, and counted nouns.
+"""Text for people: outside text made safe to print, cut to a number of columns, counted nouns.
 
 File names, paths and messages from outside (the command line, the file system, OpenCV) may hold
 control characters; printed raw they could retitle the window, move the cursor or leave the
@@ -8,6 +8,8 @@ terminal blinking. :func:`printable` escapes them. Pure functions, usable from a
 from __future__ import annotations
 
 import re
+import unicodedata
+from typing import Tuple
 
 _CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\ud800-\udfff]")
 _NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
@@ -33,3 +35,22 @@ def printable(text: object) -> str:
 def count(number: int, noun: str) -> str:
     """``"1 frame"``, ``"2 frames"``: ``noun`` with an ``s`` unless ``number`` is 1."""
     return f"{number} {noun}" + ("" if number == 1 else "s")
+
+
+def _cell_width(char: str) -> int:
+    """How many terminal columns ``char`` takes: 2 for wide East Asian forms, 0 for combining."""
+    if unicodedata.combining(char):
+        return 0
+    return 2 if unicodedata.east_asian_width(char) in ("W", "F") else 1
+
+
+def cut(text: str, width: int) -> Tuple[str, int]:
+    """The longest start of ``text`` (already printable) that takes at most ``width`` terminal
+    columns, and the columns it takes."""
+    used = 0
+    for end, char in enumerate(text):
+        step = _cell_width(char)
+        if used + step > width:
+            return text[:end], used
+        used += step
+    return text, used

@@ -49,12 +49,17 @@ class ViewResult:
     """``"end"`` (the media ran out), ``"key"`` (q or Esc) or ``"time"`` (``duration`` passed)."""
 
 
-def output_size(size: Tuple[int, int], grid: Tuple[int, int], stretch: bool) -> Tuple[int, int]:
-    """The size frames are decoded at to fill ``grid``: the grid itself when stretched, else
-    the largest size that fits with the shape kept."""
-    # TODO(fit): cover and none come with geometry.layout and Screen(fit=...).
-    if stretch:
+def output_size(size: Tuple[int, int], grid: Tuple[int, int], mode: str) -> Tuple[int, int]:
+    """The size frames are decoded at for the fit ``mode``, so the screen only places or cuts
+    them: the grid when stretched, the largest size with the shape kept that fits (contain) or
+    covers it (cover), the frame's own size for none."""
+    if mode == "stretch":
         return grid
+    if mode == "none":
+        return size
+    if mode == "cover":
+        scale = max(grid[0] / size[0], grid[1] / size[1])
+        return max(1, round(size[0] * scale)), max(1, round(size[1] * scale))
     place = fit(size[0], size[1], grid[0], grid[1])
     return place.width, place.height
 
@@ -62,11 +67,11 @@ def output_size(size: Tuple[int, int], grid: Tuple[int, int], stretch: bool) -> 
 class Viewer:
     """One session: the media, the screen, the clock, the keys and what has been shown."""
 
-    def __init__(self, media: Media, screen: Screen, player: PlayerClock, *, stretch: bool,
+    def __init__(self, media: Media, screen: Screen, player: PlayerClock, *,
                  duration: Optional[float], note: str = "",
                  sound: "Optional[SoundPlayer]" = None) -> None:
         self.media, self.screen, self.clock = media, screen, player
-        self.stretch, self.note, self.sound = stretch, note, sound
+        self.note, self.sound = note, sound
         self.deadline = None if duration is None else clock() + duration
         self.result = ViewResult()
         self._grid: Optional[Tuple[int, int]] = None
@@ -77,7 +82,7 @@ class Viewer:
         grid = self.screen.grid()
         if grid != self._grid:
             self._grid, self._line = grid, None
-            self.media.set_output_size(*output_size(self.media.size, grid, self.stretch))
+            self.media.set_output_size(*output_size(self.media.size, grid, self.screen.fit))
 
     def draw(self, frame: Frame) -> None:
         self.screen.show(frame.image)
