@@ -29,7 +29,6 @@ CASES = [
     (["view", "clip.mp4", "--start", "1:75"], "--start: 1:75 is not a time; give seconds or [hh:]mm:ss", {}),
     (["view", "clip.mp4", "--start", "9"], "--start 0:09 is not before the end (0:01)", {}),
     (["view", "clip.mp4", "--start", "1", "--end", "0:01"], "--end 0:01 is not after --start 0:01", {}),
-    (["view", "clip.mp4", "--fit", "cover"], "--fit cover is not available yet", {}),
     (["export", "good.lzdx", "o.gif", "--end", "x"], "--end: x is not a time", {}),
     (["export", "good.lzdx", "o.gif", "--start", "0.2"], "--start 0:00 is not before the end", {}),
     *[(args.split(), "empty.lzdx: the recording has no frames", {})

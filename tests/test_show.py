@@ -90,7 +90,7 @@ def test_a_video_or_animation_gives_a_frame(tmp_path, name, at, red):
     frames[0].save(tmp_path / "a.gif", save_all=True, append_images=frames[1:], duration=100)
     run = show(["--width", "2", name] + (["--frame", at] if at else []), tmp_path)
     assert run.returncode == 0, run.stderr
-    assert abs(int(re.match(rb"\x1b\[38;2;(\d+);", run.stdout).group(1)) - red) <= 4
+    assert abs(int(re.match(rb"\x1b\[38;2;(\d+);", run.stdout).group(1)) - red) <= 6  # H.264 shifts colours a little
 
 
 IMSHOW = """

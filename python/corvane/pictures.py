@@ -177,8 +177,8 @@ def _video_frame(path: str, at: Optional[float]) -> "FrameArray":
     try:
         with open_media(path) as media:
             frame = media.seek(at) if at else media.read()
-    except MediaError as error:
-        raise SourceError(str(error).split(": ", 1)[-1]) from None
+    except MediaError:
+        raise SourceError(UNREADABLE) from None
     if frame is None:
         raise SourceError(f"no frame at {at:g} s" if at else UNREADABLE)
     return frame.image
