@@ -41,7 +41,6 @@ FPS = 30.0
 
 def camera_clip(n: int) -> np.ndarray:
     """Canvases of the camera-like clip: a smooth still with texture, noise, a moving disc."""
-    import cv2
     from corvane.geometry import letterbox
 
     y, x = np.mgrid[0:1080, 0:1920].astype(np.float32)
@@ -53,7 +52,7 @@ def camera_clip(n: int) -> np.ndarray:
     for i in range(n):
         frame = still + rng.standard_normal(still.shape, dtype=np.float32) * 4
         cx, cy = 200 + 40 * i % 1500, 540 + int(300 * math.sin(i / 15))
-        cv2.circle(frame, (cx, cy), 120, (40, 200, 250), -1)
+        frame[(x - cx) ** 2 + (y - cy) ** 2 <= 120 ** 2] = (40, 200, 250)
         out[i] = letterbox(np.clip(frame, 0, 255).astype(np.uint8), GRID_W, GRID_H)
     return out
 
