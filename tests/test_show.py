@@ -7,7 +7,6 @@ import sys
 import time
 import types
 
-import cv2
 import numpy as np
 import pytest
 from PIL import Image
@@ -25,7 +24,7 @@ def lines(bgr, width, count):  # `count` lines of `width` cells of one colour, a
 
 
 def png(path, bgr, width=4, height=4):
-    cv2.imwrite(str(path), np.full((height, width, 3), bgr, np.uint8))
+    Image.new("RGB", (width, height), tuple(bgr[::-1])).save(path, "PNG")
     return path.read_bytes()
 
 
