@@ -29,7 +29,7 @@ import tempfile
 import termios
 import threading
 import time
-from typing import Dict, List, Tuple
+from typing import Dict, Iterator, List, Tuple
 
 import numpy as np
 
@@ -39,23 +39,50 @@ GRID_W, GRID_H = COLS, 2 * ROWS - 2
 FPS = 30.0
 
 
-def camera_clip(n: int) -> np.ndarray:
-    """Canvases of the camera-like clip: a smooth still with texture, noise, a moving disc."""
-    import cv2
-    from corvane.geometry import letterbox
-
+def camera_frames(n: int) -> Iterator[np.ndarray]:
+    """The camera-like clip at 1080p: a smooth still with texture, noise, a moving disc."""
     y, x = np.mgrid[0:1080, 0:1920].astype(np.float32)
     still = np.stack([128 + 100 * np.sin(x / 300 + y / 500), 120 + 90 * np.cos(y / 210),
                       110 + 80 * np.sin((x + y) / 170) * np.cos(x / 90)], -1)
     still += (20 * np.sin(x / 7) * np.sin(y / 9))[..., None]  # fine texture
     rng = np.random.default_rng(1)
-    out = np.empty((n, GRID_H, GRID_W, 3), np.uint8)
     for i in range(n):
         frame = still + rng.standard_normal(still.shape, dtype=np.float32) * 4
         cx, cy = 200 + 40 * i % 1500, 540 + int(300 * math.sin(i / 15))
-        cv2.circle(frame, (cx, cy), 120, (40, 200, 250), -1)
-        out[i] = letterbox(np.clip(frame, 0, 255).astype(np.uint8), GRID_W, GRID_H)
-    return out
+        frame[(x - cx) ** 2 + (y - cy) ** 2 <= 120 ** 2] = (40, 200, 250)
+        yield np.clip(frame, 0, 255).astype(np.uint8)
+
+
+def camera_clip(n: int) -> np.ndarray:
+    """Canvases of the camera-like clip, scaled to the display grid."""
+    from corvane.geometry import letterbox
+
+    return np.stack([letterbox(frame, GRID_W, GRID_H) for frame in camera_frames(n)])
+
+
+def camera_video(path: str, n: int) -> None:
+    """The camera-like clip as a 1080p H.264 file at 30 fps, for `corvane view`."""
+    import av
+
+    with av.open(path, "w") as out:
+        stream = out.add_stream("libx264", rate=int(FPS))
+        stream.width, stream.height, stream.pix_fmt = 1920, 1080, "yuv420p"
+        stream.options = {"preset": "ultrafast", "crf": "20"}
+        for frame in camera_frames(n):
+            out.mux(stream.encode(av.VideoFrame.from_ndarray(frame[:, :, ::-1].copy(), format="rgb24")))
+        out.mux(stream.encode(None))
+
+
+def view_case(path: str, n: int, wire: List[str], rate: float) -> Dict[str, object]:
+    """`corvane view` of the clip on the 200 x 60 pty through the link: frames shown of `n`."""
+    argv = [sys.executable, "-m", "corvane", "view", path, "--mute"] + wire
+    stream, seconds = run_link(argv, rate)
+    found = re.search(rb"(\d+) frames? shown(?:, (\d+) dropped)?", stream[-400:])
+    shown = int(found.group(1)) if found else 0
+    if wire:  # what went out, whatever the player counted: one synchronized update a frame
+        shown = stream.count(b"\x1b[?2026h")
+    return {"clip": "camera 1080p", "stream": "view " + (" ".join(wire) or "exact"), "frames": shown,
+            "of": n, "fps": shown / (n / FPS), "seconds": seconds}
 
 
 def gradient_clip(n: int) -> np.ndarray:
@@ -252,12 +279,18 @@ def main() -> None:
     parser.add_argument("--rate", type=float, default=2e6, help="link bytes a second")
     parser.add_argument("--tolerance", type=int, default=3)
     parser.add_argument("--colors", default="24bit")
-    parser.add_argument("--clips", default="camera,gradient")
+    parser.add_argument("--clips", default="camera,gradient,view")
     args = parser.parse_args()
     n = int(args.seconds * FPS)
     rows: List[Dict[str, object]] = []
     with tempfile.TemporaryDirectory() as tmp:
         for name in args.clips.split(","):
+            if name == "view":  # the command itself: decoding ahead, the link never idle
+                video = os.path.join(tmp, "camera.mp4")
+                camera_video(video, n)
+                for wire in ([], ["--tolerance", str(args.tolerance), "--colors", args.colors]):
+                    print(json.dumps(view_case(video, n, wire, args.rate)), flush=True)
+                continue
             frames = camera_clip(n) if name == "camera" else gradient_clip(n)
             path = os.path.join(tmp, name + ".npy")
             np.save(path, frames)

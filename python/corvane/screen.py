@@ -162,6 +162,11 @@ class Screen:
             except OSError:
                 raise TerminalError("the terminal cannot be written to") from None
 
+    def ready(self, timeout: float = 0.0) -> bool:
+        """Whether a frame drawn now would be shown: always without the wire; through it, once
+        the link has taken the frame before (waiting up to ``timeout`` seconds for that)."""
+        return self.wire is None or self.wire.link.idle(timeout)
+
     def poll_key(self) -> Optional[str]:
         """The key pressed, if any: ``"enter"``, ``"esc"``, a character, or ``None``; never waits.
 
