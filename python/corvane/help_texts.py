@@ -101,7 +101,7 @@ terminal's height. An input that cannot be shown gets one line on standard
 error; the others are shown, and the exit status is 1. --colors 256 or 16
 prints in the xterm palette or the ANSI colours (the wire encoder's choice,
 --dither to dither), auto as COLORTERM and TERM say; the default is 24bit.
-Reading pictures needs Pillow, videos PyAV: pip install 'corvane[video]'.
+Reading pictures needs Pillow, videos PyAV: pip install 'corvane[video]'.""",
         """\
 examples:
   corvane show photo.jpg
