@@ -21,6 +21,7 @@ import json
 import math
 import os
 import re
+import shlex
 import shutil
 import struct
 import subprocess
@@ -29,7 +30,7 @@ import tempfile
 import termios
 import threading
 import time
-from typing import Dict, List, Tuple
+from typing import Dict, Iterator, List, Tuple
 
 import numpy as np
 
@@ -39,22 +40,50 @@ GRID_W, GRID_H = COLS, 2 * ROWS - 2
 FPS = 30.0
 
 
-def camera_clip(n: int) -> np.ndarray:
-    """Canvases of the camera-like clip: a smooth still with texture, noise, a moving disc."""
-    from corvane.geometry import letterbox
-
+def camera_frames(n: int) -> Iterator[np.ndarray]:
+    """The camera-like clip at 1080p: a smooth still with texture, noise, a moving disc."""
     y, x = np.mgrid[0:1080, 0:1920].astype(np.float32)
     still = np.stack([128 + 100 * np.sin(x / 300 + y / 500), 120 + 90 * np.cos(y / 210),
                       110 + 80 * np.sin((x + y) / 170) * np.cos(x / 90)], -1)
     still += (20 * np.sin(x / 7) * np.sin(y / 9))[..., None]  # fine texture
     rng = np.random.default_rng(1)
-    out = np.empty((n, GRID_H, GRID_W, 3), np.uint8)
     for i in range(n):
         frame = still + rng.standard_normal(still.shape, dtype=np.float32) * 4
         cx, cy = 200 + 40 * i % 1500, 540 + int(300 * math.sin(i / 15))
         frame[(x - cx) ** 2 + (y - cy) ** 2 <= 120 ** 2] = (40, 200, 250)
-        out[i] = letterbox(np.clip(frame, 0, 255).astype(np.uint8), GRID_W, GRID_H)
-    return out
+        yield np.clip(frame, 0, 255).astype(np.uint8)
+
+
+def camera_clip(n: int) -> np.ndarray:
+    """Canvases of the camera-like clip, scaled to the display grid."""
+    from corvane.geometry import letterbox
+
+    return np.stack([letterbox(frame, GRID_W, GRID_H) for frame in camera_frames(n)])
+
+
+def camera_video(path: str, n: int) -> None:
+    """The camera-like clip as a 1080p H.264 file at 30 fps, for `corvane view`."""
+    import av
+
+    with av.open(path, "w") as out:
+        stream = out.add_stream("libx264", rate=int(FPS))
+        stream.width, stream.height, stream.pix_fmt = 1920, 1080, "yuv420p"
+        stream.options = {"preset": "ultrafast", "crf": "20"}
+        for frame in camera_frames(n):
+            out.mux(stream.encode(av.VideoFrame.from_ndarray(frame[:, :, ::-1].copy(), format="rgb24")))
+        out.mux(stream.encode(None))
+
+
+def view_case(path: str, n: int, wire: List[str], rate: float) -> Dict[str, object]:
+    """`corvane view` of the clip on the 200 x 60 pty through the link: frames shown of `n`."""
+    argv = [sys.executable, "-m", "corvane", "view", path, "--mute"] + wire
+    stream, seconds = run_link(argv, rate)
+    found = re.search(rb"(\d+) frames? shown(?:, (\d+) dropped)?", stream[-400:])
+    shown = int(found.group(1)) if found else 0
+    if wire:  # what went out, whatever the player counted: one synchronized update a frame
+        shown = stream.count(b"\x1b[?2026h")
+    return {"clip": "camera 1080p", "stream": "view " + (" ".join(wire) or "exact"), "frames": shown,
+            "of": n, "fps": shown / (n / FPS), "seconds": seconds}
 
 
 def gradient_clip(n: int) -> np.ndarray:
@@ -238,10 +267,108 @@ def cpu_case(frames: np.ndarray) -> Dict[str, float]:
     return {"render ms": 1000 * float(np.median(exact)), "wire ms": 1000 * float(np.median(wire))}
 
 
+TIMED = ("import subprocess, sys, time; t = time.monotonic(); subprocess.run(sys.argv[2:]); "
+         "open(sys.argv[1], 'w').write(str(time.monotonic() - t))")
+
+
+def tmux_child(frames_path: str, report: str, tolerance: int, fed: bool) -> None:
+    """In the pane: every frame through the wire as fast as the pane takes them, none dropped:
+    each drawn once the link has taken the last (as `view` does), or, `fed`, encoded and queued
+    at once so the writer thread never waits for the encoder."""
+    from corvane.wire import Wire
+
+    frames = np.load(frames_path)
+    wire = Wire("24bit", tolerance)
+    began = time.monotonic()
+    for canvas in frames:
+        if fed:
+            wire.link.send(wire.encoder.encode(canvas.reshape(-1), GRID_W, GRID_H), frame=True)
+            continue
+        wire.link.idle(60.0)
+        wire.draw(canvas)
+    wire.link.drain()
+    open(report, "w").write(str(time.monotonic() - began))
+
+
+def in_tmux(argv: List[str], report: str) -> float:
+    """Seconds `argv` took in a 200 x 60 tmux pane (it writes them into `report`)."""
+    server = ["tmux", "-L", f"wire-bench-{os.getpid()}-{os.path.basename(report)}", "-f", os.devnull]
+    subprocess.run(server + ["new-session", "-d", "-x", str(COLS), "-y", str(ROWS), "-s", "b",
+                             " ".join(shlex.quote(a) for a in argv) + "; sleep 30"], check=True)
+    try:
+        deadline = time.monotonic() + 300
+        while not os.path.exists(report) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.1)
+        return float(open(report).read() or "nan")
+    finally:
+        subprocess.run(server + ["kill-server"], check=False)
+
+
+def tmux_case(name: str, frames: np.ndarray, tolerance: int, tmp: str) -> Dict[str, object]:
+    """Frames a second into a tmux pane: the wire's writer against `cat` of its very bytes, and
+    timg (the clip as H.264 at 1000 fps, so it never waits) and chafa (the frames as PNGs)."""
+    from _corvane_wire import Encoder
+
+    frames_path = os.path.join(tmp, "tmux.npy")
+    np.save(frames_path, frames)
+    encoder = Encoder(24, tolerance, False)
+    stream = os.path.join(tmp, "tmux.stream")
+    with open(stream, "wb") as out:
+        for canvas in frames:
+            out.write(encoder.encode(np.ascontiguousarray(canvas).reshape(-1), GRID_W, GRID_H))
+    child = [sys.executable, os.path.abspath(__file__), "--tmux-child", frames_path, "%s", str(tolerance)]
+    runs = {"wire": child + ["waits"], "wire fed": child + ["fed"],
+            "cat": [sys.executable, "-c", TIMED, "%s", "cat", stream]}
+    if shutil.which("timg"):
+        video = os.path.join(tmp, "tmux.mp4")
+        grid_video(video, frames)
+        runs["timg"] = [sys.executable, "-c", TIMED, "%s", "timg", "-bnone", f"-g{COLS}x{ROWS - 1}", "-ph", "-V", video]
+    if shutil.which("chafa"):
+        from PIL import Image
+
+        pngs = []
+        for i, canvas in enumerate(frames):
+            pngs.append(os.path.join(tmp, f"tmux{i:04d}.png"))
+            Image.fromarray(canvas[:, :, ::-1].copy()).save(pngs[-1], compress_level=0)
+        runs["chafa"] = [sys.executable, "-c", TIMED, "%s", "chafa", "-f", "symbols", "-c", "full", "--symbols",
+                         "vhalf", "--stretch", "-s", f"{COLS}x{ROWS - 1}", "--animate", "off"] + pngs
+    fps = {}
+    for tool, argv in runs.items():
+        report = os.path.join(tmp, f"tmux-{tool.replace(' ', '-')}.txt")
+        fps[tool] = len(frames) / in_tmux([report if a == "%s" else a for a in argv], report)
+    row: Dict[str, object] = {"clip": name, "tmux fps": fps, "wire / cat": fps["wire"] / fps["cat"],
+                              "wire fed / cat": fps["wire fed"] / fps["cat"]}
+    for peer in ("timg", "chafa"):
+        if peer in fps:
+            row[f"wire / {peer}"] = fps["wire"] / fps[peer]
+    return row
+
+
+def grid_video(path: str, frames: np.ndarray) -> None:
+    """Display-sized frames as an H.264 file at 1000 frames a second."""
+    from fractions import Fraction
+
+    import av
+
+    with av.open(path, "w") as out:
+        stream = out.add_stream("libx264", rate=1000, options={"preset": "veryfast"})
+        stream.width, stream.height, stream.pix_fmt = GRID_W, GRID_H, "yuv420p"
+        stream.codec_context.time_base = Fraction(1, 1000)
+        for index, canvas in enumerate(frames):
+            frame = av.VideoFrame.from_ndarray(np.ascontiguousarray(canvas), format="bgr24")
+            frame.pts, frame.time_base = index, Fraction(1, 1000)
+            out.mux(stream.encode(frame))
+        out.mux(stream.encode(None))
+
+
 def main() -> None:
     if len(sys.argv) > 1 and sys.argv[1] == "--cpu":  # on the 200 x 60 pty, so render sees that size
         frames = np.load(sys.argv[2])
         json.dump(cpu_case(frames), open(sys.argv[3], "w"))
+        return
+    if len(sys.argv) > 1 and sys.argv[1] == "--tmux-child":
+        tmux_child(sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5] == "fed")
         return
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
         child(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5], int(sys.argv[6]))
@@ -251,18 +378,27 @@ def main() -> None:
     parser.add_argument("--rate", type=float, default=2e6, help="link bytes a second")
     parser.add_argument("--tolerance", type=int, default=3)
     parser.add_argument("--colors", default="24bit")
-    parser.add_argument("--clips", default="camera,gradient")
+    parser.add_argument("--clips", default="camera,gradient,view")
+    parser.add_argument("--skip", default="", help="tmux: leave the tmux pane case out")
     args = parser.parse_args()
     n = int(args.seconds * FPS)
     rows: List[Dict[str, object]] = []
     with tempfile.TemporaryDirectory() as tmp:
         for name in args.clips.split(","):
+            if name == "view":  # the command itself: decoding ahead, the link never idle
+                video = os.path.join(tmp, "camera.mp4")
+                camera_video(video, n)
+                for wire in ([], ["--tolerance", str(args.tolerance), "--colors", args.colors]):
+                    print(json.dumps(view_case(video, n, wire, args.rate)), flush=True)
+                continue
             frames = camera_clip(n) if name == "camera" else gradient_clip(n)
             path = os.path.join(tmp, name + ".npy")
             np.save(path, frames)
             for mode in ("exact", "wire"):
                 rows.append(link_case(name, path, frames, mode, args, tmp))
                 print(json.dumps(rows[-1]), flush=True)
+            if shutil.which("tmux") and "tmux" not in args.skip:
+                print(json.dumps(tmux_case(name, frames, args.tolerance, tmp)), flush=True)
             np.save(path, frames[:60])
             report = os.path.join(tmp, "cpu.json")
             run_link([sys.executable, os.path.abspath(__file__), "--cpu", path, report], 1e12)

@@ -26,6 +26,7 @@ inline constexpr const char* kInitOnce =
 
 inline constexpr const char* kWireColors = "colors must be 24, 256 or 16";
 inline constexpr const char* kWireTolerance = "tolerance must be 0 to 255";
+inline constexpr const char* kWirePaletteDepth = "palette indices exist at 256 and 16 colours only";
 inline constexpr const char* kWireNegativeSize = "width and height must not be negative";
 
 std::string too_many_positional(const char* function, int params, std::int64_t given);

@@ -5,7 +5,8 @@
 //   bytes that bring the terminal from what this encoder last drew to the frame (display-sized
 //   B, G, R bytes, as `Corvane.render` takes them; b"" when nothing needs drawing);
 //   `set_tolerance(t)` changes T from the next frame on; `invalidate()` makes the next frame a
-//   whole one. The module writes nothing itself: the caller owns the output and its thread.
+//   whole one; `palette(data, width, height)` the palette index of every pixel (256 and 16
+//   colours), as `encode` picks them. The module writes nothing itself: the caller owns the output and its thread.
 // - Same conventions as `_corvane` (binding.hpp): argument matching, conversions, one owner
 //   thread per object, shared/exclusive access, `translate` around every body. Bad values are
 //   ValueError with the texts of messages.cpp.
@@ -85,6 +86,33 @@ PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+constexpr py::Signature kPaletteSig{"Encoder.palette()", kEncodeParams, 3};
+
+// One palette index per pixel, in the encoder's depth (256 or 16) and dithering.
+PyObject* palette(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[3];
+    if (!py::match_arguments(kPaletteSig, args, kwargs, argv)) return nullptr;
+    return with_access(self, Access::Shared, [&](wire::WireEncoder& enc) -> PyObject* {
+        py::ByteInput data;
+        std::int32_t width, height;
+        const bool stable = PyLong_Check(argv[1]) && PyLong_Check(argv[2]);
+        if (!py::to_bytes(argv[0], data, stable)) return py::argument_failed("data"), nullptr;
+        if (!py::to_i32(argv[1], width)) return py::argument_failed("width"), nullptr;
+        if (!py::to_i32(argv[2], height)) return py::argument_failed("height"), nullptr;
+        if (width < 0 || height < 0) return value_error(msg::kWireNegativeSize);
+        if (enc.depth() == wire::Depth::kTrue) return value_error(msg::kWirePaletteDepth);
+        const std::size_t pixels = std::size_t(width) * std::size_t(height);
+        if (data.size != pixels * 3) {
+            PyErr_SetString(PyExc_ValueError, msg::frame_length(data.size, width, height, pixels * 3).c_str());
+            return nullptr;
+        }
+        PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(pixels)));
+        if (!out) return nullptr;
+        enc.palette_indices(data.data, height, width, reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())));
+        return out.release();
+    });
+}
+
 constexpr const char* kToleranceParams[] = {"tolerance"};
 constexpr py::Signature kToleranceSig{"Encoder.set_tolerance()", kToleranceParams, 1};
 
@@ -146,6 +174,8 @@ void encoder_dealloc(PyObject* self) {
 PyMethodDef kMethods[] = {
     {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_VARARGS | METH_KEYWORDS,
      "encode($self, data, width, height)\n--\n\nThe bytes that draw a display-sized B, G, R frame."},
+    {"palette", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(palette)), METH_VARARGS | METH_KEYWORDS,
+     "palette($self, data, width, height)\n--\n\nThe palette index of every pixel (256 or 16 colours)."},
     {"set_tolerance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_tolerance)),
      METH_VARARGS | METH_KEYWORDS, "set_tolerance($self, tolerance)\n--\n\n"},
     {"invalidate", invalidate, METH_NOARGS, "invalidate($self)\n--\n\nDraw the next frame whole."},

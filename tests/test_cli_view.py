@@ -36,9 +36,10 @@ def test_pictures_appear_at_their_times_and_end_cuts(tmp_path):
     assert run.returncode == 0 and got[0] == 1 and got[-1] == 3 and len(got) * 0.033 == pytest.approx(0.9, abs=0.15)
 
 
-def test_keys_seek_pause_step_and_speed(tmp_path):
+@pytest.mark.parametrize("wire", [[], ["--tolerance", "0"]], ids=["exact", "wire"])  # wire: decoded ahead
+def test_keys_seek_pause_step_and_speed(tmp_path, wire):
     clip(tmp_path / "v.mp4", [i / 10 for i in range(200)], pictures=[np.full((48, 64, 3), 4 * (i // 10), np.uint8) for i in range(200)])
-    session = Session(["view", "v.mp4", "--record", "r.lzdx"], tmp_path, cols=60, rows=8)
+    session = Session(["view", "v.mp4", "--record", "r.lzdx"] + wire, tmp_path, cols=60, rows=8)
     at = session.wait_for(b"0:00 / 0:19")
     for key, status in [(b"\x1b[C", "0:05 / 0:19"), (b" ", "  paused"), (b"\x1b[A", "0:19 / 0:19  paused"),
                         (b"\x1b[H", "0:00 / 0:19  paused"), (b"+", "paused  1.5x")]:

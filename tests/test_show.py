@@ -24,7 +24,7 @@ def lines(bgr, width, count):  # `count` lines of `width` cells of one colour, a
 
 
 def png(path, bgr, width=4, height=4):
-    Image.new("RGB", (width, height), tuple(bgr[::-1])).save(path)
+    Image.new("RGB", (width, height), tuple(bgr[::-1])).save(path, "PNG")
     return path.read_bytes()
 
 
@@ -111,6 +111,13 @@ def test_imshow_tiles_titled_windows_reads_keys_and_gives_the_terminal_back(tmp_
     run = session.finish()
     assert run.returncode == 0 and run.stderr.strip() == "[27, 13, 97, -1]" and run.restored
     assert b"cam \\x1b[31m" in run.stdout and b"\x1b[31m" not in run.stdout
+
+
+def test_imshow_draws_through_the_wire_when_configured(tmp_path):
+    code = ("import numpy as np, corvane, corvane.windows as w; w.configure(colors='16'); "
+            "corvane.imshow('a', np.full((20, 20, 3), (0, 0, 255), np.uint8)); corvane.destroyAllWindows()")
+    run = Session(["-c", code], tmp_path, cols=40, rows=12, python=True).finish()
+    assert run.returncode == 0 and run.restored and b"\x1b[?2026h" in run.stdout and b"38;2;" not in run.stdout
 
 
 @pytest.mark.parametrize("env, force, patched", [

@@ -1,6 +1,7 @@
 """The wire path: tmux shows exactly the palette colours the encoder chose; bad options; a write
 error of the writer thread is never lost."""
 
+import io
 import os
 import re
 import shutil
@@ -8,8 +9,11 @@ import subprocess
 import sys
 import time
 
+import numpy as np
 import pytest
+from _corvane_wire import Encoder
 
+import corvane
 from corvane.wire import Link
 
 CHILD = """
@@ -62,11 +66,21 @@ def test_tmux_shows_the_palette_colours_chosen(tmp_path, colors, indices):
     assert palette_cells(shown)[:10] == chosen
 
 
-@pytest.mark.parametrize("option", [["--colors", "12"], ["--tolerance", "-1"], ["--tolerance", "1000"]])
+@pytest.mark.parametrize("colors", [256, 16])
+def test_show_prints_in_the_palette_colours_the_encoder_chooses(colors):
+    frame = np.random.default_rng(7).integers(0, 256, (20, 40, 3), dtype=np.uint8)
+    out = io.BytesIO()
+    corvane.print_image(frame, fit="none", file=out, colors=str(colors))
+    drawn = Encoder(colors, 0, False).encode(frame.reshape(-1), 40, 20).decode()
+    assert palette_cells(out.getvalue().decode())[:10] == palette_cells(drawn)
+
+
+@pytest.mark.parametrize("option", [["play", "x.lzdx", "--colors", "12"], ["play", "x.lzdx", "--tolerance", "-1"],
+                                    ["play", "x.lzdx", "--tolerance", "1000"], ["show", "x.png", "--colors", "8"]])
 def test_bad_wire_option_is_one_line(option):
-    done = subprocess.run([sys.executable, "-m", "corvane", "play", "x.lzdx"] + option,
+    done = subprocess.run([sys.executable, "-m", "corvane"] + option,
                           capture_output=True, text=True)
-    assert done.returncode == 1 and done.stderr.count("\n") == 1 and option[0] in done.stderr
+    assert done.returncode == 1 and done.stderr.count("\n") == 1 and option[2] in done.stderr
 
 
 def test_write_error_of_the_writer_thread_surfaces_on_the_next_call():

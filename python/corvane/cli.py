@@ -33,7 +33,7 @@ from .terminal import check_terminal, clock
 from .text import count, printable
 from .view import Viewer, view
 from .view import summary as view_summary
-from .wire import COLOR_CHOICES, MAX_TOLERANCE, screen_options
+from .wire import COLOR_CHOICES, MAX_TOLERANCE, colors_option, resolve_colors, screen_options
 
 Command = Callable[[argparse.Namespace], int]
 MAX_CAMERA = 63
@@ -177,7 +177,12 @@ def cmd_view(args: argparse.Namespace) -> int:
 
 def cmd_show(args: argparse.Namespace) -> int:
     """Pictures inline, like text."""
-    options = gallery.Options(args.width, args.height, args.fit, args.title, args.grid, args.frame)
+    try:
+        colors = resolve_colors(colors_option(args.colors))
+    except argparse.ArgumentTypeError as error:
+        raise CorvaneError(f"--colors: {error}") from None
+    options = gallery.Options(args.width, args.height, args.fit, args.title, args.grid, args.frame,
+                              colors, args.dither)
 
     def warn(name: str, reason: str) -> None:
         """One line about an input that is not shown."""
@@ -322,6 +327,9 @@ def build_parser() -> argparse.ArgumentParser:
                       help="C pictures side by side, R rows of them to the terminal's height")
     show.add_argument("--frame", type=_number(0, 1e7, low_included=True), metavar="T",
                       help="of a video or animation, the frame at T seconds (default: the first)")
+    show.add_argument("--colors", metavar="{" + ",".join(COLOR_CHOICES) + "}", default="24bit",
+                      help="colour depth (default 24bit); auto reads COLORTERM and TERM")
+    show.add_argument("--dither", action="store_true", help="ordered dithering at 256 and 16 colours")
 
     play = add("play", cmd_play)
     play.add_argument("file", metavar="FILE", help="a recording (.lzdx)")

@@ -22,7 +22,8 @@ Line = Tuple[bytes, int]
 
 
 class Options(NamedTuple):
-    """How ``show`` prints: sizes in columns and lines, fit, titles, grid, time in a video."""
+    """How ``show`` prints: sizes in columns and lines, fit, titles, grid, time in a video,
+    colour depth and dithering."""
 
     width: Optional[int] = None
     height: Optional[int] = None
@@ -30,6 +31,9 @@ class Options(NamedTuple):
     title: bool = False
     grid: Optional[Tuple[int, int]] = None
     at: Optional[float] = None
+    colors: int = 24
+    """24 (bits), 256 or 16."""
+    dither: bool = False
 
 
 def _cell_room(options: Options, terminal: Optional[Tuple[int, int]]) -> Box:
@@ -50,7 +54,7 @@ def _block(name: str, source: Any, room: Box, options: Options) -> List[Line]:
     """The lines of one input: its title, if asked for, and its picture."""
     frame = first_frame(source, options.at, least=None if options.fit == "none" else room.pixels())
     picture = picture_for(frame, room, options.fit)
-    lines = [(line, picture.shape[1]) for line in encode(picture).split(b"\n")[:-1]]
+    lines = [(line, picture.shape[1]) for line in encode(picture, options.colors, options.dither).split(b"\n")[:-1]]
     if options.title:
         text, used = cut(printable(name), room.columns) if options.grid else (printable(name), 0)
         lines.insert(0, (text.encode(errors="replace"), used))

@@ -63,12 +63,21 @@ any note about the sound; it never wraps.
 again at the end. With --record FILE what is shown is recorded into FILE, a new
 file (-f to write over one; never over the input): the picture without the
 margins, one frame per 33 ms of the time it was on the screen, with pauses and
-seeks as they appeared. Needs PyAV and Pillow: pip install 'corvane[video]'.""",
+seeks as they appeared. Needs PyAV and Pillow: pip install 'corvane[video]'.
+
+Over a slow link (SSH) or on a terminal without 24-bit colour, --colors
+{auto,24bit,256,16} and --tolerance T (0 exact, to 64; 2 when only --colors is
+given) draw through the wire encoder: the terminal's colour depth, cells within
+T of what is on screen left alone, fewer bytes, and frames dropped and the
+tolerance raised (up to 10) when the link falls behind, so the picture is never
+more than a frame late; frames are then decoded ahead on a thread. --dither
+dithers at 256 and 16 colours. Without these options, the exact stream.""",
         """\
 examples:
   corvane view clip.mp4 --start 1:30 --end 2:00 --loop
   corvane view photo.jpg
-  corvane view --camera 0 --record me.lzdx --duration 10""",
+  corvane view --camera 0 --record me.lzdx --duration 10
+  corvane view clip.mp4 --tolerance 2            over SSH""",
     ),
     "show": Page(
         "print pictures inline, into the scrollback, like text",
@@ -89,13 +98,16 @@ video, an animation or a recording gives its first frame, or the one at
 --frame T seconds. --title prints each name above its picture; --grid CxR puts
 C pictures side by side (a blank column between them), R rows of them to the
 terminal's height. An input that cannot be shown gets one line on standard
-error; the others are shown, and the exit status is 1.
+error; the others are shown, and the exit status is 1. --colors 256 or 16
+prints in the xterm palette or the ANSI colours (the wire encoder's choice,
+--dither to dither), auto as COLORTERM and TERM say; the default is 24bit.
 Reading pictures needs Pillow, videos PyAV: pip install 'corvane[video]'.""",
         """\
 examples:
   corvane show photo.jpg
   corvane show --title --grid 4x2 'shots/*.png'
   corvane show --frame 12.5 --width 60 clip.mp4 > frame.ans
+  corvane show --colors 256 photo.jpg           on a 256-colour terminal
   curl -s https://example.org/a.png | corvane show -""",
     ),
     "play": Page(
@@ -117,7 +129,7 @@ The bottom line shows the state, the frame, the time and the speed.
 A damaged recording plays up to the damage. Without -i the player stops there;
 with -i it pauses there with the damage on the bottom line, and ] goes on at
 the next intact key frame. Either way the damage is reported at the end
-(exit status 1).""",
+(exit status 1). --colors, --tolerance and --dither as for view.""",
         """\
 examples:
   corvane play clip.lzdx --sharpen 0.5

@@ -1,7 +1,8 @@
 """Pictures inline: half-block lines that scroll like text, for ``corvane show`` and ``print_image``.
 
 A cell is the native renderer's: ``ESC[38;2;R;G;B;48;2;R;G;Bm`` and the upper half block, the
-upper pixel as foreground and the lower as background. Unlike the full screen there is no
+upper pixel as foreground and the lower as background; at 256 colours ``ESC[38;5;N;48;5;Mm``, at
+16 ``ESC[3N;4Mm`` (``9N``/``10M`` for the bright ones), with the wire encoder's palette choice. Unlike the full screen there is no
 cursor positioning: every line ends with ``ESC[0m`` (so a scrolling terminal does not paint the
 new line) and a newline, and the cursor ends on the line after the picture. A picture of an odd
 height ends with a line whose lower halves are the terminal's own background (``ESC[49m``).
@@ -21,9 +22,11 @@ import sys
 from typing import IO, TYPE_CHECKING, Any, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
+from _corvane_wire import Encoder
 
 from .errors import SourceError
 from .geometry import as_frame, fitted
+from .wire import resolve_colors
 
 if TYPE_CHECKING:
     from .geometry import FrameArray
@@ -45,16 +48,34 @@ for _value in range(256):
     _USED[_value, : len(_text)] = True
 
 
-def _cells(upper: "np.ndarray", lower: "Optional[np.ndarray]") -> bytes:
-    """The lines of cells whose upper pixels are ``upper`` and lower ``lower`` (both rows x
-    columns x B, G, R; ``None``: no background), each ended with ``LINE_END``.
+Field = Tuple[bytes, Optional["np.ndarray"]]
+"""Constant text, then a number (0 to 255) per cell, or ``None`` for the text alone."""
+
+
+def _colour_fields(upper: "np.ndarray", lower: "Optional[np.ndarray]", colors: int) -> List[Field]:
+    """The SGR fields of cells whose upper pixels are ``upper`` and lower ``lower``: rows x
+    columns x B, G, R at 24 bits, rows x columns palette indices at 256 and 16 colours."""
+    fields: List[Field]
+    if colors == 24:
+        fields = [(b"\x1b[38;2;", upper[:, :, 2]), (b";", upper[:, :, 1]), (b";", upper[:, :, 0])]
+        if lower is not None:
+            fields += [(b";48;2;", lower[:, :, 2]), (b";", lower[:, :, 1]), (b";", lower[:, :, 0])]
+    elif colors == 256:
+        fields = [(b"\x1b[38;5;", upper)] + ([(b";48;5;", lower)] if lower is not None else [])
+    else:  # 16: 30-37 and 90-97 foreground, 40-47 and 100-107 background
+        fields = [(b"\x1b[", np.where(upper < 8, upper + 30, upper + 82))]
+        if lower is not None:
+            fields.append((b";", np.where(lower < 8, lower + 40, lower + 92)))
+    return fields
+
+
+def _cells(upper: "np.ndarray", lower: "Optional[np.ndarray]", colors: int = 24) -> bytes:
+    """The lines of cells whose upper pixels are ``upper`` and lower ``lower`` (``None``: no
+    background; see :func:`_colour_fields`), each ended with ``LINE_END``.
 
     Every cell is laid out at its longest (three digits a number), then the unused digit places
     are dropped by one mask over all the lines."""
-    fields: List[Tuple[bytes, Optional["np.ndarray"]]] = [
-        (b"\x1b[38;2;", upper[:, :, 2]), (b";", upper[:, :, 1]), (b";", upper[:, :, 0])]
-    if lower is not None:
-        fields += [(b";48;2;", lower[:, :, 2]), (b";", lower[:, :, 1]), (b";", lower[:, :, 0])]
+    fields = _colour_fields(upper, lower, colors)
     fields.append((b"m" + UPPER_HALF, None))
     rows, cols = upper.shape[:2]
     size = sum(len(text) + (0 if channel is None else 3) for text, channel in fields)
@@ -75,12 +96,19 @@ def _cells(upper: "np.ndarray", lower: "Optional[np.ndarray]") -> bytes:
     return data
 
 
-def encode(picture: "FrameArray") -> bytes:
-    """The half-block lines of ``picture`` (H x W x 3, B, G, R) as they are printed."""
-    pairs = picture.shape[0] // 2
-    text = _cells(picture[0 : 2 * pairs : 2], picture[1 : 2 * pairs : 2]) if pairs else b""
-    if picture.shape[0] % 2:
-        text += ODD_LINE + _cells(picture[-1:], None)
+def encode(picture: "FrameArray", colors: int = 24, dither: bool = False) -> bytes:
+    """The half-block lines of ``picture`` (H x W x 3, B, G, R) as they are printed, in
+    ``colors`` (24 bits, 256 or 16; at 256 and 16 the wire encoder's palette colours, with its
+    ordered dithering when ``dither``)."""
+    cells: "np.ndarray" = picture
+    if colors != 24:
+        height, width = picture.shape[:2]
+        indices = Encoder(colors, 0, dither).palette(np.ascontiguousarray(picture).reshape(-1), width, height)
+        cells = np.frombuffer(indices, np.uint8).reshape(height, width)
+    pairs = cells.shape[0] // 2
+    text = _cells(cells[0 : 2 * pairs : 2], cells[1 : 2 * pairs : 2], colors) if pairs else b""
+    if cells.shape[0] % 2:
+        text += ODD_LINE + _cells(cells[-1:], None, colors)
     return text
 
 
@@ -149,6 +177,8 @@ def print_image(
     height: Optional[int] = None,
     fit: str = "contain",
     file: "Optional[IO[Any]]" = None,
+    colors: str = "24bit",
+    dither: bool = False,
 ) -> None:
     """Print ``frame`` at the cursor as half-block lines, and go to the line after it.
 
@@ -156,10 +186,13 @@ def print_image(
     the name of a picture or video file (its first frame). ``width`` and ``height`` are in
     columns and lines, the shape kept unless ``fit`` says otherwise (``contain``, ``cover``,
     ``stretch``, ``none``). ``file`` defaults to standard output; when it is no terminal nothing
-    about a terminal is asked, and the width defaults to 80. Raises
+    about a terminal is asked, and the width defaults to 80. ``colors`` is one of "24bit" (the
+    default), "256", "16" or "auto" (from ``COLORTERM`` and ``TERM``); ``dither`` dithers at 256
+    and 16 colours. Raises
     :class:`~corvane.errors.SourceError` for a file that cannot be read.
     """
     out = sys.stdout if file is None else file
+    depth = resolve_colors(colors)
     for size in (width, height):
         if size is not None and not 0 < size <= MAX_CELLS:
             raise ValueError(f"a picture is 1 to {MAX_CELLS} columns or lines, not {size}")
@@ -174,4 +207,4 @@ def print_image(
             raise SourceError(f"{name}: {error}") from None
     else:
         image = as_frame(frame)
-    write(out, encode(picture_for(image, room, fit)))
+    write(out, encode(picture_for(image, room, fit), depth, dither))

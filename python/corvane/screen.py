@@ -139,7 +139,10 @@ class Screen:
         if rows < 2 or cols < 2:
             return
         line = printable(text)[: cols - 1]
-        data = f"\x1b[{rows};1H\x1b[0m{line}\x1b[K".encode()
+        self.text(f"\x1b[{rows};1H\x1b[0m{line}\x1b[K".encode())
+
+    def text(self, data: bytes) -> None:
+        """Write ``data`` (escape sequences and text) after the frames drawn before it."""
         sys.stdout.flush()
         if self.wire is None:
             os.write(1, data)
@@ -159,6 +162,11 @@ class Screen:
             except OSError:
                 raise TerminalError("the terminal cannot be written to") from None
 
+    def ready(self, timeout: float = 0.0) -> bool:
+        """Whether a frame drawn now would be shown: always without the wire; through it, once
+        the link has taken the frame before (waiting up to ``timeout`` seconds for that)."""
+        return self.wire is None or self.wire.link.idle(timeout)
+
     def poll_key(self) -> Optional[str]:
         """The key pressed, if any: ``"enter"``, ``"esc"``, a character, or ``None``; never waits.
 
@@ -174,18 +182,19 @@ class Screen:
     @contextmanager
     def fullscreen(self) -> Iterator["Screen"]:
         """This screen in full-screen mode for the block; see :func:`corvane.terminal.fullscreen`."""
-        with fullscreen(self.corvane):
-            if self.wire is None:
-                yield self
-                return
-            self.wire.invalidate()  # the screen was cleared
+        with fullscreen(self.corvane, settle=None if self.wire is None else self._settle):
+            if self.wire is not None:
+                self.wire.invalidate()  # the screen was cleared
+            yield self
+
+    def _settle(self) -> None:
+        """Before the screen is left (also at Ctrl-Z): the frames in flight go out, so the leave
+        sequence never lands inside one; a failure is known already or never anyone's to see."""
+        if self.wire is not None:
             try:
-                yield self
-            finally:  # the last frames go out before the screen is left; a failure is known
-                try:
-                    self.wire.link.drain(5.0)
-                except OSError:
-                    pass
+                self.wire.link.drain(5.0)
+            except OSError:
+                pass
 
     def start_recording(self, path: Union[str, "os.PathLike[str]"], *, overwrite: bool = False) -> None:
         """Record every frame drawn from now on into ``path``, a new file unless ``overwrite``;

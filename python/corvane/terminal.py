@@ -133,7 +133,8 @@ def _exit_on_sigterm(signum: int, frame: Optional[FrameType]) -> None:
 
 
 @contextmanager
-def fullscreen(corvane: Optional[Corvane] = None, *, enter: bool = True) -> Iterator[Corvane]:
+def fullscreen(corvane: Optional[Corvane] = None, *, enter: bool = True,
+               settle: Optional[Hook] = None) -> Iterator[Corvane]:
     """Full-screen drawing (alternate screen, hidden cursor) for the ``with`` block.
 
     On the way out, whatever the way, the main screen and the cursor come back. ``enter=False``
@@ -141,10 +142,17 @@ def fullscreen(corvane: Optional[Corvane] = None, *, enter: bool = True) -> Iter
     it fails half-way) and only guarantees the way back. While the block runs in the main
     thread, ``SIGTERM`` (when it has no handler of its own) ends it with ``SystemExit(143)``, and
     (unless ``enter=False``) Ctrl-Z leaves the screen before the process stops and enters it again
-    on ``fg``.
+    on ``fg``. ``settle``, when given, runs before every leaving, at Ctrl-Z too: a writer thread
+    finishes its frame there, so the leave sequence never lands inside one.
     Yields the ``Corvane`` object, a new one when none is given.
     """
     screen = corvane if corvane is not None else Corvane()
+
+    def leave() -> None:
+        if settle is not None:
+            settle()
+        screen.show_cursor()
+
     handler_set = (
         threading.current_thread() is threading.main_thread()
         and signal.getsignal(signal.SIGTERM) == signal.SIG_DFL
@@ -155,14 +163,14 @@ def fullscreen(corvane: Optional[Corvane] = None, *, enter: bool = True) -> Iter
         if enter:
             screen.hide_cursor()
         if enter:
-            with _on_ctrl_z(screen.show_cursor, screen.hide_cursor):
+            with _on_ctrl_z(leave, screen.hide_cursor):
                 yield screen
         else:  # the block draws by itself (Corvane.play holds the interpreter: no handler runs)
             yield screen
     finally:
         with _signals_blocked():
             try:
-                screen.show_cursor()
+                leave()
             finally:
                 if handler_set:
                     signal.signal(signal.SIGTERM, signal.SIG_DFL)

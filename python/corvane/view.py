@@ -11,16 +11,23 @@ A recording, when asked for, holds what appeared on the screen on the player's c
 screen's own, from the first picture): a pause is recorded as the paused picture repeated one
 record per 33 ms, a seek as the jump it was, a faster speed as the faster pictures.
 
-Runs on the main thread; the sound plays on its own (:mod:`corvane.media.sound`). The terminal,
-the sound device and the media are given back on every way out.
+When the screen draws through the wire, the link sets the pace: frames are decoded ahead on a
+thread of their own (:class:`~corvane.ahead.ReadAhead`), a frame due while the link is still busy
+with the one before waits for it (or is dropped when its successor is due meanwhile), so dropped
+frames are never scaled or drawn and the link never waits for a decoder.
+
+Runs on the main thread (the decoder of the wire path on its own); the sound plays on its own
+(:mod:`corvane.media.sound`). The terminal, the sound device and the media are given back on every
+way out.
 """
 
 from __future__ import annotations
 
 import time
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Optional, Tuple
+from typing import TYPE_CHECKING, Optional, Tuple, Union
 
+from .ahead import ReadAhead
 from .clock import PlayerClock
 from .errors import CorvaneError
 from .geometry import fit
@@ -74,6 +81,10 @@ class Viewer:
         self.note, self.sound = note, sound
         self.deadline = None if duration is None else clock() + duration
         self.result = ViewResult()
+        self.source: Union[Media, ReadAhead] = media
+        """Where frames are read: the media, or a decoder ahead of it for the wire path."""
+        if screen.wire is not None and media.kind in ("video", "animation", "camera"):
+            self.source = ReadAhead(media)
         self._grid: Optional[Tuple[int, int]] = None
         self._line: Optional[str] = None
 
@@ -82,7 +93,7 @@ class Viewer:
         grid = self.screen.grid()
         if grid != self._grid:
             self._grid, self._line = grid, None
-            self.media.set_output_size(*output_size(self.media.size, grid, self.screen.fit))
+            self.source.set_output_size(*output_size(self.media.size, grid, self.screen.fit))
 
     def draw(self, frame: Frame) -> None:
         self.screen.show(frame.image)
@@ -131,14 +142,15 @@ class Viewer:
 
     def moving(self, keys: KeyReader, start: float) -> None:
         """Frames at their times, under the keys, until the end, q/Esc or the duration."""
-        media, player = self.media, self.clock
+        media, player = self.source, self.clock
+        ahead = media if isinstance(media, ReadAhead) else None
         self.sized()
         frame = media.seek(start) if start else media.read()
         while not self.timed_out():
             self.sized()
             key = keys.poll()
             if key is not None:
-                if media.kind == "camera" and key not in QUIT_KEYS:
+                if self.media.kind == "camera" and key not in QUIT_KEYS:
                     continue  # a camera cannot pause, seek or step
                 command = player.press(key)
                 if command.kind == "quit":
@@ -171,11 +183,13 @@ class Viewer:
                     return
                 frame = media.seek(again.value)
                 continue
-            verdict, wait = player.decide(frame.time)
+            verdict, wait = player.decide(frame.time, None if ahead is None else ahead.following())
             if verdict == "wait":
                 time.sleep(min(wait, TICK))
                 continue
             if verdict == "show":
+                if not self.screen.ready(TICK):
+                    continue  # the link still drains the last frame: this one waits or is dropped
                 self.draw(frame)
             frame = media.read()
 
@@ -211,6 +225,8 @@ def view(viewer: Viewer, *, start: float = 0.0, record: Optional[str] = None,
             else:
                 viewer.moving(keys, start)
     finally:
+        if isinstance(viewer.source, ReadAhead):
+            viewer.source.close()
         screen.stop_recording()
     viewer.result.dropped = viewer.clock.dropped
     return viewer.result

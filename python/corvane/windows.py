@@ -10,6 +10,8 @@ The first ``imshow`` takes the terminal: keys in cbreak mode, the alternate scre
 window destroyed, ``destroyAllWindows`` and the end of the interpreter (``atexit``) give it back.
 One process-wide state; main thread, like OpenCV's own windows. :func:`patch_cv2` puts these
 functions into an imported ``cv2`` module when there is no display to show windows on.
+OpenCV's signatures have no room for the wire's options, so :func:`configure` sets them for the
+windows opened after it.
 """
 
 from __future__ import annotations
@@ -29,6 +31,7 @@ from .geometry import Placement, as_frame, fitted
 from .screen import Screen
 from .terminal import cbreak, check_terminal, resumes
 from .text import cut, printable
+from .wire import MAX_TOLERANCE, resolve_colors
 
 if TYPE_CHECKING:
     from .geometry import FrameArray
@@ -38,11 +41,29 @@ POLL_SECONDS = 0.005
 """How often ``waitKey`` looks for a key while it waits."""
 
 
+_options: Dict[str, Any] = {}
+"""The ``Screen`` keyword arguments of the next windows (:func:`configure`)."""
+
+
+def configure(colors: Optional[str] = None, tolerance: Optional[int] = None, dither: bool = False) -> None:
+    """How windows opened from now on draw: given ``colors`` ("auto", "24bit", "256", "16") or
+    ``tolerance`` (0 to 64), through the wire encoder, as ``Screen(colors=..., tolerance=...)``
+    does; neither: the exact stream (the default). Windows already open keep theirs."""
+    if colors is not None:
+        resolve_colors(colors)  # a bad value fails here, not at the first imshow
+    if tolerance is not None and (isinstance(tolerance, bool) or not isinstance(tolerance, int)
+                                  or not 0 <= tolerance <= MAX_TOLERANCE):
+        raise ValueError(f"tolerance must be a whole number from 0 to {MAX_TOLERANCE}, not {tolerance!r}")
+    _options.clear()
+    if colors is not None or tolerance is not None:
+        _options.update(colors=colors, tolerance=tolerance, dither=dither)
+
+
 class _Windows:
     """The screen, the windows by name in the order they came, and what each shows now."""
 
     def __init__(self) -> None:
-        self.screen = Screen()
+        self.screen = Screen(**_options)
         check_terminal(self.screen.corvane)
         self.pictures: Dict[str, Tuple["FrameArray", Optional[Placement]]] = {}
         """Each window's picture, fitted to its tile, and where in the tile (``None``: no room)."""
@@ -91,8 +112,7 @@ class _Windows:
         for name, tile in self.tiles.items():
             text, used = cut(printable(name), tile.width)
             titles.append(f"\x1b[{tile.y // 2 + 1};{tile.x + 1}H\x1b[0m{text}{' ' * (tile.width - used)}")
-        sys.stdout.flush()
-        os.write(1, "".join(titles).encode(errors="replace"))
+        self.screen.text("".join(titles).encode(errors="replace"))
         self.drawn = (self.size, resumes())
 
     def refit(self) -> None:

@@ -127,6 +127,11 @@ class Link:
         with self._cond:
             return self._frame_pending
 
+    def idle(self, timeout: float = 0.0) -> bool:
+        """Whether no frame is queued or being written, waiting up to ``timeout`` seconds."""
+        with self._cond:
+            return self._cond.wait_for(lambda: not self._frame_pending, timeout)
+
     def rate(self) -> Optional[float]:
         """Bytes a second the other end took while the writer was writing; ``None`` before a
         measurable amount went out."""

@@ -250,6 +250,12 @@ std::uint32_t WireEncoder::code_of(const std::uint8_t* px, int x, int y) const {
                                      : nearest_16(std::uint8_t(r), std::uint8_t(g), std::uint8_t(b));
 }
 
+void WireEncoder::palette_indices(const std::uint8_t* pixels, int rows, int cols, std::uint8_t* out) const {
+    if (opt_.depth == Depth::kTrue) return;
+    for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < cols; ++x, pixels += 3) *out++ = std::uint8_t(code_of(pixels, x, y));
+}
+
 void WireEncoder::encode(const std::uint8_t* pixels, int rows, int cols) {
     const std::size_t R = rows >= 2 ? std::size_t(rows / 2) : 0;
     const std::size_t C = cols > 0 ? std::size_t(cols) : 0;

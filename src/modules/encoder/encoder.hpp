@@ -48,11 +48,16 @@ class WireEncoder {
 
     void set_tolerance(int tolerance);
     int tolerance() const { return tol_; }
+    Depth depth() const { return opt_.depth; }
     // The next frame is drawn whole (after the screen was cleared or lost, say).
     void invalidate() { shown_.clear(); }
 
     void encode(const std::uint8_t* pixels, int rows, int cols);
     const ByteBuffer& output() const { return out_; }
+    // The palette index of every pixel of a `rows` x `cols` B, G, R frame, as `encode` picks it
+    // (dithering included), into `out` (rows * cols bytes); for printing a picture in the same
+    // colours elsewhere. Only for the palette depths: at 24 bits it writes nothing.
+    void palette_indices(const std::uint8_t* pixels, int rows, int cols, std::uint8_t* out) const;
     // Cells that the last frame drew.
     std::size_t cells_drawn() const { return drawn_; }
 
