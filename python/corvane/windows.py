@@ -17,6 +17,7 @@ windows opened after it.
 from __future__ import annotations
 
 import atexit
+import importlib
 import math
 import os
 import sys
@@ -230,7 +231,7 @@ def patch_cv2(force: bool = False) -> bool:
     cv2 = sys.modules.get("cv2")
     if cv2 is None:
         try:
-            import cv2
+            cv2 = importlib.import_module("cv2")
         except ImportError:
             raise VideoSupportError("patch_cv2", "OpenCV's Python bindings") from None
     here = sys.modules[__name__]
