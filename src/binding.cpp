@@ -204,6 +204,19 @@ bool to_f32(PyObject* obj, float& out) {
     return true;
 }
 
+bool to_frame(PyObject* const* argv, ByteInput& data, std::int32_t& width, std::int32_t& height) {
+    const bool stable = PyLong_Check(argv[1]) && PyLong_Check(argv[2]);
+    if (!to_bytes(argv[0], data, stable)) return argument_failed("data");
+    if (!to_i32(argv[1], width)) return argument_failed("width");
+    if (!to_i32(argv[2], height)) return argument_failed("height");
+    return true;
+}
+
+PyObject* none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
 bool argument_failed(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyObject *type, *value, *tb;

@@ -43,6 +43,12 @@ bool to_text(PyObject* obj, std::string& out);
 bool to_f32(PyObject* obj, float& out);
 // Returns false after rewriting a pending TypeError as "argument 'NAME': ...".
 bool argument_failed(const char* name);
+// The (data, width, height) of a frame, converted in that order with their names in the messages.
+// When both sizes are ints no Python code runs between taking the bytes and using them, so the
+// bytes may be used where they lie.
+bool to_frame(PyObject* const* argv, ByteInput& data, std::int32_t& width, std::int32_t& height);
+
+PyObject* none();
 
 // Raises TypeError "'TYPE' object cannot be converted to 'TARGET'".
 void raise_cannot_convert(PyObject* obj, const char* target);
@@ -74,6 +80,20 @@ class Borrow {
     Access access_;
     bool held_ = false;
 };
+
+template <class F>
+PyObject* translate(F&& body) noexcept;
+
+// Steps 2 to 5 of every method of an object with an `own` field: the owner and borrow checks,
+// the body under `translate`, the access given back. The method descriptors already refuse a
+// `self` of another type, before any of this runs.
+template <class Object, class Body>
+PyObject* with_access(PyObject* self, Access access, const char* type_path, Body&& body) {
+    Object* obj = reinterpret_cast<Object*>(self);
+    Borrow borrow(obj->own, access, type_path);
+    if (!borrow.ok()) return nullptr;
+    return translate([&] { return body(*obj); });
+}
 
 template <class F>
 PyObject* translate(F&& body) noexcept {

@@ -54,20 +54,13 @@ CorvaneObject* as_corvane(PyObject* self) {
     return reinterpret_cast<CorvaneObject*>(self);
 }
 
-// Steps 2 to 5 of every method: the access check, the body, the access released. The method
-// descriptors already refuse a `self` of another type, before any of this runs.
 template <class Body>
 PyObject* with_access(PyObject* self, Access access, Body&& body) {
-    CorvaneObject* obj = as_corvane(self);
-    py::Borrow borrow(obj->own, access, kTypePath);
-    if (!borrow.ok()) return nullptr;
-    return py::translate([&] { return body(*obj->state); });
+    return py::with_access<CorvaneObject>(self, access, kTypePath,
+                                          [&](CorvaneObject& obj) { return body(*obj.state); });
 }
 
-PyObject* none() {
-    Py_INCREF(Py_None);
-    return Py_None;
-}
+using py::none;
 
 // Called between frames and when a signal interrupts a blocking open: a Python handler that
 // raised (Ctrl-C) ends the call with its exception.
@@ -116,12 +109,7 @@ PyObject* render(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_access(self, Access::Exclusive, [&](CorvaneState& st) -> PyObject* {
         py::ByteInput data;
         std::int32_t width, height;
-        // Sizes that are ints convert without running Python code, so nothing can change the
-        // bytes of `data` between its conversion and its use: they may be used where they lie.
-        const bool stable = PyLong_Check(argv[1]) && PyLong_Check(argv[2]);
-        if (!py::to_bytes(argv[0], data, stable)) return py::argument_failed("data"), nullptr;
-        if (!py::to_i32(argv[1], width)) return py::argument_failed("width"), nullptr;
-        if (!py::to_i32(argv[2], height)) return py::argument_failed("height"), nullptr;
+        if (!py::to_frame(argv, data, width, height)) return nullptr;
 
         st.frame_w = width;
         st.frame_h = height;

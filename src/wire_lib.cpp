@@ -6,7 +6,8 @@
 //   B, G, R bytes, as `Corvane.render` takes them; b"" when nothing needs drawing);
 //   `set_tolerance(t)` changes T from the next frame on; `invalidate()` makes the next frame a
 //   whole one; `palette(data, width, height)` the palette index of every pixel (256 and 16
-//   colours), as `encode` picks them. The module writes nothing itself: the caller owns the output and its thread.
+//   colours), as `encode` picks them. The module writes nothing itself: the caller owns the output and its
+//   thread.
 // - Same conventions as `_corvane` (binding.hpp): argument matching, conversions, one owner
 //   thread per object, shared/exclusive access, `translate` around every body. Bad values are
 //   ValueError with the texts of messages.cpp.
@@ -37,16 +38,11 @@ EncoderObject* as_encoder(PyObject* self) {
 
 template <class Body>
 PyObject* with_access(PyObject* self, Access access, Body&& body) {
-    EncoderObject* obj = as_encoder(self);
-    py::Borrow borrow(obj->own, access, kTypePath);
-    if (!borrow.ok()) return nullptr;
-    return py::translate([&] { return body(*obj->encoder); });
+    return py::with_access<EncoderObject>(self, access, kTypePath,
+                                          [&](EncoderObject& obj) { return body(*obj.encoder); });
 }
 
-PyObject* none() {
-    Py_INCREF(Py_None);
-    return Py_None;
-}
+using py::none;
 
 PyObject* value_error(const char* text) {
     PyErr_SetString(PyExc_ValueError, text);
@@ -70,10 +66,7 @@ PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_access(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
         py::ByteInput data;
         std::int32_t width, height;
-        const bool stable = PyLong_Check(argv[1]) && PyLong_Check(argv[2]);
-        if (!py::to_bytes(argv[0], data, stable)) return py::argument_failed("data"), nullptr;
-        if (!py::to_i32(argv[1], width)) return py::argument_failed("width"), nullptr;
-        if (!py::to_i32(argv[2], height)) return py::argument_failed("height"), nullptr;
+        if (!py::to_frame(argv, data, width, height)) return nullptr;
         if (width < 0 || height < 0) return value_error(msg::kWireNegativeSize);
         const std::size_t need = std::size_t(width) * std::size_t(height) * 3;
         if (data.size != need) {
@@ -95,20 +88,19 @@ PyObject* palette(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_access(self, Access::Shared, [&](wire::WireEncoder& enc) -> PyObject* {
         py::ByteInput data;
         std::int32_t width, height;
-        const bool stable = PyLong_Check(argv[1]) && PyLong_Check(argv[2]);
-        if (!py::to_bytes(argv[0], data, stable)) return py::argument_failed("data"), nullptr;
-        if (!py::to_i32(argv[1], width)) return py::argument_failed("width"), nullptr;
-        if (!py::to_i32(argv[2], height)) return py::argument_failed("height"), nullptr;
+        if (!py::to_frame(argv, data, width, height)) return nullptr;
         if (width < 0 || height < 0) return value_error(msg::kWireNegativeSize);
         if (enc.depth() == wire::Depth::kTrue) return value_error(msg::kWirePaletteDepth);
         const std::size_t pixels = std::size_t(width) * std::size_t(height);
         if (data.size != pixels * 3) {
-            PyErr_SetString(PyExc_ValueError, msg::frame_length(data.size, width, height, pixels * 3).c_str());
+            PyErr_SetString(PyExc_ValueError,
+                            msg::frame_length(data.size, width, height, pixels * 3).c_str());
             return nullptr;
         }
         PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(pixels)));
         if (!out) return nullptr;
-        enc.palette_indices(data.data, height, width, reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())));
+        enc.palette_indices(data.data, height, width,
+                            reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())));
         return out.release();
     });
 }
@@ -144,10 +136,14 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::int32_t colors;
         wire::EncoderOptions options;
         if (!py::to_i32(argv[0], colors)) return py::argument_failed("colors"), nullptr;
-        if (colors == 24) options.depth = wire::Depth::kTrue;
-        else if (colors == 256) options.depth = wire::Depth::k256;
-        else if (colors == 16) options.depth = wire::Depth::k16;
-        else return value_error(msg::kWireColors);
+        if (colors == 24)
+            options.depth = wire::Depth::kTrue;
+        else if (colors == 256)
+            options.depth = wire::Depth::k256;
+        else if (colors == 16)
+            options.depth = wire::Depth::k16;
+        else
+            return value_error(msg::kWireColors);
         if (!to_tolerance(argv[1], options.tolerance)) return nullptr;
         const int dither = PyObject_IsTrue(argv[2]);
         if (dither < 0) return nullptr;
@@ -172,9 +168,11 @@ void encoder_dealloc(PyObject* self) {
 }
 
 PyMethodDef kMethods[] = {
-    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_VARARGS | METH_KEYWORDS,
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
+     METH_VARARGS | METH_KEYWORDS,
      "encode($self, data, width, height)\n--\n\nThe bytes that draw a display-sized B, G, R frame."},
-    {"palette", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(palette)), METH_VARARGS | METH_KEYWORDS,
+    {"palette", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(palette)),
+     METH_VARARGS | METH_KEYWORDS,
      "palette($self, data, width, height)\n--\n\nThe palette index of every pixel (256 or 16 colours)."},
     {"set_tolerance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_tolerance)),
      METH_VARARGS | METH_KEYWORDS, "set_tolerance($self, tolerance)\n--\n\n"},
@@ -193,8 +191,15 @@ PyType_Slot kSlots[] = {
 PyType_Spec kSpec = {"_corvane_wire.Encoder", sizeof(EncoderObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "_corvane_wire", "The wire encoder of corvane: fewer bytes for the terminal at hand.",
-    0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_corvane_wire",
+    "The wire encoder of corvane: fewer bytes for the terminal at hand.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <opencv2/imgproc.hpp>
 
+#include "modules/digits.hpp"
 #include "modules/terminal/output.hpp"
 #include "modules/terminal/size.hpp"
 
@@ -20,50 +21,9 @@ constexpr std::size_t kMaxCursor = 24;
 // Room for the 4-byte stores of the digit table past the last byte written.
 constexpr std::size_t kSlack = 8;
 
-// "0;" .. "255;": each entry is the decimal digits and a ';', padded to 4 bytes so that one 4-byte
-// copy writes it and `len` advances past it.
-struct Decimal {
-    char text[4];
-    std::uint8_t len;
-};
-
-constexpr auto kDecimals = [] {
-    struct Table {
-        Decimal d[256];
-    } t{};
-    for (int v = 0; v < 256; ++v) {
-        Decimal& e = t.d[v];
-        int n = 0;
-        if (v >= 100) e.text[n++] = char('0' + v / 100);
-        if (v >= 10) e.text[n++] = char('0' + v / 10 % 10);
-        e.text[n++] = char('0' + v % 10);
-        e.text[n++] = ';';
-        e.len = std::uint8_t(n);
-    }
-    return t;
-}();
-
-inline std::uint8_t* put_component(std::uint8_t* p, std::uint64_t v) {
-    const Decimal& d = kDecimals.d[v & 0xff];
-    std::memcpy(p, d.text, 4);
-    return p + d.len;
-}
-
-inline std::uint8_t* put_literal(std::uint8_t* p, const char* s, std::size_t n) {
-    std::memcpy(p, s, n);
-    return p + n;
-}
-
-inline std::uint8_t* put_u32(std::uint8_t* p, std::uint32_t v) {
-    char tmp[10];
-    int n = 0;
-    do {
-        tmp[n++] = char('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (n > 0) *p++ = std::uint8_t(tmp[--n]);
-    return p;
-}
+using digits::put_component;
+using digits::put_literal;
+using digits::put_u32;
 
 inline std::uint8_t* put_cell(std::uint8_t* p, std::uint64_t cell) {
     p = put_literal(p, "\x1b[38;2;", 7);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "modules/digits.hpp"
 #include "modules/encoder/palette.hpp"
 
 namespace corvane::wire {
@@ -19,57 +20,21 @@ constexpr std::size_t kMaxCellBytes = 24 + 36 + 3;
 // byte and a jump at most five.
 constexpr int kMaxGap = 4;
 
-// "0;" .. "255;" padded to 4 bytes, so one 4-byte copy writes an entry and `len` advances past it.
-struct Decimal {
-    char text[4];
-    std::uint8_t len;
-};
-
-constexpr auto kDecimals = [] {
-    struct Table {
-        Decimal d[256];
-    } t{};
-    for (int v = 0; v < 256; ++v) {
-        Decimal& e = t.d[v];
-        int n = 0;
-        if (v >= 100) e.text[n++] = char('0' + v / 100);
-        if (v >= 10) e.text[n++] = char('0' + v / 10 % 10);
-        e.text[n++] = char('0' + v % 10);
-        e.text[n++] = ';';
-        e.len = std::uint8_t(n);
-    }
-    return t;
-}();
+using digits::kDecimals;
+using digits::put_component;
+using digits::put_u32;
 
 // Ordered dithering: the 4 x 4 Bayer matrix.
 constexpr int kBayer[16] = {0, 8, 2, 10, 12, 4, 14, 6, 3, 11, 1, 9, 15, 7, 13, 5};
 
 inline std::uint8_t* put(std::uint8_t* p, const char* s, std::size_t n) {
-    std::memcpy(p, s, n);
-    return p + n;
+    return digits::put_literal(p, s, n);
 }
 
-inline std::uint8_t* put_component(std::uint8_t* p, std::uint32_t v) {
-    const Decimal& d = kDecimals.d[v & 0xff];
-    std::memcpy(p, d.text, 4);
-    return p + d.len;
-}
-
-inline int digits(std::uint32_t v) {
+inline int digit_count(std::uint32_t v) {
     int n = 1;
     while (v >= 10) v /= 10, ++n;
     return n;
-}
-
-inline std::uint8_t* put_u32(std::uint8_t* p, std::uint32_t v) {
-    char tmp[10];
-    int n = 0;
-    do {
-        tmp[n++] = char('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (n > 0) *p++ = std::uint8_t(tmp[--n]);
-    return p;
 }
 
 enum class Glyph : std::uint8_t { kSpace, kUpper, kLower, kFull };
@@ -133,19 +98,31 @@ class Writer {
             p[-1] = 'm';
         }
         switch (pl.glyph) {
-            case Glyph::kSpace: *p++ = ' '; break;
-            case Glyph::kUpper: p = put(p, "\xe2\x96\x80", 3); break;
-            case Glyph::kLower: p = put(p, "\xe2\x96\x84", 3); break;
-            case Glyph::kFull: p = put(p, "\xe2\x96\x88", 3); break;
+            case Glyph::kSpace:
+                *p++ = ' ';
+                break;
+            case Glyph::kUpper:
+                p = put(p, "\xe2\x96\x80", 3);
+                break;
+            case Glyph::kLower:
+                p = put(p, "\xe2\x96\x84", 3);
+                break;
+            case Glyph::kFull:
+                p = put(p, "\xe2\x96\x88", 3);
+                break;
         }
         p_ = p;
         fg_ = pl.fg, bg_ = pl.bg;
         ++cx_;
         switch (pl.glyph) {
-            case Glyph::kSpace: return pack(bg_, bg_);
-            case Glyph::kUpper: return pack(fg_, bg_);
-            case Glyph::kLower: return pack(bg_, fg_);
-            case Glyph::kFull: break;
+            case Glyph::kSpace:
+                return pack(bg_, bg_);
+            case Glyph::kUpper:
+                return pack(fg_, bg_);
+            case Glyph::kLower:
+                return pack(bg_, fg_);
+            case Glyph::kFull:
+                break;
         }
         return pack(fg_, fg_);
     }
@@ -153,7 +130,8 @@ class Writer {
     // Moves the cursor to cell (x, y) the cheapest way it knows.
     void move_to(int x, int y) {
         if (cy_ == y && cx_ == x) return;
-        const int cup = x == 0 && y == 0 ? 3 : 4 + digits(std::uint32_t(y) + 1) + digits(std::uint32_t(x) + 1);
+        const int cup =
+            x == 0 && y == 0 ? 3 : 4 + digit_count(std::uint32_t(y) + 1) + digit_count(std::uint32_t(x) + 1);
         if (cy_ == y && x > cx_ && cuf_cost(x - cx_) <= cup) {
             forward(x - cx_);
         } else if (cy_ >= 0 && y == cy_ + 1 && 2 + (x > 0 ? cuf_cost(x) : 0) <= cup) {
@@ -172,7 +150,7 @@ class Writer {
         cx_ = x, cy_ = y;
     }
 
-    static int cuf_cost(int n) { return n == 1 ? 3 : 3 + digits(std::uint32_t(n)); }
+    static int cuf_cost(int n) { return n == 1 ? 3 : 3 + digit_count(std::uint32_t(n)); }
     void forward(int n) {
         p_ = put(p_, "\x1b[", 2);
         if (n != 1) p_ = put_u32(p_, std::uint32_t(n));
@@ -187,7 +165,9 @@ class Writer {
     std::uint8_t*& out() { return p_; }
 
   private:
-    static std::uint64_t pack(std::uint32_t u, std::uint32_t l) { return std::uint64_t(u) | std::uint64_t(l) << 32; }
+    static std::uint64_t pack(std::uint32_t u, std::uint32_t l) {
+        return std::uint64_t(u) | std::uint64_t(l) << 32;
+    }
     std::uint32_t rgb(std::uint32_t code) const {
         if constexpr (depth_ == Depth::kTrue) return code;
         return palette_rgb(code);
@@ -195,7 +175,8 @@ class Writer {
 
     int param_len(std::uint32_t c, bool bg) const {
         if constexpr (depth_ == Depth::kTrue)
-            return 5 + kDecimals.d[c & 0xff].len + kDecimals.d[c >> 8 & 0xff].len + kDecimals.d[c >> 16 & 0xff].len;
+            return 5 + kDecimals.d[c & 0xff].len + kDecimals.d[c >> 8 & 0xff].len +
+                   kDecimals.d[c >> 16 & 0xff].len;
         if constexpr (depth_ == Depth::k256) return 5 + kDecimals.d[c & 0xff].len;
         return bg && c >= 8 ? 4 : 3;
     }
@@ -238,13 +219,15 @@ void WireEncoder::set_tolerance(int tolerance) {
 }
 
 std::uint32_t WireEncoder::code_of(const std::uint8_t* px, int x, int y) const {
-    if (opt_.depth == Depth::kTrue) return std::uint32_t(px[2]) | std::uint32_t(px[1]) << 8 | std::uint32_t(px[0]) << 16;
+    if (opt_.depth == Depth::kTrue)
+        return std::uint32_t(px[2]) | std::uint32_t(px[1]) << 8 | std::uint32_t(px[0]) << 16;
     int b = px[0], g = px[1], r = px[2];
     if (opt_.dither) {
         // About one palette step of spread: the cube's levels lie 40 apart, the ANSI ones ~100.
         const int amplitude = opt_.depth == Depth::k256 ? 40 : 96;
         const int offset = ((2 * kBayer[(y & 3) * 4 + (x & 3)] + 1) * amplitude) / 32 - amplitude / 2;
-        b = std::clamp(b + offset, 0, 255), g = std::clamp(g + offset, 0, 255), r = std::clamp(r + offset, 0, 255);
+        b = std::clamp(b + offset, 0, 255), g = std::clamp(g + offset, 0, 255),
+        r = std::clamp(r + offset, 0, 255);
     }
     return opt_.depth == Depth::k256 ? nearest_256(std::uint8_t(r), std::uint8_t(g), std::uint8_t(b))
                                      : nearest_16(std::uint8_t(r), std::uint8_t(g), std::uint8_t(b));
@@ -301,7 +284,8 @@ void WireEncoder::encode_as(const std::uint8_t* pixels) {
             target_[i] = std::uint64_t(u) | std::uint64_t(l) << 32;
             const std::uint64_t s = shown_[i];
             bool d = target_[i] != s;
-            if constexpr (!kExact) d = d && !(w.near(u, std::uint32_t(s)) && w.near(l, std::uint32_t(s >> 32)));
+            if constexpr (!kExact)
+                d = d && !(w.near(u, std::uint32_t(s)) && w.near(l, std::uint32_t(s >> 32)));
             dirty_[i] = d;
             changed += d;
         }
@@ -336,7 +320,8 @@ void WireEncoder::encode_as(const std::uint8_t* pixels) {
                     // What drawing the clean cells in between would cost, from the colours now set.
                     const std::uint32_t fg = w.fg(), bg = w.bg();
                     for (std::size_t k = x + 1; k < next; ++k) {
-                        const Plan p = w.plan(std::uint32_t(target_[row + k]), std::uint32_t(target_[row + k] >> 32));
+                        const Plan p =
+                            w.plan(std::uint32_t(target_[row + k]), std::uint32_t(target_[row + k] >> 32));
                         redraw += w.cost(p);
                         w.set_colours(p.fg, p.bg);
                     }

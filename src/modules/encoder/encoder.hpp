@@ -37,7 +37,7 @@ enum class Depth : std::uint8_t { kTrue, k256, k16 };
 
 struct EncoderOptions {
     Depth depth = Depth::kTrue;
-    int tolerance = 0;  // 0 .. 255
+    int tolerance = 0;    // 0 .. 255
     bool dither = false;  // ordered 4 x 4 Bayer dithering before the palette look-up
     int full_percent = 90;
 };

@@ -13,12 +13,11 @@ constexpr std::uint32_t rgb(int r, int g, int b) {
 
 constexpr std::array<std::uint32_t, 256> kPalette = [] {
     std::array<std::uint32_t, 256> p{};
-    constexpr std::uint32_t ansi[16] = {rgb(0, 0, 0),       rgb(205, 0, 0),     rgb(0, 205, 0),
-                                        rgb(205, 205, 0),   rgb(0, 0, 238),     rgb(205, 0, 205),
-                                        rgb(0, 205, 205),   rgb(229, 229, 229), rgb(127, 127, 127),
-                                        rgb(255, 0, 0),     rgb(0, 255, 0),     rgb(255, 255, 0),
-                                        rgb(92, 92, 255),   rgb(255, 0, 255),   rgb(0, 255, 255),
-                                        rgb(255, 255, 255)};
+    constexpr std::uint32_t ansi[16] = {
+        rgb(0, 0, 0),       rgb(205, 0, 0),   rgb(0, 205, 0),   rgb(205, 205, 0),
+        rgb(0, 0, 238),     rgb(205, 0, 205), rgb(0, 205, 205), rgb(229, 229, 229),
+        rgb(127, 127, 127), rgb(255, 0, 0),   rgb(0, 255, 0),   rgb(255, 255, 0),
+        rgb(92, 92, 255),   rgb(255, 0, 255), rgb(0, 255, 255), rgb(255, 255, 255)};
     for (int i = 0; i < 16; ++i) p[i] = ansi[i];
     constexpr int level[6] = {0, 95, 135, 175, 215, 255};
     for (int i = 0; i < 216; ++i) p[16 + i] = rgb(level[i / 36], level[i / 6 % 6], level[i % 6]);
