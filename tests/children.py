@@ -85,10 +85,7 @@ REFUSED = [
 
 
 def redirect(kind: str, path: str = "") -> Any:
-    """Standard input from /dev/null, or standard output made to fail, or to block for a while."""
-    if kind == "null stdin":
-        os.dup2(os.open(os.devnull, os.O_RDONLY), 0)
-        return
+    """Standard output made to fail, or to block for a while."""
     if kind == "hung up":
         master, slave = os.openpty()
         os.dup2(slave, 0)

@@ -1,24 +1,19 @@
-"""Shared harness: child processes on a real pty of a set size.
-
-A child runs a function of children.py (`python -m children NAME ARGS`; what it returns is the
-report) or, for the package tests, a code string after PRELUDE that calls `report()` itself. Its
-standard output goes to a file unless the test says otherwise, so every byte written can be
-compared. A child that overstays is killed, and its result has no exit status.
-"""
+"""Shared harness: child processes on a real pty of a set size. A child runs a function of
+children.py (`python -m children NAME ARGS`, its result the report) or, for the package tests, a
+code string after PRELUDE that calls `report()`. A child that overstays is killed (no exit status)."""
 
 from __future__ import annotations
 
 import fcntl
 import json
 import os
-import select
 import signal
 import struct
 import subprocess
 import sys
 import termios
 import textwrap
-import time
+import threading
 from pathlib import Path
 from typing import Any, Callable, Dict, NamedTuple, Optional, Union
 
@@ -53,8 +48,9 @@ class Run(NamedTuple):
 
 
 class Child:
-    """A child in a session of its own, standard input a pty of cols x rows that is its controlling
-    terminal if `ctty`. stdout: "file", "pty", "devnull", "devfull", or "closed" (before it starts)."""
+    """A child in a session of its own on a pty of cols x rows: its standard input unless stdin is
+    "devnull", its controlling terminal if ctty. stdout: "file" (kept), "pty", "devnull", "devfull"
+    or "closed" (before the interpreter starts)."""
 
     def __init__(self, tmp_path: Path, job: Union[str, Callable[..., Any]], *args: Any, cols: int = 80,
                  rows: int = 24, ctty: bool = True, stdout: str = "file", stdin: str = "pty",
@@ -64,6 +60,7 @@ class Child:
             stale.unlink() if stale.exists() else None
         self.master, slave = os.openpty()
         set_winsize(slave, cols, rows)
+        terminal = os.ttyname(slave)
         out: Any = {"file": lambda: open(self.out_path, "wb"), "pty": lambda: slave,
                     "devfull": lambda: open("/dev/full", "wb")}.get(stdout, lambda: subprocess.DEVNULL)()
         code = ["-m", "children", job.__name__, json.dumps(args)] if callable(job) else ["-c", PRELUDE + textwrap.dedent(job)]
@@ -72,7 +69,7 @@ class Child:
                        "CORVANE_TEST_REPORT": str(self.report_path)}
 
         def prepare() -> None:
-            _take_controlling_terminal() if ctty else None
+            os.close(os.open(terminal, os.O_RDWR)) if ctty else None  # a session leader's first terminal
             os.close(1) if stdout == "closed" else None
 
         try:
@@ -84,13 +81,11 @@ class Child:
             out.close() if hasattr(out, "close") else None
 
     def wait_line(self, line: bytes, timeout: float = 30) -> None:
-        """Waits until the child has written `line` to its standard error."""
-        seen, deadline = b"", time.monotonic() + timeout
-        while line + b"\n" not in seen:
-            ready = select.select([self.proc.stderr], [], [], max(deadline - time.monotonic(), 0))[0]
-            chunk = os.read(self.proc.stderr.fileno(), 4096) if ready else b""
-            assert chunk, f"no {line!r} from the child: {seen!r}"
-            seen += chunk
+        """Waits for `line` as the child's first line on standard error (the child is killed after `timeout`)."""
+        timer = threading.Timer(timeout, os.killpg, (self.proc.pid, signal.SIGKILL))
+        timer.start()
+        assert self.proc.stderr.readline() == line + b"\n", f"no {line!r} from the child"
+        timer.cancel()
 
     def result(self, timeout: float = 60) -> Run:
         try:
