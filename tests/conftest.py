@@ -40,17 +40,12 @@ def _take_controlling_terminal() -> None:
     fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 
-class Run(NamedTuple):
-    returncode: Optional[int]
-    stdout: bytes
-    stderr: str
-    report: Any
+Run = NamedTuple("Run", [("returncode", Optional[int]), ("stdout", bytes), ("stderr", str), ("report", Any)])
 
 
 class Child:
-    """A child in a session of its own on a pty of cols x rows: its standard input unless stdin is
-    "devnull", its controlling terminal if ctty. stdout: "file" (kept), "pty", "devnull", "devfull"
-    or "closed" (before the interpreter starts)."""
+    """A child in a session of its own on a pty of cols x rows: stdin unless "devnull", controlling terminal
+    if ctty. stdout: "file" (kept), "devnull", "devfull" or "closed" (before the interpreter starts)."""
 
     def __init__(self, tmp_path: Path, job: Union[str, Callable[..., Any]], *args: Any, cols: int = 80,
                  rows: int = 24, ctty: bool = True, stdout: str = "file", stdin: str = "pty",
@@ -61,9 +56,10 @@ class Child:
         self.master, slave = os.openpty()
         set_winsize(slave, cols, rows)
         terminal = os.ttyname(slave)
-        out: Any = {"file": lambda: open(self.out_path, "wb"), "pty": lambda: slave,
-                    "devfull": lambda: open("/dev/full", "wb")}.get(stdout, lambda: subprocess.DEVNULL)()
-        code = ["-m", "children", job.__name__, json.dumps(args)] if callable(job) else ["-c", PRELUDE + textwrap.dedent(job)]
+        out: Any = {"file": lambda: open(self.out_path, "wb"), "devfull": lambda: open("/dev/full", "wb")}.get(
+            stdout, lambda: subprocess.DEVNULL)()
+        code = ["-c", PRELUDE + textwrap.dedent(job)] if isinstance(job, str) else ["-m", "children", job.__name__,
+                                                                                       json.dumps(args)]
         path = [(env or {}).get("PYTHONPATH"), os.environ.get("PYTHONPATH"), str(Path(__file__).parent)]
         environment = {**os.environ, **(env or {}), "PYTHONPATH": os.pathsep.join(filter(None, path)),
                        "CORVANE_TEST_REPORT": str(self.report_path)}
@@ -100,7 +96,8 @@ class Child:
                    self.out_path.read_bytes() if self.out_path.exists() else b"", err.decode(errors="replace"), report)
 
 
-def run_child(job: Union[str, Callable[..., Any]], tmp_path: Path, *args: Any, timeout: float = 60, **options: Any) -> Run:
+def run_child(job: Union[str, Callable[..., Any]], tmp_path: Path, *args: Any, timeout: float = 60,
+              **options: Any) -> Run:
     return Child(tmp_path, job, *args, **options).result(timeout)
 
 

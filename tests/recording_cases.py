@@ -38,12 +38,10 @@ GOOD = MAGIC + record(0, 2, 2, uniform(10)) + record(1, 2, 2, xor(uniform(20), u
 GOOD_FRAMES = [10, 20, 30]
 
 
-class Damage(NamedTuple):
-    name: str
-    tail: bytes  # appended to GOOD
-    message: str  # how the error message starts
-    in_payload: bool  # the offset is that of the payload (else of the record)
-    readable: int  # frames the headers allow before the damage
+# tail: appended to GOOD; message: how the error message starts; in_payload: the offset is that of the
+# payload (else of the record); readable: frames the headers allow before the damage.
+Damage = NamedTuple("Damage", [("name", str), ("tail", bytes), ("message", str), ("in_payload", bool),
+                               ("readable", int)])
 
 
 _twelve = zlib.compress(uniform(40), 6)

@@ -11,17 +11,8 @@ MAGIC = b"LZDX"
 HEADER = struct.Struct("<BIIiiI")  # frame_type, term_w, term_h, rows, cols, payload_len
 
 
-class Record(NamedTuple):
-    frame_type: int
-    term_w: int
-    term_h: int
-    rows: int
-    cols: int
-    payload: bytes
-
-    @property
-    def plain(self) -> bytes:
-        return zlib.decompress(self.payload)
+Record = NamedTuple("Record", [(name, int) for name in ("frame_type", "term_w", "term_h", "rows", "cols")] + [
+    ("payload", bytes)])
 
 
 def parse(data: bytes) -> List[Record]:
@@ -40,7 +31,8 @@ def frames(records: List[Record]) -> List[bytes]:
     """Every frame rebuilt from key and delta records."""
     out, previous = [], b""
     for r in records:
-        previous = r.plain if r.frame_type == 0 else bytes(a ^ b for a, b in zip(r.plain, previous))
+        plain = zlib.decompress(r.payload)
+        previous = plain if r.frame_type == 0 else bytes(a ^ b for a, b in zip(plain, previous))
         out.append(previous)
     return out
 

@@ -3,9 +3,8 @@ frames and the sharpening (in float64, so a pixel may differ by one)."""
 
 from __future__ import annotations
 
-from typing import List, Optional, Sequence
-
-import numpy as np
+import random
+from typing import Any, List, Optional, Sequence
 
 
 def cell(upper: Sequence[int], lower: Sequence[int]) -> bytes:
@@ -18,14 +17,15 @@ def draw(frames: Sequence[bytes], cols: int) -> List[bytes]:
     previous: Optional[list] = None
     for frame in frames:
         px = [(frame[i + 2], frame[i + 1], frame[i]) for i in range(0, len(frame), 3)]  # R, G, B
-        rows = [[(px[2 * y * cols + x], px[(2 * y + 1) * cols + x]) for x in range(cols)] for y in range(len(px) // cols // 2)]
+        rows = [[(px[2 * y * cols + x], px[(2 * y + 1) * cols + x]) for x in range(cols)]
+                for y in range(len(px) // cols // 2)]
         flat = [c for row in rows for c in row]
         previous = previous if previous is not None and len(previous) == len(flat) else [None] * len(flat)
         changed = [c != p for c, p in zip(flat, previous)]
         if 4 * sum(changed) >= 3 * len(flat):
             body = b"\x1b[H" + b"".join(b"".join(cell(*c) for c in row) + b"\x1b[K\r\n" for row in rows)
         else:  # runs of changed cells, each after the position of its first cell; none across rows
-            body = b"".join((b"\x1b[%d;%dH" % (i // cols + 1, i % cols + 1) if i % cols == 0 or not changed[i - 1] else b"")
+            body = b"".join((b"" if i % cols and changed[i - 1] else b"\x1b[%d;%dH" % (i // cols + 1, i % cols + 1))
                             + cell(*c) for i, c in enumerate(flat) if changed[i])
         out.append(body + b"\x1b[0m")
         previous = flat
@@ -34,11 +34,12 @@ def draw(frames: Sequence[bytes], cols: int) -> List[bytes]:
 
 def pattern(width: int, height: int, seed: int) -> bytes:
     """A frame of seeded random bytes."""
-    return np.random.default_rng(seed).integers(0, 256, width * height * 3, dtype=np.uint8).tobytes()
+    return bytes(random.Random(seed).choices(range(256), k=width * height * 3))
 
 
-def sharpen(frame: bytes, width: int, height: int, strength: float) -> np.ndarray:
+def sharpen(frame: bytes, width: int, height: int, strength: float) -> Any:
     """Every spectrum element times 1 + strength * d / (rows / 2), d its distance from frequency 0."""
+    import numpy as np  # only here: the children that draw frames need no numpy
     image = np.frombuffer(frame, np.uint8).reshape(height, width, 3).astype(float)
     if not strength > 0:
         return image
