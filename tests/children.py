@@ -181,9 +181,8 @@ def offset() -> Any:  # standard output's position, when it is a file
     return os.lseek(1, 0, os.SEEK_CUR) if os.path.isfile("/proc/self/fd/1") else None
 
 
-def soak(rounds: int, work: str, leak_check: bool = False) -> Dict[str, Any]:
-    """Every method and error path, and typed keys, `rounds` times; what piled up over the second
-    half; and with leak_check, what LeakSanitizer finds unreachable while the interpreter lives."""
+def soak(rounds: int, work: str) -> Dict[str, Any]:
+    """Every method and error path, and typed keys, `rounds` times; what piled up over the second half."""
     import zlib
 
     key = zlib.compress(bytes(range(48)))  # 4 x 4 pixels: the grid of a 4 x 3 terminal
@@ -228,19 +227,21 @@ def soak(rounds: int, work: str, leak_check: bool = False) -> Dict[str, Any]:
     before = measure()
     wrong += sum((one_round(i) for i in range(rounds // 2, rounds)), [])
     after, refs_after = measure(), [sys.getrefcount(a) for a in arguments]
-    result = {"wrong": wrong[:5], "before": before, "after": after, "unraisable": sorted(unraisable),
-              "refs": [m - n for m, n in zip(refs_after, refs)]}
-    if leak_check:
-        check = ctypes.CDLL(None).__lsan_do_recoverable_leak_check
-        result["found"] = check()
-        ctypes.CDLL(None).malloc(4096)  # a block and an object nothing refers to: both must be found
-        ctypes.pythonapi.Py_IncRef(ctypes.py_object(bytes(range(200)) * 3))
-        gc.collect()
-        result["control"] = check()
-        report(result)
-        os._exit(0)  # no check at exit: the interpreter's own leftovers are not the module's
-    return result
+    return {"wrong": wrong[:5], "before": before, "after": after, "unraisable": sorted(unraisable),
+            "refs": [m - n for m, n in zip(refs_after, refs)]}
 
 
 if __name__ == "__main__":
-    report(globals()[sys.argv[1]](*json.loads(sys.argv[2])))
+    RESULT = globals()[sys.argv[1]](*json.loads(sys.argv[2]))
+    if os.environ.get("CORVANE_LEAK_CHECK"):
+        # Blocks nothing refers to while the interpreter lives are the module's. Checked at module level: what
+        # only a running function refers to lies in memory LeakSanitizer does not scan.
+        gc.collect()
+        CHECK = ctypes.CDLL(None).__lsan_do_recoverable_leak_check
+        RESULT["found"] = CHECK()
+        ctypes.CDLL(None).malloc(4096)  # a block and an object nothing refers to: both must be found
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(bytes(range(200)) * 3))
+        RESULT["control"] = CHECK()
+        report(RESULT)
+        os._exit(0)  # no check at exit
+    report(RESULT)
