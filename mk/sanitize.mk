@@ -11,7 +11,7 @@
 # Leak detection: LeakSanitizer cannot tell the module's leaks from the interpreter's (CPython
 # leaves much of its memory to the end of the process, and a suppression that names the
 # interpreter would match every stack, the module's included), so the suite runs with
-# detect_leaks=0 and tests/test_soak.py holds a targeted leak test: a child with detect_leaks=1
+# detect_leaks=0 and tests/test_bindings.py holds a targeted leak test: a child with detect_leaks=1
 # drives every method and error path, then asks LeakSanitizer for unreachable blocks while the
 # interpreter is still alive, which finds what the module lost and not what CPython keeps. The
 # soak tests also watch reference counts, resident memory and descriptors in every build.

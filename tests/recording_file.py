@@ -1,29 +1,18 @@
-"""A small independent reader and writer of recording files, for the tests."""
+"""An independent reader and writer of recording files, for the tests: the 4 bytes LZDX, then per
+frame a 21-byte little-endian header and a zlib stream of the frame or its XOR with the one before."""
 
 from __future__ import annotations
 
 import struct
 import zlib
-from dataclasses import dataclass
-from typing import List
+from typing import List, NamedTuple, Optional, Tuple
 
 MAGIC = b"LZDX"
-HEADER = struct.Struct("<BIIiiI")
-assert HEADER.size == 21
+HEADER = struct.Struct("<BIIiiI")  # frame_type, term_w, term_h, rows, cols, payload_len
 
 
-@dataclass
-class Record:
-    frame_type: int
-    term_w: int
-    term_h: int
-    rows: int
-    cols: int
-    payload: bytes
-
-    @property
-    def plain(self) -> bytes:
-        return zlib.decompress(self.payload)
+Record = NamedTuple("Record", [(name, int) for name in ("frame_type", "term_w", "term_h", "rows", "cols")] + [
+    ("payload", bytes)])
 
 
 def parse(data: bytes) -> List[Record]:
@@ -31,10 +20,9 @@ def parse(data: bytes) -> List[Record]:
     assert data[:4] == MAGIC, data[:4]
     records, at = [], 4
     while at < len(data):
-        frame_type, term_w, term_h, rows, cols, length = HEADER.unpack_from(data, at)
-        payload = data[at + 21 : at + 21 + length]
-        assert len(payload) == length, "truncated record"
-        records.append(Record(frame_type, term_w, term_h, rows, cols, payload))
+        *fields, length = HEADER.unpack_from(data, at)
+        records.append(Record(*fields, data[at + 21 : at + 21 + length]))
+        assert len(records[-1].payload) == length, "truncated record"
         at += 21 + length
     return records
 
@@ -43,12 +31,13 @@ def frames(records: List[Record]) -> List[bytes]:
     """Every frame rebuilt from key and delta records."""
     out, previous = [], b""
     for r in records:
-        plain = r.plain
+        plain = zlib.decompress(r.payload)
         previous = plain if r.frame_type == 0 else bytes(a ^ b for a, b in zip(plain, previous))
         out.append(previous)
     return out
 
 
-def record(frame_type: int, rows: int, cols: int, plain: bytes, term=(0, 0), payload: bytes = None) -> bytes:
+def record(frame_type: int, rows: int, cols: int, plain: bytes, term: Tuple[int, int] = (0, 0),
+           payload: Optional[bytes] = None) -> bytes:
     payload = zlib.compress(plain, 6) if payload is None else payload
-    return HEADER.pack(frame_type, term[0], term[1], rows, cols, len(payload)) + payload
+    return HEADER.pack(frame_type, *term, rows, cols, len(payload)) + payload

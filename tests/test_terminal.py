@@ -1,218 +1,116 @@
-"""Terminal size and the byte stream on real ptys, files and broken outputs."""
+"""On real ptys: the drawn byte stream, the terminal size, every method on outputs that fail, and
+the keys typed in every terminal mode."""
 
 import os
-import stat
+import random
+import sys
+import time
 
 import pytest
 
-from conftest import (
-    ENOSPC_PANIC,
-    EXAMPLE_FRAME,
-    EXAMPLE_FULL,
-    EXAMPLE_GREEN_BLACK,
-    EXAMPLE_INCREMENTAL,
-    HIDE,
-    SHOW,
-)
+import children
+from conftest import HIDE, SHOW, Child, set_winsize
+from recording_file import frames, parse
+from reference import draw, pattern
 
 
-@pytest.mark.parametrize(
-    "cols, rows, display_h",
-    [(80, 24, 46), (200, 60, 118), (80, 3, 4), (80, 2, 2), (80, 1, 2), (17, 0, 2)],
-)
-def test_mapping_info_in_pty(child, cols, rows, display_h):
-    run = child("report(list(Corvane().get_mapping_info().items()))", cols=cols, rows=rows)
-    assert run.report == [["term_w", cols], ["term_h", rows], ["display_h", display_h],
-                          ["frame_w", 0], ["frame_h", 0]]
-    assert run.stdout == b"", "creating and querying an object writes nothing"
+def test_stream_matches_the_reference(child):
+    """The reference draws the 2 x 2 example. With 24 cells, 18 changed is a full redraw, 17 an update
+    of runs, which end at a row's end."""
+    red_green_blue_white, black_for_green = map(bytes.fromhex, ["0000ff00ff00ff0000ffffff", "0000ff000000ff0000ffffff"])
+    assert draw([red_green_blue_white, black_for_green, black_for_green], 2) == [
+        b"\x1b[H\x1b[38;2;255;0;0;48;2;0;0;255m\xe2\x96\x80\x1b[38;2;0;255;0;48;2;255;255;255m\xe2\x96\x80"
+        b"\x1b[K\r\n\x1b[0m", b"\x1b[1;2H\x1b[38;2;0;0;0;48;2;255;255;255m\xe2\x96\x80\x1b[0m", b"\x1b[0m"]
+
+    def changed(frame, cells):  # the upper pixel of each cell (numbered row by row) altered
+        out = bytearray(frame)
+        for i in cells:
+            out[(2 * (i // 6) * 6 + i % 6) * 3] ^= 0x5A
+        return bytes(out)
+
+    cells = random.Random(5).sample(range(24), 24)
+    sequence = [bytes([0, 9, 10, 99, 100, 255]) + pattern(6, 8, 0)[6:]]
+    for change in (cells[:18], cells[6:23], [], [6, 7, 9, 11, 12]):
+        sequence.append(changed(sequence[-1], change))
+    run = child(children.run, [["frame", f.hex(), 6, 8] for f in sequence + [pattern(6, 8, 2)]], cols=6, rows=5)
+    assert [run.stdout[a:b] for _, a, b, _ in run.report] == draw(sequence + [pattern(6, 8, 2)], 6)
 
 
-def test_size_cache_refreshes_every_thirtieth_call(child):
-    run = child(
-        """
-        obj = Corvane()
-        seen = [obj.get_mapping_info()["term_w"]]
-        set_size(0, 100, 30)
-        for _ in range(28):
-            seen.append(obj.get_mapping_info()["term_w"])
-        seen.append(obj.get_mapping_info()["term_w"])  # call 30
-        report(seen)
-        """
-    )
-    assert run.report == [80] * 29 + [100]
+@pytest.mark.parametrize("cols, rows, display_h", [(80, 24, 46), (80, 3, 4), (80, 1, 2), (17, 0, 2)])
+def test_mapping_info(child, cols, rows, display_h):
+    run = child(children.run, [["get_mapping_info"]], cols=cols, rows=rows)
+    assert list(run.report[0][0].items()) == [("term_w", cols), ("term_h", rows), ("display_h", display_h),
+                                              ("frame_w", 0), ("frame_h", 0)] and run.stdout == b""
 
 
-def test_render_counts_as_size_call(child):
-    run = child(
-        """
-        obj = Corvane()
-        obj.render(bytes(12), 2, 2)
-        set_size(0, 3, 3)
-        for _ in range(27):
-            obj.render(bytes(12), 2, 2)
-        before = obj.get_mapping_info()["term_w"]  # call 29
-        report([before, obj.get_mapping_info()["term_w"]])
-        """
-    )
-    assert run.report == [80, 3]
+@pytest.mark.parametrize("cols_out, lines_out, size", [
+    ("  132\\n", "43", [132, 43]), ("70000", "7", [4464, 7]), ("90", "no digits", [80, 24]),
+    (None, None, [80, 24]),  # no tput at all
+])
+def test_size_without_a_terminal(child, tmp_path, cols_out, lines_out, size):
+    log = tmp_path / "log"
+    if cols_out:  # a tput that logs its parent and arguments
+        (tmp_path / "tput").write_text(f'#!/bin/sh\nread parent < /proc/$PPID/comm\necho "$parent $# $*" >> {log}\n'
+                                       f'case $1 in cols) printf "%b" "{cols_out}";; *) printf "{lines_out}";; esac\n')
+        (tmp_path / "tput").chmod(0o755)
+    steps = [["get_mapping_info"], ["poll_key"]]
+    run = child(children.run, steps, ctty=False, stdin="devnull", env={"PATH": str(tmp_path)})
+    assert [run.report[0][0][k] for k in ("term_w", "term_h")] == size, run.stderr
+    assert run.report[1][0] == ["PanicException", 'called `Result::unwrap()` on an `Err` value: Custom { kind: Other, '
+                                                  'error: "Failed to initialize input reader" }'], "no terminal at all"
+    if cols_out:
+        parent = os.path.basename(sys.executable)[:15]  # the interpreter itself, not a shell
+        assert log.read_text().splitlines() == [f"{parent} 1 cols", f"{parent} 1 lines"]
 
 
-def test_zero_width_queries_every_call(child):
-    run = child(
-        """
-        obj = Corvane()
-        first = obj.get_mapping_info()
-        set_size(0, 50, 10)
-        report([first["term_w"], first["term_h"], obj.get_mapping_info()["term_w"]])
-        """,
-        cols=0,
-        rows=7,
-    )
-    assert run.report == [0, 7, 50]
+UNWRAP = 'called `Result::unwrap()` on an `Err` value: Os {{ code: {}, kind: {}, message: "{}" }}'
 
 
-def test_standard_output_pty_without_controlling_terminal(child):
-    run = child(
-        "info = Corvane().get_mapping_info(); report([info['term_w'], info['term_h']])",
-        cols=91,
-        rows=33,
-        ctty=False,
-        stdout="pty",
-    )
-    assert run.report == [91, 33]
+@pytest.mark.parametrize("stdout, how, error", [
+    ("file", [], None),
+    ("closed", [], None),  # a sink; the recording file must not take its number
+    ("devnull", ["slow reader"], None),  # non-blocking, and full until its reader starts
+    ("devfull", [], (28, "StorageFull", "No space left on device")),
+    ("devnull", ["broken pipe"], (32, "BrokenPipe", "Broken pipe")),
+])
+def test_every_method_on_every_output(child, tmp_path, stdout, how, error):
+    rec, slow = str(tmp_path / "rec"), tmp_path / "slow"
+    steps = [["redirect", *how, str(slow)][: 2 + (how == ["slow reader"])]] if how else []
+    steps += [["start_recording", rec], ["draw", 80, 58, 0], ["hide_cursor"], ["show_cursor"], ["draw", 80, 58, 1],
+              ["stop_recording"], ["play", rec, 0.0], ["get_mapping_info"]]
+    run = child(children.run, steps, cols=80, rows=30, stdout=stdout)
+    outcomes = [got for got, *_ in run.report[len(steps) - 8:]]
+    panic = ["PanicException", UNWRAP.format(*error)] if error else None
+    assert outcomes[:7] == [None, panic, panic, panic, panic, None, panic], run.stderr[-2000:]
+    assert outcomes[7]["frame_w"] == 80, "the object works on"
+    drawn = [pattern(80, 58, seed) for seed in (0, 1)]
+    assert frames(parse((tmp_path / "rec").read_bytes())) == ([] if error else drawn), "only frames drawn are recorded"
+    if stdout == "file" or how == ["slow reader"]:
+        first, second = draw(drawn, 80)
+        assert (slow.read_bytes() if how else run.stdout) == first + HIDE + SHOW + second + HIDE + first + second + SHOW
+    assert run.stderr.count(panic[1] if error else "panicked") == (5 if error else 0)
 
 
-@pytest.fixture
-def fake_tput(tmp_path):
-    """A directory holding a `tput` that prints $FAKE_COLS or $FAKE_LINES verbatim."""
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    script = bin_dir / "tput"
-    script.write_text(
-        '#!/bin/sh\ncase "$1" in cols) printf "%b" "$FAKE_COLS";; lines) printf "%b" "$FAKE_LINES";; esac\n'
-        'echo noise >&2\n'
-    )
-    script.chmod(script.stat().st_mode | stat.S_IEXEC)
-    return bin_dir
+# (terminal mode, what is typed: pieces with a pause between them, a pair resizes the window; keys)
+TYPED = [
+    ("canonical", [b"ab\xc3\xa9\n"], ["a", "b", "é", "enter"]),
+    ("cbreak", [b"a", (100, 30), (90, 20), b"b"], ["a", "b"]),
+    # A lone Esc ending a read; Alt+Enter, Alt+a; an arrow; ^C; UTF-8 split; ESC O x dropped; mouse, paste, reply.
+    ("raw", [b"ab\xc3\xa9\r", b"\x1b", b"\x1b\r\x1ba\x1b[Ax\x03", b"\xc3",
+             b"\xa9\x1bOxa\x1b[<0;5;5M\x1b[200~p\x1b[201~z\x1b[12;40Rq"],
+     ["a", "b", "é", "enter", "esc", "enter", "a", "x", "c", "é", "a", "z", "q"]),
+]
 
 
-@pytest.mark.parametrize(
-    "cols_out, lines_out, expected",
-    [
-        ("  80\\n", "24\\n", [80, 24]),
-        ("132", "  43  ", [132, 43]),
-        ("70000", "7", [4464, 7]),
-        ("x1y2", "3", [12, 3]),
-        ("no digits", "24", [80, 24]),
-        ("90", "", [80, 24]),
-        ("0", "30", [80, 24]),
-    ],
-)
-def test_tput_fallback(child, fake_tput, cols_out, lines_out, expected):
-    run = child(
-        "info = Corvane().get_mapping_info(); report([info['term_w'], info['term_h']])",
-        ctty=False,
-        stdout="file",
-        env={"PATH": f"{fake_tput}:/usr/bin:/bin", "FAKE_COLS": cols_out, "FAKE_LINES": lines_out},
-    )
-    assert run.report == expected, run.stderr
-
-
-def test_no_size_anywhere_is_80_by_24(child, tmp_path):
-    empty = tmp_path / "empty"
-    empty.mkdir()
-    run = child(
-        "import sys\nobj = Corvane()\n"
-        "report([[obj.get_mapping_info()[k] for k in ('term_w', 'term_h')] for _ in range(3)])",
-        ctty=False,
-        env={"PATH": str(empty)},
-    )
-    assert run.report == [[80, 24]] * 3
-
-
-def test_worked_example_byte_for_byte(child):
-    run = child(
-        f"""
-        obj = Corvane()
-        for frame in ({EXAMPLE_FRAME!r}, {EXAMPLE_GREEN_BLACK!r}, {EXAMPLE_GREEN_BLACK!r}):
-            obj.render(frame, 2, 2)
-        """,
-        cols=2,
-        rows=2,
-    )
-    assert run.returncode == 0, run.stderr
-    assert run.stdout == EXAMPLE_FULL + EXAMPLE_INCREMENTAL + b"\x1b[0m"
-
-
-def test_screen_control_bytes(child):
-    run = child("obj = Corvane(); obj.hide_cursor(); obj.show_cursor(); obj.show_cursor(); del obj")
-    assert run.stdout == HIDE + SHOW + SHOW
-
-
-def test_screen_control_while_a_renderer_draws(child):
-    run = child(
-        f"""
-        obj = Corvane()
-        obj.hide_cursor()
-        obj.render({EXAMPLE_FRAME!r}, 2, 2)
-        Corvane().show_cursor()
-        """,
-        cols=2,
-        rows=2,
-    )
-    assert run.stdout == HIDE + EXAMPLE_FULL + SHOW
-
-
-def test_full_output_panics_and_object_survives(child):
-    run = child(
-        """
-        obj = Corvane()
-        results = []
-        for call in (lambda: obj.render(bytes(12), 2, 2), obj.hide_cursor, obj.show_cursor):
-            try:
-                call()
-                results.append(None)
-            except BaseException as e:
-                results.append([type(e).__name__, str(e)])
-        results.append(obj.get_mapping_info()["frame_w"])
-        report(results)
-        """,
-        cols=2,
-        rows=2,
-        stdout="devfull",
-    )
-    assert run.report == [["PanicException", ENOSPC_PANIC]] * 3 + [2]
-    assert run.stderr.count(ENOSPC_PANIC) == 3
-
-
-def test_closed_standard_output_is_a_sink(child):
-    run = child(
-        """
-        obj = Corvane()
-        obj.hide_cursor()
-        for _ in range(3):
-            obj.render(bytes(range(12)), 2, 2)
-        obj.show_cursor()
-        report("ok")
-        """,
-        cols=2,
-        rows=2,
-        stdout="closed",
-    )
-    assert run.report == "ok", run.stderr
-
-
-def test_large_terminal_frame_is_scaled_and_complete(child):
-    run = child(
-        """
-        obj = Corvane()
-        obj.render(bytes(range(256)) * 3 * 64, 128, 128)
-        report(obj.get_mapping_info())
-        """,
-        cols=200,
-        rows=60,
-    )
-    assert run.returncode == 0, run.stderr
-    assert run.stdout.startswith(b"\x1b[H") and run.stdout.endswith(b"\x1b[K\r\n\x1b[0m")
-    assert run.stdout.count(b"\x1b[K\r\n") == 59
-    assert run.stdout.count("\u2580".encode()) == 200 * 59
+@pytest.mark.parametrize("mode, typed, keys", TYPED)
+def test_typed_keys(tmp_path, mode, typed, keys):
+    steps = [["mode", mode]] * (mode != "canonical") + [["count window changes"], ["poll_key"], ["say", "ready"],
+                                                        ["keys until", "!"], ["window changes"]]
+    child = Child(tmp_path, children.run, steps)
+    child.wait_line(b"ready", timeout=15)
+    for piece in typed + [b"!\n"]:
+        set_winsize(child.master, *piece) if isinstance(piece, tuple) else os.write(child.master, piece)
+        time.sleep(0.2)
+    *_, (first, *_), _, (got, *_), (changes, *_) = child.result(timeout=30).report
+    assert (first, got) == (None, keys)
+    assert bool(changes) == any(isinstance(p, tuple) for p in typed), "the program's own SIGWINCH handler runs"
