@@ -38,7 +38,7 @@ std::vector<Item> run(std::string_view stream, const std::vector<Read>& reads) {
             parser.feed(std::uint8_t(stream[i]), i + 1 < r.offset + r.length || r.more_after);
             const std::size_t n = parser.pending_size();  // the last n bytes fed
             const bool paste = stream.substr(i + 1 - n, n).starts_with("\x1b[200~");
-            check(n < (paste ? Parser::kMaxPasteBytes : Parser::kMaxSequenceBytes), "pending over its cap");
+            check(n < (paste ? Parser::MAX_PASTE_BYTES : Parser::MAX_SEQUENCE_BYTES), "pending over its cap");
             Item item;
             if (!parser.pop(item)) continue;
             check(!parser.has_item(), "two items from one byte");

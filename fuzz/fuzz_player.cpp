@@ -26,8 +26,8 @@ using namespace corvane;
 
 namespace {
 
-constexpr char kHide[] = "\x1b[?25l\x1b[?1049h\x1b[H";
-constexpr char kShow[] = "\x1b[?1049l\x1b[?25h";
+constexpr char HIDE[] = "\x1b[?25l\x1b[?1049h\x1b[H";
+constexpr char SHOW[] = "\x1b[?1049l\x1b[?25h";
 const std::string kEof =
     "called `Result::unwrap()` on an `Err` value: Error { kind: UnexpectedEof, message: \"failed to fill "
     "whole buffer\" }";
@@ -52,11 +52,11 @@ std::string reference_play(const std::uint8_t* d, std::size_t n, float sharpen, 
     if (std::memcmp(d, "LZDX", 4) != 0) return "error";
     Result<terminal::Size> size = terminal::size();
     const int term_w = size ? size.value().cols : 80, term_h = size ? size.value().rows : 24;
-    out += kHide;
+    out += HIDE;
     TerminalRenderer cells;
     std::vector<std::uint8_t> previous;
     for (std::size_t at = 4;;) {
-        if (at == n) return out += kShow, "";
+        if (at == n) return out += SHOW, "";
         if (n - at < 21) return kEof;
         const std::uint8_t type = d[at];
         const auto rows = std::int32_t(u32_at(d + at + 9)), cols = std::int32_t(u32_at(d + at + 13));

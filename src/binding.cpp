@@ -54,7 +54,7 @@ bool to_u8(PyObject* obj, std::uint8_t& out) {
     long v;
     if (!to_long(obj, v)) return false;
     if (v < 0 || v > 255) {
-        raise(PyExc_OverflowError, msg::kOutOfRange);
+        raise(PyExc_OverflowError, msg::OUT_OF_RANGE);
         return false;
     }
     out = static_cast<std::uint8_t>(v);
@@ -119,7 +119,7 @@ void raise_cannot_convert(PyObject* obj, const char* target) {
 
 bool to_bytes(PyObject* obj, ByteInput& out, bool may_borrow) {
     if (PyUnicode_Check(obj)) {
-        raise(PyExc_TypeError, msg::kStrToVec);
+        raise(PyExc_TypeError, msg::STR_TO_VEC);
         return false;
     }
     if (!PySequence_Check(obj)) {
@@ -176,7 +176,7 @@ bool to_i32(PyObject* obj, std::int32_t& out) {
     long v;
     if (!to_long(obj, v)) return false;
     if (v < INT32_MIN || v > INT32_MAX) {
-        raise(PyExc_OverflowError, msg::kOutOfRange);
+        raise(PyExc_OverflowError, msg::OUT_OF_RANGE);
         return false;
     }
     out = static_cast<std::int32_t>(v);
@@ -283,13 +283,13 @@ Borrow::Borrow(Ownership& own, Access access, const char* type_path) : own_(own)
         raise_panic(msg::unsendable(type_path, me, own.owner));
         return;
     }
-    constexpr std::uint64_t kWriter = ~std::uint64_t{0};
+    constexpr std::uint64_t WRITER = ~std::uint64_t{0};
     if (access == Access::Exclusive && own.borrow != 0) {
-        raise(PyExc_RuntimeError, msg::kAlreadyBorrowed);
-    } else if (access == Access::Shared && own.borrow == kWriter) {
-        raise(PyExc_RuntimeError, msg::kAlreadyMutablyBorrowed);
+        raise(PyExc_RuntimeError, msg::ALREADY_BORROWED);
+    } else if (access == Access::Shared && own.borrow == WRITER) {
+        raise(PyExc_RuntimeError, msg::ALREADY_MUTABLY_BORROWED);
     } else {
-        own.borrow = access == Access::Exclusive ? kWriter : own.borrow + 1;
+        own.borrow = access == Access::Exclusive ? WRITER : own.borrow + 1;
         held_ = true;
     }
 }

@@ -29,7 +29,7 @@ struct BufferExport {
 
 namespace {
 
-constexpr int kRecordsReadOnly = 0x0004 | 0x0008 | 0x0010;  // PyBUF_FORMAT | PyBUF_ND | PyBUF_STRIDES
+constexpr int RECORDS_READ_ONLY = 0x0004 | 0x0008 | 0x0010;  // PyBUF_FORMAT | PyBUF_ND | PyBUF_STRIDES
 
 using GetBuffer = int (*)(PyObject*, RawBuffer*, int);
 using ReleaseBuffer = void (*)(RawBuffer*);
@@ -105,7 +105,7 @@ void take_block(ByteInput& out, const void* data, std::size_t size, bool may_bor
 Intake from_buffer(PyObject* obj, ByteInput& out, bool may_borrow) {
     const BufferApi& api = buffer_api();
     auto view = std::make_unique<BufferExport>();
-    if (api.get(obj, &view->raw, kRecordsReadOnly) != 0) {
+    if (api.get(obj, &view->raw, RECORDS_READ_ONLY) != 0) {
         PyErr_Clear();
         return Intake::kDeclined;
     }

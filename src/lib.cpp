@@ -32,7 +32,7 @@ namespace {
 using py::Access;
 using py::PyRef;
 
-constexpr const char* kTypePath = "_corvane::Corvane";
+constexpr const char* TYPE_PATH = "_corvane::Corvane";
 
 struct CorvaneState {
     TerminalRenderer renderer;
@@ -56,7 +56,7 @@ CorvaneObject* as_corvane(PyObject* self) {
 
 template <class Body>
 PyObject* with_access(PyObject* self, Access access, Body&& body) {
-    return py::with_access<CorvaneObject>(self, access, kTypePath,
+    return py::with_access<CorvaneObject>(self, access, TYPE_PATH,
                                           [&](CorvaneObject& obj) { return body(*obj.state); });
 }
 
@@ -68,12 +68,12 @@ bool signal_pending(void*) {
     return PyErr_CheckSignals() != 0;
 }
 
-constexpr const char* kPathParams[] = {"path"};
-constexpr py::Signature kStartSig{"Corvane.start_recording()", kPathParams, 1};
+constexpr const char* PATH_PARAMS[] = {"path"};
+constexpr py::Signature START_SIG{"Corvane.start_recording()", PATH_PARAMS, 1};
 
 PyObject* start_recording(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* argv[1];
-    if (!py::match_arguments(kStartSig, args, kwargs, argv)) return nullptr;
+    if (!py::match_arguments(START_SIG, args, kwargs, argv)) return nullptr;
     return with_access(self, Access::Exclusive, [&](CorvaneState& st) -> PyObject* {
         std::string path;
         if (!py::to_text(argv[0], path)) return py::argument_failed("path"), nullptr;
@@ -100,12 +100,12 @@ PyObject* stop_recording(PyObject* self, PyObject*) {
     });
 }
 
-constexpr const char* kRenderParams[] = {"data", "width", "height"};
-constexpr py::Signature kRenderSig{"Corvane.render()", kRenderParams, 3};
+constexpr const char* RENDER_PARAMS[] = {"data", "width", "height"};
+constexpr py::Signature RENDER_SIG{"Corvane.render()", RENDER_PARAMS, 3};
 
 PyObject* render(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* argv[3];
-    if (!py::match_arguments(kRenderSig, args, kwargs, argv)) return nullptr;
+    if (!py::match_arguments(RENDER_SIG, args, kwargs, argv)) return nullptr;
     return with_access(self, Access::Exclusive, [&](CorvaneState& st) -> PyObject* {
         py::ByteInput data;
         std::int32_t width, height;
@@ -160,8 +160,8 @@ PyObject* get_mapping_info(PyObject* self, PyObject*) {
     });
 }
 
-constexpr const char* kPlayParams[] = {"path", "sharpen"};
-constexpr py::Signature kPlaySig{"Corvane.play()", kPlayParams, 2};
+constexpr const char* PLAY_PARAMS[] = {"path", "sharpen"};
+constexpr py::Signature PLAY_SIG{"Corvane.play()", PLAY_PARAMS, 2};
 
 // The pacing sleep lets other Python threads run. A signal wakes it: if its Python handler
 // raised (Ctrl-C), the playback stops; otherwise (a window-size change, say) the sleep goes on to
@@ -181,7 +181,7 @@ bool sleep_without_lock(std::chrono::nanoseconds d, void*) {
 
 PyObject* play(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* argv[2];
-    if (!py::match_arguments(kPlaySig, args, kwargs, argv)) return nullptr;
+    if (!py::match_arguments(PLAY_SIG, args, kwargs, argv)) return nullptr;
     return with_access(self, Access::Shared, [&](CorvaneState&) -> PyObject* {
         std::string path;
         float sharpen;
@@ -238,10 +238,10 @@ PyObject* poll_key(PyObject* self, PyObject*) {
     });
 }
 
-constexpr py::Signature kNewSig{"Corvane.__new__()", nullptr, 0};
+constexpr py::Signature NEW_SIG{"Corvane.__new__()", nullptr, 0};
 
 PyObject* corvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    if (!py::match_arguments(kNewSig, args, kwargs, nullptr)) return nullptr;
+    if (!py::match_arguments(NEW_SIG, args, kwargs, nullptr)) return nullptr;
     return py::translate([&]() -> PyObject* {
         auto state = std::make_unique<CorvaneState>();
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -259,7 +259,7 @@ void corvane_dealloc(PyObject* self) {
     if (obj->own.owner != py::current_thread_id()) {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
-        PyErr_SetString(PyExc_RuntimeError, msg::kDroppedElsewhere);
+        PyErr_SetString(PyExc_RuntimeError, msg::DROPPED_ELSEWHERE);
         PyErr_WriteUnraisable(nullptr);
         PyErr_Restore(type, value, tb);
     }
@@ -326,7 +326,7 @@ bool add_to_all(PyObject* module, const char* name) {
 PyMODINIT_FUNC PyInit__corvane(void) {
     using namespace corvane;
     if (g_module) {
-        PyErr_SetString(PyExc_ImportError, msg::kInitOnce);
+        PyErr_SetString(PyExc_ImportError, msg::INIT_ONCE);
         return nullptr;
     }
     PyRef module = PyRef::steal(PyModule_Create(&kModule));

@@ -6,44 +6,44 @@
 namespace corvane::msg {
 namespace {
 
-constexpr int kStsError = -2;
-constexpr int kStsOutOfRange = -211;
+constexpr int STS_ERROR = -2;
+constexpr int STS_OUT_OF_RANGE = -211;
 
 // OpenCV's names of its error codes: 0 down to -31, and -201 down to -223.
 const char* code_name(int code) {
-    static constexpr const char* kNamesFromZero[] = {"StsOk",
-                                                     "StsBackTrace",
-                                                     "StsError",
-                                                     "StsInternal",
-                                                     "StsNoMem",
-                                                     "StsBadArg",
-                                                     "StsBadFunc",
-                                                     "StsNoConv",
-                                                     "StsAutoTrace",
-                                                     "HeaderIsNull",
-                                                     "BadImageSize",
-                                                     "BadOffset",
-                                                     "BadDataPtr",
-                                                     "BadStep",
-                                                     "BadModelOrChSeq",
-                                                     "BadNumChannels",
-                                                     "BadNumChannel1U",
-                                                     "BadDepth",
-                                                     "BadAlphaChannel",
-                                                     "BadOrder",
-                                                     "BadOrigin",
-                                                     "BadAlign",
-                                                     "BadCallBack",
-                                                     "BadTileSize",
-                                                     "BadCOI",
-                                                     "BadROISize",
-                                                     "MaskIsTiled",
-                                                     "StsNullPtr",
-                                                     "StsVecLengthErr",
-                                                     "StsFilterStructContentErr",
-                                                     "StsKernelStructContentErr",
-                                                     "StsFilterOffsetErr"};
-    static constexpr const char* kNamesFrom201[] = {
+    static constexpr const char* NAMES_FROM_ZERO[] = {"StsOk",
+                                                      "StsBackTrace",
+                                                      "StsError",
+                                                      "StsInternal",
+                                                      "StsNoMem",
+                                                      "StsBadArg",
+                                                      "StsBadFunc",
+                                                      "StsNoConv",
+                                                      "StsAutoTrace",
+                                                      "HeaderIsNull",
+                                                      "BadImageSize",
+                                                      "BadOffset",
+                                                      "BadDataPtr",
+                                                      "BadStep",
+                                                      "BadModelOrChSeq",
+                                                      "BadNumChannels",
+                                                      "BadNumChannel1U",
+                                                      "BadDepth",
+                                                      "BadAlphaChannel",
+                                                      "BadOrder",
+                                                      "BadOrigin",
+                                                      "BadAlign",
+                                                      "BadCallBack",
+                                                      "BadTileSize",
+                                                      "BadCOI",
+                                                      "BadROISize",
+                                                      "MaskIsTiled",
+                                                      "StsNullPtr",
+                                                      "StsVecLengthErr",
+                                                      "StsFilterStructContentErr",
+                                                      "StsKernelStructContentErr",
+                                                      "StsFilterOffsetErr"};
+    static constexpr const char* NAMES_FROM_201[] = {
         "StsBadSize",           "StsDivByZero",        "StsInplaceNotSupported",
         "StsObjectNotFound",    "StsUnmatchedFormats", "StsBadFlag",
         "StsBadPoint",          "StsBadMask",          "StsUnmatchedSizes",
@@ -52,10 +52,10 @@ const char* code_name(int code) {
         "GpuNotSupported",      "GpuApiCallError",     "OpenGlNotSupported",
         "OpenGlApiCallError",   "OpenCLApiCallError",  "OpenCLDoubleNotSupported",
         "OpenCLInitError",      "OpenCLNoAMDBlasFft"};
-    constexpr int kLow = int(std::size(kNamesFromZero));
-    constexpr int kHigh = int(std::size(kNamesFrom201));
-    if (code <= 0 && code > -kLow) return kNamesFromZero[-code];
-    if (code <= -201 && code > -201 - kHigh) return kNamesFrom201[-201 - code];
+    constexpr int LOW = int(std::size(NAMES_FROM_ZERO));
+    constexpr int HIGH = int(std::size(NAMES_FROM_201));
+    if (code <= 0 && code > -LOW) return NAMES_FROM_ZERO[-code];
+    if (code <= -201 && code > -201 - HIGH) return NAMES_FROM_201[-201 - code];
     return nullptr;
 }
 
@@ -66,7 +66,7 @@ std::string with_code(const std::string& message, int code) {
     return text + std::to_string(code) + ")";
 }
 
-constexpr const char* kIoKindNames[] = {
+constexpr const char* IO_KIND_NAMES[] = {
 #define CORVANE_IO_KIND_NAME(name) #name,
     CORVANE_IO_KINDS(CORVANE_IO_KIND_NAME)
 #undef CORVANE_IO_KIND_NAME
@@ -78,7 +78,7 @@ struct FixedText {
 };
 
 // Indexed by IoText.
-constexpr FixedText kFixedTexts[] = {
+constexpr FixedText FIXED_TEXTS[] = {
     {"", false},
     {"failed to fill whole buffer", false},
     {"failed to write whole buffer", false},
@@ -182,16 +182,16 @@ std::string panic_note(const std::string& message) {
 }
 
 std::string io_display(const IoError& error) {
-    if (error.text != IoText::kNone) return kFixedTexts[std::size_t(error.text)].text;
+    if (error.text != IoText::kNone) return FIXED_TEXTS[std::size_t(error.text)].text;
     return os_message(error.os_code) + " (os error " + std::to_string(error.os_code) + ")";
 }
 
 std::string io_debug(const IoError& error) {
-    const std::string kind = kIoKindNames[std::size_t(error.kind)];
+    const std::string kind = IO_KIND_NAMES[std::size_t(error.kind)];
     if (error.text == IoText::kNone)
         return "Os { code: " + std::to_string(error.os_code) + ", kind: " + kind +
                ", message: " + quoted(os_message(error.os_code)) + " }";
-    const FixedText& fixed = kFixedTexts[std::size_t(error.text)];
+    const FixedText& fixed = FIXED_TEXTS[std::size_t(error.text)];
     if (fixed.custom) return "Custom { kind: " + kind + ", error: " + quoted(fixed.text) + " }";
     return "Error { kind: " + kind + ", message: " + quoted(fixed.text) + " }";
 }
@@ -201,12 +201,12 @@ Described describe(const Error& e) {
         case Fault::kLibrary:
             return {false, with_code(e.text, e.code)};
         case Fault::kUnknownThrow:
-            return {false, with_code("Unspecified error, neither from OpenCV nor from std", kStsError)};
+            return {false, with_code("Unspecified error, neither from OpenCV nor from std", STS_ERROR)};
         case Fault::kInvalidFormat:
-            return {false, with_code("Invalid Format", kStsError)};
+            return {false, with_code("Invalid Format", STS_ERROR)};
         case Fault::kOpen:
         case Fault::kCompress:
-            return {false, with_code(io_display(e.io), kStsError)};
+            return {false, with_code(io_display(e.io), STS_ERROR)};
         case Fault::kStep:
             return {true, "called `Result::unwrap()` on an `Err` value: " + io_debug(e.io)};
         case Fault::kPrint:
@@ -221,7 +221,7 @@ Described describe(const Error& e) {
         case Fault::kMissingPlane:
             return {false, with_code("Index: " + std::to_string(e.end) + " out of bounds: 0.." +
                                          std::to_string(e.length),
-                                     kStsOutOfRange)};
+                                     STS_OUT_OF_RANGE)};
     }
     return {true, "unknown failure"};
 }

@@ -15,19 +15,19 @@
 
 namespace corvane::msg {
 
-inline constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";
-inline constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
-inline constexpr const char* kAlreadyBorrowed = "Already borrowed";
-inline constexpr const char* kAlreadyMutablyBorrowed = "Already mutably borrowed";
-inline constexpr const char* kDroppedElsewhere =
+inline constexpr const char* STR_TO_VEC = "Can't extract `str` to `Vec`";
+inline constexpr const char* OUT_OF_RANGE = "out of range integral type conversion attempted";
+inline constexpr const char* ALREADY_BORROWED = "Already borrowed";
+inline constexpr const char* ALREADY_MUTABLY_BORROWED = "Already mutably borrowed";
+inline constexpr const char* DROPPED_ELSEWHERE =
     "_corvane::Corvane is unsendable, but is being dropped on another thread";
-inline constexpr const char* kInitOnce =
+inline constexpr const char* INIT_ONCE =
     "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter process";
 
-inline constexpr const char* kWireColors = "colors must be 24, 256 or 16";
-inline constexpr const char* kWireTolerance = "tolerance must be 0 to 255";
-inline constexpr const char* kWirePaletteDepth = "palette indices exist at 256 and 16 colours only";
-inline constexpr const char* kWireNegativeSize = "width and height must not be negative";
+inline constexpr const char* WIRE_COLORS = "colors must be 24, 256 or 16";
+inline constexpr const char* WIRE_TOLERANCE = "tolerance must be 0 to 255";
+inline constexpr const char* WIRE_PALETTE_DEPTH = "palette indices exist at 256 and 16 colours only";
+inline constexpr const char* WIRE_NEGATIVE_SIZE = "width and height must not be negative";
 
 std::string too_many_positional(const char* function, int params, std::int64_t given);
 std::string multiple_values(const char* function, const std::string& key);

@@ -25,7 +25,7 @@ namespace {
 using py::Access;
 using py::PyRef;
 
-constexpr const char* kTypePath = "_corvane_wire::Encoder";
+constexpr const char* TYPE_PATH = "_corvane_wire::Encoder";
 
 struct EncoderObject {
     PyObject_HEAD wire::WireEncoder* encoder;
@@ -38,7 +38,7 @@ EncoderObject* as_encoder(PyObject* self) {
 
 template <class Body>
 PyObject* with_access(PyObject* self, Access access, Body&& body) {
-    return py::with_access<EncoderObject>(self, access, kTypePath,
+    return py::with_access<EncoderObject>(self, access, TYPE_PATH,
                                           [&](EncoderObject& obj) { return body(*obj.encoder); });
 }
 
@@ -52,22 +52,22 @@ PyObject* value_error(const char* text) {
 bool to_tolerance(PyObject* obj, int& out) {
     std::int32_t t;
     if (!py::to_i32(obj, t)) return py::argument_failed("tolerance");
-    if (t < 0 || t > 255) return value_error(msg::kWireTolerance), false;
+    if (t < 0 || t > 255) return value_error(msg::WIRE_TOLERANCE), false;
     out = t;
     return true;
 }
 
-constexpr const char* kEncodeParams[] = {"data", "width", "height"};
-constexpr py::Signature kEncodeSig{"Encoder.encode()", kEncodeParams, 3};
+constexpr const char* ENCODE_PARAMS[] = {"data", "width", "height"};
+constexpr py::Signature ENCODE_SIG{"Encoder.encode()", ENCODE_PARAMS, 3};
 
 PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* argv[3];
-    if (!py::match_arguments(kEncodeSig, args, kwargs, argv)) return nullptr;
+    if (!py::match_arguments(ENCODE_SIG, args, kwargs, argv)) return nullptr;
     return with_access(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
         py::ByteInput data;
         std::int32_t width, height;
         if (!py::to_frame(argv, data, width, height)) return nullptr;
-        if (width < 0 || height < 0) return value_error(msg::kWireNegativeSize);
+        if (width < 0 || height < 0) return value_error(msg::WIRE_NEGATIVE_SIZE);
         const std::size_t need = std::size_t(width) * std::size_t(height) * 3;
         if (data.size != need) {
             PyErr_SetString(PyExc_ValueError, msg::frame_length(data.size, width, height, need).c_str());
@@ -79,18 +79,18 @@ PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-constexpr py::Signature kPaletteSig{"Encoder.palette()", kEncodeParams, 3};
+constexpr py::Signature PALETTE_SIG{"Encoder.palette()", ENCODE_PARAMS, 3};
 
 // One palette index per pixel, in the encoder's depth (256 or 16) and dithering.
 PyObject* palette(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* argv[3];
-    if (!py::match_arguments(kPaletteSig, args, kwargs, argv)) return nullptr;
+    if (!py::match_arguments(PALETTE_SIG, args, kwargs, argv)) return nullptr;
     return with_access(self, Access::Shared, [&](wire::WireEncoder& enc) -> PyObject* {
         py::ByteInput data;
         std::int32_t width, height;
         if (!py::to_frame(argv, data, width, height)) return nullptr;
-        if (width < 0 || height < 0) return value_error(msg::kWireNegativeSize);
-        if (enc.depth() == wire::Depth::kTrue) return value_error(msg::kWirePaletteDepth);
+        if (width < 0 || height < 0) return value_error(msg::WIRE_NEGATIVE_SIZE);
+        if (enc.depth() == wire::Depth::kTrue) return value_error(msg::WIRE_PALETTE_DEPTH);
         const std::size_t pixels = std::size_t(width) * std::size_t(height);
         if (data.size != pixels * 3) {
             PyErr_SetString(PyExc_ValueError,
@@ -105,12 +105,12 @@ PyObject* palette(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-constexpr const char* kToleranceParams[] = {"tolerance"};
-constexpr py::Signature kToleranceSig{"Encoder.set_tolerance()", kToleranceParams, 1};
+constexpr const char* TOLERANCE_PARAMS[] = {"tolerance"};
+constexpr py::Signature TOLERANCE_SIG{"Encoder.set_tolerance()", TOLERANCE_PARAMS, 1};
 
 PyObject* set_tolerance(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* argv[1];
-    if (!py::match_arguments(kToleranceSig, args, kwargs, argv)) return nullptr;
+    if (!py::match_arguments(TOLERANCE_SIG, args, kwargs, argv)) return nullptr;
     return with_access(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
         int t;
         if (!to_tolerance(argv[0], t)) return nullptr;
@@ -126,12 +126,12 @@ PyObject* invalidate(PyObject* self, PyObject*) {
     });
 }
 
-constexpr const char* kNewParams[] = {"colors", "tolerance", "dither"};
-constexpr py::Signature kNewSig{"Encoder.__new__()", kNewParams, 3};
+constexpr const char* NEW_PARAMS[] = {"colors", "tolerance", "dither"};
+constexpr py::Signature NEW_SIG{"Encoder.__new__()", NEW_PARAMS, 3};
 
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* argv[3];
-    if (!py::match_arguments(kNewSig, args, kwargs, argv)) return nullptr;
+    if (!py::match_arguments(NEW_SIG, args, kwargs, argv)) return nullptr;
     return py::translate([&]() -> PyObject* {
         std::int32_t colors;
         wire::EncoderOptions options;
@@ -143,7 +143,7 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         else if (colors == 16)
             options.depth = wire::Depth::k16;
         else
-            return value_error(msg::kWireColors);
+            return value_error(msg::WIRE_COLORS);
         if (!to_tolerance(argv[1], options.tolerance)) return nullptr;
         const int dither = PyObject_IsTrue(argv[2]);
         if (dither < 0) return nullptr;

@@ -23,16 +23,16 @@
 namespace corvane {
 namespace {
 
-constexpr int kLevel = 6;
-constexpr int kWindowBits = 15;
-constexpr int kMemLevel = 8;  // zlib's default; deflateBound is tight only for this setting
+constexpr int LEVEL = 6;
+constexpr int WINDOW_BITS = 15;
+constexpr int MEM_LEVEL = 8;  // zlib's default; deflateBound is tight only for this setting
 
 // zlib counts in uInt, so runs beyond 4 GiB are handed over in pieces of at most this size.
-constexpr std::size_t kMaxChunk = UINT_MAX;
+constexpr std::size_t MAX_CHUNK = UINT_MAX;
 
 // Inflated bytes past the frame land here only to be checked, never kept, so a tiny payload that
 // inflates to gigabytes costs time but no memory.
-constexpr std::size_t kScratchSize = 16 * 1024;
+constexpr std::size_t SCRATCH_SIZE = 16 * 1024;
 
 // zlib streams own heap state that must be released on every path.
 struct Deflater {
@@ -62,7 +62,7 @@ Error compress_failed(IoText text) {
 // Hands the next piece of input to zlib once it has used up the previous one.
 void feed(z_stream& s, const std::uint8_t*& data, std::size_t& left) {
     if (s.avail_in != 0 || left == 0) return;
-    const std::size_t piece = std::min(left, kMaxChunk);
+    const std::size_t piece = std::min(left, MAX_CHUNK);
     s.next_in = const_cast<Bytef*>(data);  // zlib's API is not const-correct; it only reads
     s.avail_in = static_cast<uInt>(piece);
     data += piece;
@@ -77,10 +77,10 @@ void feed(z_stream& s, const std::uint8_t*& data, std::size_t& left) {
 Result<std::uint64_t> inflate_payload(const std::uint8_t* data, std::size_t len,
                                       std::vector<std::uint8_t>& out, std::uint64_t keep) {
     Inflater z;
-    if (inflateInit2(&z.s, kWindowBits) != Z_OK) return corrupt_stream();
+    if (inflateInit2(&z.s, WINDOW_BITS) != Z_OK) return corrupt_stream();
     z.live = true;
 
-    std::array<std::uint8_t, kScratchSize> scratch;
+    std::array<std::uint8_t, SCRATCH_SIZE> scratch;
     std::uint64_t produced = 0;
     for (;;) {
         feed(z.s, data, len);
@@ -91,7 +91,7 @@ Result<std::uint64_t> inflate_payload(const std::uint8_t* data, std::size_t len,
                 out.resize(std::size_t(
                     std::min<std::uint64_t>(keep, std::max<std::uint64_t>(2 * produced, 1 << 16))));
             dest = out.data() + produced;
-            room = std::size_t(std::min<std::uint64_t>(out.size() - produced, kMaxChunk));
+            room = std::size_t(std::min<std::uint64_t>(out.size() - produced, MAX_CHUNK));
         }
         z.s.next_out = dest;
         z.s.avail_out = static_cast<uInt>(room);
@@ -150,7 +150,7 @@ cv::Mat sharpen_plane(const cv::Mat& plane, float strength) {
 
 Result<std::vector<std::uint8_t>> VideoCodec::compress_raw(const std::uint8_t* data, std::size_t len) {
     Deflater z;
-    if (deflateInit2(&z.s, kLevel, Z_DEFLATED, kWindowBits, kMemLevel, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&z.s, LEVEL, Z_DEFLATED, WINDOW_BITS, MEM_LEVEL, Z_DEFAULT_STRATEGY) != Z_OK)
         return compress_failed(IoText::kDeflateError);
     z.live = true;
 
@@ -160,7 +160,7 @@ Result<std::vector<std::uint8_t>> VideoCodec::compress_raw(const std::uint8_t* d
     for (;;) {
         feed(z.s, data, len);
         if (written == out.size()) out.resize(out.size() + out.size() / 2 + 64);  // bound was short
-        const std::size_t room = std::min(out.size() - written, kMaxChunk);
+        const std::size_t room = std::min(out.size() - written, MAX_CHUNK);
         z.s.next_out = out.data() + written;
         z.s.avail_out = static_cast<uInt>(room);
         // Finish once every input byte has been handed to zlib.

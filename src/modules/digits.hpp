@@ -18,7 +18,7 @@ struct Decimal {
     std::uint8_t len;
 };
 
-inline constexpr auto kDecimals = [] {
+inline constexpr auto DECIMALS = [] {
     struct Table {
         Decimal d[256];
     } t{};
@@ -36,7 +36,7 @@ inline constexpr auto kDecimals = [] {
 
 // The low byte of `v` and a ';'.
 inline std::uint8_t* put_component(std::uint8_t* p, std::uint64_t v) {
-    const Decimal& d = kDecimals.d[v & 0xff];
+    const Decimal& d = DECIMALS.d[v & 0xff];
     std::memcpy(p, d.text, 4);
     return p + d.len;
 }

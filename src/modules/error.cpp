@@ -12,7 +12,7 @@ struct ErrnoKind {
 };
 
 // How each error number is classified; numbers not listed are Uncategorized.
-constexpr ErrnoKind kErrnoKinds[] = {
+constexpr ErrnoKind ERRNO_KINDS[] = {
     {E2BIG, IoKind::ArgumentListTooLong},
     {EADDRINUSE, IoKind::AddrInUse},
     {EADDRNOTAVAIL, IoKind::AddrNotAvailable},
@@ -56,21 +56,21 @@ constexpr ErrnoKind kErrnoKinds[] = {
 }  // namespace
 
 IoKind io_kind_of_errno(int code) {
-    for (const auto& entry : kErrnoKinds)
+    for (const auto& entry : ERRNO_KINDS)
         if (entry.code == code) return entry.kind;
     return IoKind::Uncategorized;
 }
 
 Error current_error() {
-    constexpr int kStsError = -2;
+    constexpr int STS_ERROR = -2;
     try {
         throw;
     } catch (const cv::Exception& e) {
         return Error{Fault::kLibrary, {}, e.code, e.what(), 0, 0};
     } catch (const std::exception& e) {
-        return Error{Fault::kLibrary, {}, kStsError, e.what(), 0, 0};
+        return Error{Fault::kLibrary, {}, STS_ERROR, e.what(), 0, 0};
     } catch (...) {
-        return Error{Fault::kUnknownThrow, {}, kStsError, {}, 0, 0};
+        return Error{Fault::kUnknownThrow, {}, STS_ERROR, {}, 0, 0};
     }
 }
 

@@ -20,17 +20,17 @@
 namespace corvane {
 
 // The kinds of input/output failure, in the order and with the names that debug descriptions show.
-#define CORVANE_IO_KINDS(X)                                                                                \
-    X(NotFound)                                                                                            \
-    X(PermissionDenied) X(ConnectionRefused) X(ConnectionReset) X(HostUnreachable) X(NetworkUnreachable)   \
-        X(ConnectionAborted) X(NotConnected) X(AddrInUse) X(AddrNotAvailable) X(NetworkDown) X(BrokenPipe) \
-            X(AlreadyExists) X(WouldBlock) X(NotADirectory) X(IsADirectory) X(DirectoryNotEmpty)           \
-                X(ReadOnlyFilesystem) X(FilesystemLoop) X(StaleNetworkFileHandle) X(InvalidInput)          \
-                    X(InvalidData) X(TimedOut) X(WriteZero) X(StorageFull) X(NotSeekable)                  \
-                        X(FilesystemQuotaExceeded) X(FileTooLarge) X(ResourceBusy) X(ExecutableFileBusy)   \
-                            X(Deadlock) X(CrossesDevices) X(TooManyLinks) X(InvalidFilename)               \
-                                X(ArgumentListTooLong) X(Interrupted) X(Unsupported) X(UnexpectedEof)      \
-                                    X(OutOfMemory) X(InProgress) X(Other) X(Uncategorized)
+#define CORVANE_IO_KINDS(X)                                                                                 \
+    X(NotFound)                                                                                             \
+    X(PermissionDenied)                                                                                     \
+    X(ConnectionRefused) X(ConnectionReset) X(HostUnreachable) X(NetworkUnreachable) X(ConnectionAborted)   \
+        X(NotConnected) X(AddrInUse) X(AddrNotAvailable) X(NetworkDown) X(BrokenPipe) X(AlreadyExists)      \
+            X(WouldBlock) X(NotADirectory) X(IsADirectory) X(DirectoryNotEmpty) X(ReadOnlyFilesystem)       \
+                X(FilesystemLoop) X(StaleNetworkFileHandle) X(InvalidInput) X(InvalidData) X(TimedOut)      \
+                    X(WriteZero) X(StorageFull) X(NotSeekable) X(FilesystemQuotaExceeded) X(FileTooLarge)   \
+                        X(ResourceBusy) X(ExecutableFileBusy) X(Deadlock) X(CrossesDevices) X(TooManyLinks) \
+                            X(InvalidFilename) X(ArgumentListTooLong) X(Interrupted) X(Unsupported)         \
+                                X(UnexpectedEof) X(OutOfMemory) X(InProgress) X(Other) X(Uncategorized)
 
 enum class IoKind : std::uint8_t {
 #define CORVANE_IO_KIND(name) name,

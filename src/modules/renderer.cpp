@@ -10,16 +10,16 @@
 namespace corvane {
 namespace {
 
-constexpr char kHideCursor[] = "\x1b[?25l\x1b[?1049h\x1b[H";
-constexpr char kShowCursor[] = "\x1b[?1049l\x1b[?25h";
+constexpr char HIDE_CURSOR[] = "\x1b[?25l\x1b[?1049h\x1b[H";
+constexpr char SHOW_CURSOR[] = "\x1b[?1049l\x1b[?25h";
 
 // Longest cell sequence: "\x1b[38;2;" + 3 * "255;" + "48;2;" + 3 * "255;" (last ';' becomes 'm')
 // + U+2580.
-constexpr std::size_t kMaxCell = 39;
+constexpr std::size_t MAX_CELL = 39;
 // Longest cursor-position sequence for 32-bit coordinates: "\x1b[" + 10 digits + ";" + 10 + "H".
-constexpr std::size_t kMaxCursor = 24;
+constexpr std::size_t MAX_CURSOR = 24;
 // Room for the 4-byte stores of the digit table past the last byte written.
-constexpr std::size_t kSlack = 8;
+constexpr std::size_t SLACK = 8;
 
 using digits::put_component;
 using digits::put_literal;
@@ -72,7 +72,7 @@ Result<cv::Mat> fit_to_grid(const cv::Mat& frame, std::int32_t term_w, std::int3
 }
 
 TerminalRenderer::TerminalRenderer()
-    : writer_(kWriterCapacity, terminal::stdout_sink, nullptr), output_(kOutputCapacity) {}
+    : writer_(WRITER_CAPACITY, terminal::stdout_sink, nullptr), output_(OUTPUT_CAPACITY) {}
 
 std::pair<std::int32_t, std::int32_t> TerminalRenderer::get_terminal_size() {
     ++size_call_count_;
@@ -95,7 +95,7 @@ void TerminalRenderer::assemble(const std::uint8_t* pixels, int rows, int cols) 
     // A new grid shape makes every remembered cell meaningless, even when the count stays the same
     // (100 x 30 and 150 x 20 cells): compared index by index, stale cells would survive.
     if (cell_rows != grid_rows_ || cell_cols != grid_cols_ || previous_cells_.size() != n) {
-        previous_cells_.assign(n, kResetCell);
+        previous_cells_.assign(n, RESET_CELL);
         grid_rows_ = cell_rows;
         grid_cols_ = cell_cols;
     }
@@ -116,9 +116,9 @@ void TerminalRenderer::assemble(const std::uint8_t* pixels, int rows, int cols) 
 
     const bool full = 4 * changed >= 3 * std::uint64_t(n);
     const std::size_t bound =
-        full ? 3 + cell_rows * (cell_cols * kMaxCell + 5) + 4 : changed * (kMaxCursor + kMaxCell) + 4;
+        full ? 3 + cell_rows * (cell_cols * MAX_CELL + 5) + 4 : changed * (MAX_CURSOR + MAX_CELL) + 4;
     output_.set_size(0);
-    output_.reserve(bound + kSlack);
+    output_.reserve(bound + SLACK);
     std::uint8_t* const start = output_.data();
     std::uint8_t* p = start;
     const std::uint64_t* cur = current_cells_.data();
@@ -150,11 +150,11 @@ Status TerminalRenderer::render_character_map(const cv::Mat& frame) {
 }
 
 Status TerminalRenderer::hide_cursor() {
-    return write_screen_control(kHideCursor, sizeof kHideCursor - 1);
+    return write_screen_control(HIDE_CURSOR, sizeof HIDE_CURSOR - 1);
 }
 
 Status TerminalRenderer::show_cursor() {
-    return write_screen_control(kShowCursor, sizeof kShowCursor - 1);
+    return write_screen_control(SHOW_CURSOR, sizeof SHOW_CURSOR - 1);
 }
 
 }  // namespace corvane

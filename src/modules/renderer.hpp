@@ -41,7 +41,7 @@ inline std::uint64_t pack_cell(const std::uint8_t* upper, const std::uint8_t* lo
            std::uint64_t(lower[2]) << 24 | std::uint64_t(lower[1]) << 32 | std::uint64_t(lower[0]) << 40;
 }
 
-inline constexpr std::uint64_t kResetCell = ~std::uint64_t{0};
+inline constexpr std::uint64_t RESET_CELL = ~std::uint64_t{0};
 
 // `frame` scaled (bilinear) to term_w columns and display_height(term_h) pixel rows.
 Result<cv::Mat> fit_to_grid(const cv::Mat& frame, std::int32_t term_w, std::int32_t term_h);
@@ -64,8 +64,8 @@ class ByteBuffer {
 
 class TerminalRenderer {
   public:
-    static constexpr std::size_t kWriterCapacity = 1 << 20;
-    static constexpr std::size_t kOutputCapacity = 4 << 20;
+    static constexpr std::size_t WRITER_CAPACITY = 1 << 20;
+    static constexpr std::size_t OUTPUT_CAPACITY = 4 << 20;
 
     TerminalRenderer();
     ~TerminalRenderer() { (void)writer_.flush(); }  // bytes a failed write left, ignoring failure

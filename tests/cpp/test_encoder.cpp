@@ -15,7 +15,7 @@
 namespace corvane::wire {
 namespace {
 
-constexpr long kPaletteFlag = 1 << 24;  // a palette index, not an RGB colour
+constexpr long PALETTE_FLAG = 1 << 24;  // a palette index, not an RGB colour
 
 struct Terminal {
     int cols, rows, x = 0, y = 0;
@@ -29,15 +29,20 @@ struct Terminal {
     }
     void sgr(const std::vector<long>& p) {
         for (std::size_t i = 0; i < p.size(); ++i) {
-            const long v = p[i], ansi = kPaletteFlag | (v % 10 + (v >= 90 ? 8 : 0));
+            const long v = p[i], ansi = PALETTE_FLAG | (v % 10 + (v >= 90 ? 8 : 0));
             if (v == 38 || v == 48) {
                 (v == 38 ? fg : bg) = p.at(i + 1) == 2 ? p.at(i + 2) | p.at(i + 3) << 8 | p.at(i + 4) << 16
-                                                       : kPaletteFlag | p.at(i + 2);
+                                                       : PALETTE_FLAG | p.at(i + 2);
                 i += p[i + 1] == 2 ? 4 : 2;
-            } else if (v == 0) { fg = bg = -1;
-            } else if (v % 10 <= 7 && (v / 10 == 3 || v / 10 == 9)) { fg = ansi;
-            } else if (v % 10 <= 7 && (v / 10 == 4 || v / 10 == 10)) { bg = ansi;
-            } else { FAIL() << "unexpected SGR " << v; }
+            } else if (v == 0) {
+                fg = bg = -1;
+            } else if (v % 10 <= 7 && (v / 10 == 3 || v / 10 == 9)) {
+                fg = ansi;
+            } else if (v % 10 <= 7 && (v / 10 == 4 || v / 10 == 10)) {
+                bg = ansi;
+            } else {
+                FAIL() << "unexpected SGR " << v;
+            }
         }
     }
     void feed(const std::string& s) {
@@ -49,17 +54,26 @@ struct Terminal {
                 for (j += priv; std::isdigit((unsigned char)s[j]) || s[j] == ';'; ++j)
                     s[j] == ';' ? p.push_back(0) : void(p.back() = p.back() * 10 + (s[j] - '0'));
                 const char f = s[j];
-                if (priv) ASSERT_TRUE(p[0] == 2026 && (f == 'h' || f == 'l'));
-                else if (f == 'm') sgr(p);
-                else if (f == 'H') y = p.size() > 1 ? int(p[0]) - 1 : 0, x = p.size() > 1 ? int(p[1]) - 1 : 0;
-                else if (f == 'C') x += std::max(1, int(p[0]));
-                else FAIL() << "unexpected sequence ending in " << f;
+                if (priv)
+                    ASSERT_TRUE(p[0] == 2026 && (f == 'h' || f == 'l'));
+                else if (f == 'm')
+                    sgr(p);
+                else if (f == 'H')
+                    y = p.size() > 1 ? int(p[0]) - 1 : 0, x = p.size() > 1 ? int(p[1]) - 1 : 0;
+                else if (f == 'C')
+                    x += std::max(1, int(p[0]));
+                else
+                    FAIL() << "unexpected sequence ending in " << f;
                 i = j + 1;
-            } else if (s[i] == '\r') { x = 0, ++i;
-            } else if (s[i] == '\n') { ++y, ++i;
-            } else if (s[i] == ' ') { put(bg, bg), ++i;
+            } else if (s[i] == '\r') {
+                x = 0, ++i;
+            } else if (s[i] == '\n') {
+                ++y, ++i;
+            } else if (s[i] == ' ') {
+                put(bg, bg), ++i;
             } else {  // U+2580, U+2584, U+2588: E2 96 80, 84, 88
-                ASSERT_TRUE(s.compare(i, 2, "\xe2\x96") == 0 && (s[i + 2] == '\x80' || s[i + 2] == '\x84' || s[i + 2] == '\x88'));
+                ASSERT_TRUE(s.compare(i, 2, "\xe2\x96") == 0 &&
+                            (s[i + 2] == '\x80' || s[i + 2] == '\x84' || s[i + 2] == '\x88'));
                 s[i + 2] == '\x80' ? put(fg, bg) : s[i + 2] == '\x84' ? put(bg, fg) : put(fg, fg);
                 i += 3;
             }
@@ -67,7 +81,9 @@ struct Terminal {
     }
 };
 
-long rgb_of(long c) { return c & kPaletteFlag ? long(palette_rgb(std::uint32_t(c & 0xff))) : c; }
+long rgb_of(long c) {
+    return c & PALETTE_FLAG ? long(palette_rgb(std::uint32_t(c & 0xff))) : c;
+}
 
 int distance(long a, long b) {
     int d = 0;
@@ -75,7 +91,10 @@ int distance(long a, long b) {
     return d;
 }
 
-struct Case { Depth depth; int tolerance; };
+struct Case {
+    Depth depth;
+    int tolerance;
+};
 
 class EncoderStream : public ::testing::TestWithParam<Case> {};
 
@@ -91,8 +110,11 @@ TEST_P(EncoderStream, TerminalHoldsTheFrameWithinTolerance) {
             // What the terminal shows plus noise of up to T: there is nothing to draw.
             std::vector<std::uint8_t> noisy(px.size());
             for (int i = 0; i < cols * rows * 3; ++i) {
-                const long shown = (i / 3 / cols % 2 ? term.low : term.up)[std::size_t(i / 3 / cols / 2 * cols + i / 3 % cols)];
-                const int v = int(shown >> (8 * (2 - i % 3)) & 0xff) + int(rng() % (2 * c.tolerance + 1)) - c.tolerance;
+                const long shown =
+                    (i / 3 / cols % 2 ? term.low
+                                      : term.up)[std::size_t(i / 3 / cols / 2 * cols + i / 3 % cols)];
+                const int v =
+                    int(shown >> (8 * (2 - i % 3)) & 0xff) + int(rng() % (2 * c.tolerance + 1)) - c.tolerance;
                 noisy[std::size_t(i)] = std::uint8_t(std::clamp(v, 0, 255));
             }
             enc.encode(noisy.data(), rows, cols);
@@ -108,25 +130,28 @@ TEST_P(EncoderStream, TerminalHoldsTheFrameWithinTolerance) {
         for (int k = 0; k < 20; ++k) px[rng() % px.size()] = std::uint8_t(rng());
         enc.encode(px.data(), rows, cols);
         const std::string out(reinterpret_cast<const char*>(enc.output().data()), enc.output().size());
-        if (!out.empty()) ASSERT_TRUE(out.rfind("\x1b[?2026h", 0) == 0 && out.substr(out.size() - 12) == "\x1b[0m\x1b[?2026l");
+        if (!out.empty())
+            ASSERT_TRUE(out.rfind("\x1b[?2026h", 0) == 0 &&
+                        out.substr(out.size() - 12) == "\x1b[0m\x1b[?2026l");
         term.feed(out);
         for (int y = 0; y < rows; ++y)
             for (int x = 0; x < cols; ++x) {
                 const std::uint8_t* p = &px[std::size_t((y * cols + x) * 3)];
-                const long want = c.depth == Depth::kTrue ? long(p[2] | p[1] << 8 | p[0] << 16)
-                                  : c.depth == Depth::k256 ? kPaletteFlag | nearest_256(p[2], p[1], p[0])
-                                                           : kPaletteFlag | nearest_16(p[2], p[1], p[0]);
+                const long want = c.depth == Depth::kTrue  ? long(p[2] | p[1] << 8 | p[0] << 16)
+                                  : c.depth == Depth::k256 ? PALETTE_FLAG | nearest_256(p[2], p[1], p[0])
+                                                           : PALETTE_FLAG | nearest_16(p[2], p[1], p[0]);
                 const long got = (y % 2 ? term.low : term.up)[std::size_t(y / 2 * cols + x)];
                 ASSERT_NE(got, -1) << "cell never drawn";
-                ASSERT_EQ(got & kPaletteFlag, want & kPaletteFlag) << "colour of the wrong kind";
+                ASSERT_EQ(got & PALETTE_FLAG, want & PALETTE_FLAG) << "colour of the wrong kind";
                 if (c.depth == Depth::k256) ASSERT_GE(got & 0xff, 16) << "a themed colour";
                 ASSERT_LE(distance(rgb_of(got), rgb_of(want)), c.tolerance) << "frame " << frame;
             }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, EncoderStream, ::testing::Values(Case{Depth::kTrue, 0}, Case{Depth::kTrue, 6},
-                         Case{Depth::k256, 0}, Case{Depth::k256, 30}, Case{Depth::k16, 0}));
+INSTANTIATE_TEST_SUITE_P(Depths, EncoderStream,
+                         ::testing::Values(Case{Depth::kTrue, 0}, Case{Depth::kTrue, 6}, Case{Depth::k256, 0},
+                                           Case{Depth::k256, 30}, Case{Depth::k16, 0}));
 
 TEST(Encoder, StaticAndSlowFramesCostFewBytes) {
     std::vector<std::uint8_t> px(200 * 120 * 3);

@@ -118,12 +118,12 @@ TEST(Keys, IncompleteSequencesNeedMore) {
 
 // A sequence that reaches its cap still incomplete is dropped and what follows decodes afresh.
 TEST(Keys, PendingBytesAreCapped) {
-    const std::string paste = "\x1b[200~" + std::string(Parser::kMaxPasteBytes - 12, 'x') + "\x1b[201~";
+    const std::string paste = "\x1b[200~" + std::string(Parser::MAX_PASTE_BYTES - 12, 'x') + "\x1b[201~";
     EXPECT_EQ(run(paste), "- a");
     const std::string over = "\x1b[200~x" + paste.substr(6);
     EXPECT_EQ(run(over), "~ a");  // dropped one byte short of its end
 
-    const std::string csi = "\x1b[1;" + std::string(Parser::kMaxSequenceBytes - 5, '1') + "~";
+    const std::string csi = "\x1b[1;" + std::string(Parser::MAX_SEQUENCE_BYTES - 5, '1') + "~";
     EXPECT_EQ(run(csi), "- a");
     EXPECT_EQ(run("\x1b[1;1" + csi.substr(4)), "~ a");
 }

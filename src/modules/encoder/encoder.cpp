@@ -9,23 +9,23 @@
 namespace corvane::wire {
 namespace {
 
-constexpr std::uint32_t kUnknown = ~std::uint32_t{0};
-constexpr std::uint64_t kUnknownCell = ~std::uint64_t{0};
-constexpr char kBegin[] = "\x1b[?2026h";
-constexpr char kEnd[] = "\x1b[0m\x1b[?2026l";
+constexpr std::uint32_t UNKNOWN = ~std::uint32_t{0};
+constexpr std::uint64_t UNKNOWN_CELL = ~std::uint64_t{0};
+constexpr char BEGIN[] = "\x1b[?2026h";
+constexpr char END[] = "\x1b[0m\x1b[?2026l";
 // Worst bytes of one cell: a cursor position with 32-bit coordinates (24), both colours in
 // 24-bit (2 + 2 * 17) and a 3-byte glyph.
-constexpr std::size_t kMaxCellBytes = 24 + 36 + 3;
+constexpr std::size_t MAX_CELL_BYTES = 24 + 36 + 3;
 // Gaps longer than this are never cheaper to redraw than to jump: a cell costs at least one
 // byte and a jump at most five.
-constexpr int kMaxGap = 4;
+constexpr int MAX_GAP = 4;
 
-using digits::kDecimals;
+using digits::DECIMALS;
 using digits::put_component;
 using digits::put_u32;
 
 // Ordered dithering: the 4 x 4 Bayer matrix.
-constexpr int kBayer[16] = {0, 8, 2, 10, 12, 4, 14, 6, 3, 11, 1, 9, 15, 7, 13, 5};
+constexpr int BAYER[16] = {0, 8, 2, 10, 12, 4, 14, 6, 3, 11, 1, 9, 15, 7, 13, 5};
 
 inline std::uint8_t* put(std::uint8_t* p, const char* s, std::size_t n) {
     return digits::put_literal(p, s, n);
@@ -49,15 +49,15 @@ struct Plan {
 
 // The terminal's state while a frame is written, and the rules for what a byte costs. A template
 // on the depth and on exactness (T = 0), so that the per-cell work has no tests of either.
-template <Depth depth_, bool kExact>
+template <Depth depth_, bool EXACT>
 class Writer {
   public:
     explicit Writer(int tol) : tol_(tol) {}
 
     bool near(std::uint32_t a, std::uint32_t b) const {
         if (a == b) return true;
-        if constexpr (kExact) return false;
-        if (a == kUnknown || b == kUnknown) return false;
+        if constexpr (EXACT) return false;
+        if (a == UNKNOWN || b == UNKNOWN) return false;
         const std::uint32_t x = rgb(a), y = rgb(b);
         for (int s = 0; s < 24; s += 8) {
             const int d = int(x >> s & 0xff) - int(y >> s & 0xff);
@@ -175,9 +175,9 @@ class Writer {
 
     int param_len(std::uint32_t c, bool bg) const {
         if constexpr (depth_ == Depth::kTrue)
-            return 5 + kDecimals.d[c & 0xff].len + kDecimals.d[c >> 8 & 0xff].len +
-                   kDecimals.d[c >> 16 & 0xff].len;
-        if constexpr (depth_ == Depth::k256) return 5 + kDecimals.d[c & 0xff].len;
+            return 5 + DECIMALS.d[c & 0xff].len + DECIMALS.d[c >> 8 & 0xff].len +
+                   DECIMALS.d[c >> 16 & 0xff].len;
+        if constexpr (depth_ == Depth::k256) return 5 + DECIMALS.d[c & 0xff].len;
         return bg && c >= 8 ? 4 : 3;
     }
 
@@ -205,7 +205,7 @@ class Writer {
 
     int tol_;
     std::uint8_t* p_ = nullptr;
-    std::uint32_t fg_ = kUnknown, bg_ = kUnknown;
+    std::uint32_t fg_ = UNKNOWN, bg_ = UNKNOWN;
     int cx_ = -1, cy_ = -1;
 };
 
@@ -225,7 +225,7 @@ std::uint32_t WireEncoder::code_of(const std::uint8_t* px, int x, int y) const {
     if (opt_.dither) {
         // About one palette step of spread: the cube's levels lie 40 apart, the ANSI ones ~100.
         const int amplitude = opt_.depth == Depth::k256 ? 40 : 96;
-        const int offset = ((2 * kBayer[(y & 3) * 4 + (x & 3)] + 1) * amplitude) / 32 - amplitude / 2;
+        const int offset = ((2 * BAYER[(y & 3) * 4 + (x & 3)] + 1) * amplitude) / 32 - amplitude / 2;
         b = std::clamp(b + offset, 0, 255), g = std::clamp(g + offset, 0, 255),
         r = std::clamp(r + offset, 0, 255);
     }
@@ -244,11 +244,11 @@ void WireEncoder::encode(const std::uint8_t* pixels, int rows, int cols) {
     const std::size_t C = cols > 0 ? std::size_t(cols) : 0;
     const std::size_t n = R * C;
     if (R != rows_ || C != cols_ || shown_.size() != n) {
-        shown_.assign(n, kUnknownCell);
+        shown_.assign(n, UNKNOWN_CELL);
         target_.resize(n);
         dirty_.resize(n);
         rows_ = R, cols_ = C;
-        out_.reserve(n * kMaxCellBytes + sizeof kBegin + sizeof kEnd);
+        out_.reserve(n * MAX_CELL_BYTES + sizeof BEGIN + sizeof END);
     }
     switch (opt_.depth) {
         case Depth::kTrue:
@@ -260,10 +260,10 @@ void WireEncoder::encode(const std::uint8_t* pixels, int rows, int cols) {
     }
 }
 
-template <Depth D, bool kExact>
+template <Depth D, bool EXACT>
 void WireEncoder::encode_as(const std::uint8_t* pixels) {
     const std::size_t R = rows_, C = cols_, n = R * C;
-    using W = Writer<D, kExact>;
+    using W = Writer<D, EXACT>;
     W w(tol_);
     const std::size_t stride = C * 3;
     std::size_t changed = 0;
@@ -284,7 +284,7 @@ void WireEncoder::encode_as(const std::uint8_t* pixels) {
             target_[i] = std::uint64_t(u) | std::uint64_t(l) << 32;
             const std::uint64_t s = shown_[i];
             bool d = target_[i] != s;
-            if constexpr (!kExact)
+            if constexpr (!EXACT)
                 d = d && !(w.near(u, std::uint32_t(s)) && w.near(l, std::uint32_t(s >> 32)));
             dirty_[i] = d;
             changed += d;
@@ -296,7 +296,7 @@ void WireEncoder::encode_as(const std::uint8_t* pixels) {
     if (changed * 100 >= std::size_t(opt_.full_percent) * n) std::fill(dirty_.begin(), dirty_.end(), 1);
 
     std::uint8_t* const start = out_.data();
-    w.out() = put(start, kBegin, sizeof kBegin - 1);
+    w.out() = put(start, BEGIN, sizeof BEGIN - 1);
     auto draw = [&](std::size_t i) {
         shown_[i] = w.draw(w.plan(std::uint32_t(target_[i]), std::uint32_t(target_[i] >> 32)));
         ++drawn_;
@@ -315,8 +315,8 @@ void WireEncoder::encode_as(const std::uint8_t* pixels) {
             if (next == C) break;
             const int gap = int(next - x - 1);
             if (gap > 0) {
-                int redraw = gap <= kMaxGap ? 0 : W::cuf_cost(gap) + 1;
-                if (gap <= kMaxGap) {
+                int redraw = gap <= MAX_GAP ? 0 : W::cuf_cost(gap) + 1;
+                if (gap <= MAX_GAP) {
                     // What drawing the clean cells in between would cost, from the colours now set.
                     const std::uint32_t fg = w.fg(), bg = w.bg();
                     for (std::size_t k = x + 1; k < next; ++k) {
@@ -336,7 +336,7 @@ void WireEncoder::encode_as(const std::uint8_t* pixels) {
             x = next;
         }
     }
-    std::uint8_t* p = put(w.out(), kEnd, sizeof kEnd - 1);
+    std::uint8_t* p = put(w.out(), END, sizeof END - 1);
     out_.set_size(std::size_t(p - start));
 }
 

@@ -62,7 +62,7 @@ class WireEncoder {
     std::size_t cells_drawn() const { return drawn_; }
 
   private:
-    template <Depth D, bool kExact>
+    template <Depth D, bool EXACT>
     void encode_as(const std::uint8_t* pixels);
     std::uint32_t code_of(const std::uint8_t* bgr, int x, int y) const;
 

@@ -11,7 +11,7 @@ constexpr std::uint32_t rgb(int r, int g, int b) {
     return std::uint32_t(r) | std::uint32_t(g) << 8 | std::uint32_t(b) << 16;
 }
 
-constexpr std::array<std::uint32_t, 256> kPalette = [] {
+constexpr std::array<std::uint32_t, 256> PALETTE = [] {
     std::array<std::uint32_t, 256> p{};
     constexpr std::uint32_t ansi[16] = {
         rgb(0, 0, 0),       rgb(205, 0, 0),   rgb(0, 205, 0),   rgb(205, 205, 0),
@@ -49,7 +49,7 @@ Lab oklab(float r8, float g8, float b8) {
 std::vector<std::uint8_t> build_table(int first, int count) {
     std::vector<Lab> labs;
     for (int i = first; i < first + count; ++i) {
-        const std::uint32_t c = kPalette[std::size_t(i)];
+        const std::uint32_t c = PALETTE[std::size_t(i)];
         labs.push_back(oklab(float(c & 0xff), float(c >> 8 & 0xff), float(c >> 16 & 0xff)));
     }
     std::vector<std::uint8_t> table(1 << 15);
@@ -74,7 +74,7 @@ inline std::size_t bin(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
 }  // namespace
 
 std::uint32_t palette_rgb(std::uint32_t index) {
-    return kPalette[index & 0xff];
+    return PALETTE[index & 0xff];
 }
 
 std::uint8_t nearest_256(std::uint8_t r, std::uint8_t g, std::uint8_t b) {

@@ -25,10 +25,10 @@ bool default_sleep(std::chrono::nanoseconds d, void*) {
 // kStep failure.
 Status read_record(RecordingReader& reader, format::RecordHeader& h, std::vector<std::uint8_t>& payload,
                    bool& end) {
-    std::uint8_t raw[format::kHeaderSize];
+    std::uint8_t raw[format::HEADER_SIZE];
     end = !reader.read_exact(raw, 1);
     if (end) return {};
-    if (Status read = reader.read_exact(raw + 1, format::kHeaderSize - 1); !read) return read;
+    if (Status read = reader.read_exact(raw + 1, format::HEADER_SIZE - 1); !read) return read;
     h = format::decode(raw);
 
     // A payload longer than what is left of the file is a truncated record: say so before
@@ -97,9 +97,10 @@ Result<PlayEnd> play_recording(const std::string& path, TerminalRenderer& render
         return opened.error();
     }
     RecordingReader& reader = *opened.value();
-    std::uint8_t magic[format::kMagicSize];
+    std::uint8_t magic[format::MAGIC_SIZE];
     if (Status read = reader.read_exact(magic, sizeof magic); !read) return read.error();
-    if (std::memcmp(magic, format::kMagic, sizeof magic) != 0) return Error::of(Fault::kInvalidFormat, {});
+    if (std::memcmp(magic, format::RECORDING_MAGIC, sizeof magic) != 0)
+        return Error::of(Fault::kInvalidFormat, {});
     if (Status entered = TerminalRenderer::hide_cursor(); !entered) return entered.error();
 
     const auto sleep = hooks.sleep ? hooks.sleep : default_sleep;

@@ -48,14 +48,14 @@ Error unexpected_eof() {
 }
 
 RecordingWriter::RecordingWriter(int fd)
-    : fd_(fd), buffer_(kBufferSize, to_file, this), owner_pid_(getpid()) {
+    : fd_(fd), buffer_(WRITER_BUFFER_SIZE, to_file, this), owner_pid_(getpid()) {
     struct stat st {};
     if (fstat(fd, &st) == 0) {
         dev_ = st.st_dev;
         ino_ = st.st_ino;
         regular_ = S_ISREG(st.st_mode);
     }
-    (void)buffer_.write(format::kMagic, format::kMagicSize);  // fits: nothing reaches the file yet
+    (void)buffer_.write(format::RECORDING_MAGIC, format::MAGIC_SIZE);  // fits: nothing reaches the file yet
     commit();
     track(this);
 }
@@ -154,8 +154,8 @@ Status RecordingReader::read_exact(std::uint8_t* out, std::size_t len) {
             continue;
         }
         // Large requests bypass the buffer once it is empty.
-        const bool direct = len >= kBufferSize;
-        ssize_t n = ::read(fd_, direct ? out : buf_.get(), direct ? len : kBufferSize);
+        const bool direct = len >= READER_BUFFER_SIZE;
+        ssize_t n = ::read(fd_, direct ? out : buf_.get(), direct ? len : READER_BUFFER_SIZE);
         if (n < 0) {
             if (errno == EINTR) continue;
             return Error::step(IoError::last_os());

@@ -33,7 +33,7 @@ namespace corvane {
 
 class RecordingWriter {
   public:
-    static constexpr std::size_t kBufferSize = 8192;
+    static constexpr std::size_t WRITER_BUFFER_SIZE = 8192;
 
     static Result<std::unique_ptr<RecordingWriter>> open(const std::string& path, StopCheck stop = {});
     ~RecordingWriter();
@@ -73,7 +73,7 @@ class RecordingWriter {
 
 class RecordingReader {
   public:
-    static constexpr std::size_t kBufferSize = 8192;
+    static constexpr std::size_t READER_BUFFER_SIZE = 8192;
 
     static Result<std::unique_ptr<RecordingReader>> open(const std::string& path, StopCheck stop = {});
     ~RecordingReader();
@@ -86,7 +86,7 @@ class RecordingReader {
     std::optional<std::uint64_t> remaining() const;
 
   private:
-    explicit RecordingReader(int fd) : fd_(fd), buf_(new std::uint8_t[kBufferSize]) {}
+    explicit RecordingReader(int fd) : fd_(fd), buf_(new std::uint8_t[READER_BUFFER_SIZE]) {}
     int fd_;
     std::unique_ptr<std::uint8_t[]> buf_;
     std::size_t pos_ = 0;

@@ -14,23 +14,23 @@
 
 namespace corvane::format {
 
-inline constexpr std::uint8_t kMagic[4] = {'L', 'Z', 'D', 'X'};
-inline constexpr std::size_t kMagicSize = sizeof kMagic;
+inline constexpr std::uint8_t RECORDING_MAGIC[4] = {'L', 'Z', 'D', 'X'};
+inline constexpr std::size_t MAGIC_SIZE = sizeof RECORDING_MAGIC;
 
 enum FrameType : std::uint8_t { kKeyFrame = 0, kDeltaFrame = 1 };
 
 // Field offsets inside a record header.
-inline constexpr std::size_t kFrameTypeAt = 0;
-inline constexpr std::size_t kTermWAt = 1;
-inline constexpr std::size_t kTermHAt = 5;
-inline constexpr std::size_t kRowsAt = 9;
-inline constexpr std::size_t kColsAt = 13;
-inline constexpr std::size_t kPayloadLenAt = 17;
-inline constexpr std::size_t kHeaderSize = 21;
+inline constexpr std::size_t FRAME_TYPE_AT = 0;
+inline constexpr std::size_t TERM_W_AT = 1;
+inline constexpr std::size_t TERM_H_AT = 5;
+inline constexpr std::size_t ROWS_AT = 9;
+inline constexpr std::size_t COLS_AT = 13;
+inline constexpr std::size_t PAYLOAD_LEN_AT = 17;
+inline constexpr std::size_t HEADER_SIZE = 21;
 
-static_assert(kTermWAt == kFrameTypeAt + 1 && kTermHAt == kTermWAt + 4 && kRowsAt == kTermHAt + 4);
-static_assert(kColsAt == kRowsAt + 4 && kPayloadLenAt == kColsAt + 4 && kHeaderSize == kPayloadLenAt + 4);
-static_assert(kMagicSize == 4);
+static_assert(TERM_W_AT == FRAME_TYPE_AT + 1 && TERM_H_AT == TERM_W_AT + 4 && ROWS_AT == TERM_H_AT + 4);
+static_assert(COLS_AT == ROWS_AT + 4 && PAYLOAD_LEN_AT == COLS_AT + 4 && HEADER_SIZE == PAYLOAD_LEN_AT + 4);
+static_assert(MAGIC_SIZE == 4);
 
 struct RecordHeader {
     std::uint8_t frame_type;
@@ -50,13 +50,13 @@ inline std::uint32_t get_u32(const std::uint8_t* p) {
            std::uint32_t(p[3]) << 24;
 }
 
-inline void encode(const RecordHeader& h, std::uint8_t out[kHeaderSize]) {
-    out[kFrameTypeAt] = h.frame_type;
-    put_u32(out + kTermWAt, h.term_w);
-    put_u32(out + kTermHAt, h.term_h);
-    put_u32(out + kRowsAt, std::uint32_t(h.rows));
-    put_u32(out + kColsAt, std::uint32_t(h.cols));
-    put_u32(out + kPayloadLenAt, h.payload_len);
+inline void encode(const RecordHeader& h, std::uint8_t out[HEADER_SIZE]) {
+    out[FRAME_TYPE_AT] = h.frame_type;
+    put_u32(out + TERM_W_AT, h.term_w);
+    put_u32(out + TERM_H_AT, h.term_h);
+    put_u32(out + ROWS_AT, std::uint32_t(h.rows));
+    put_u32(out + COLS_AT, std::uint32_t(h.cols));
+    put_u32(out + PAYLOAD_LEN_AT, h.payload_len);
 }
 
 // dst[i] = a[i] ^ b[i]: a delta from a frame and its predecessor, or a frame from a delta.
@@ -64,13 +64,13 @@ inline void xor_into(std::uint8_t* dst, const std::uint8_t* a, const std::uint8_
     for (std::size_t i = 0; i < n; ++i) dst[i] = a[i] ^ b[i];
 }
 
-inline RecordHeader decode(const std::uint8_t in[kHeaderSize]) {
-    return RecordHeader{in[kFrameTypeAt],
-                        get_u32(in + kTermWAt),
-                        get_u32(in + kTermHAt),
-                        std::int32_t(get_u32(in + kRowsAt)),
-                        std::int32_t(get_u32(in + kColsAt)),
-                        get_u32(in + kPayloadLenAt)};
+inline RecordHeader decode(const std::uint8_t in[HEADER_SIZE]) {
+    return RecordHeader{in[FRAME_TYPE_AT],
+                        get_u32(in + TERM_W_AT),
+                        get_u32(in + TERM_H_AT),
+                        std::int32_t(get_u32(in + ROWS_AT)),
+                        std::int32_t(get_u32(in + COLS_AT)),
+                        get_u32(in + PAYLOAD_LEN_AT)};
 }
 
 }  // namespace corvane::format

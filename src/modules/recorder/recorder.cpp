@@ -25,7 +25,7 @@ Status VideoRecorder::record(const cv::Mat& frame, std::int32_t term_w, std::int
     Result<std::vector<std::uint8_t>> payload = VideoCodec::compress_raw(plain, n);
     if (!payload) return payload.error();
 
-    std::uint8_t header[format::kHeaderSize];
+    std::uint8_t header[format::HEADER_SIZE];
     format::encode({key ? format::kKeyFrame : format::kDeltaFrame, std::uint32_t(term_w),
                     std::uint32_t(term_h), rows, cols, std::uint32_t(payload.value().size())},
                    header);

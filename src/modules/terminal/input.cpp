@@ -23,10 +23,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using keys::Item;
 
-constexpr std::uint64_t kInputToken = 0;
-constexpr std::uint64_t kSignalToken = 1;
-constexpr int kMaxReadiness = 3;
-constexpr std::size_t kReadBuffer = 1024;
+constexpr std::uint64_t INPUT_TOKEN = 0;
+constexpr std::uint64_t SIGNAL_TOKEN = 1;
+constexpr int MAX_READINESS = 3;
+constexpr std::size_t READ_BUFFER = 1024;
 
 // Touched by the signal handler: only lock-free atomics and a descriptor.
 std::atomic<bool> g_winch_seen{false};
@@ -49,11 +49,13 @@ void on_winch(int sig, siginfo_t* info, void* context) {
     errno = saved;
 }
 
-bool is_event(const Item& item) { return keys::event_of(item) != nullptr; }
+bool is_event(const Item& item) {
+    return keys::event_of(item) != nullptr;
+}
 
 // Readiness, bytes and the parser; owned by the reader for the life of the process.
 class Source {
-public:
+  public:
     Source() = default;
     Source(const Source&) = delete;
     Source& operator=(const Source&) = delete;
@@ -63,7 +65,7 @@ public:
     // One decoded item, nothing (the time ran out), or an error.
     Result<std::optional<Item>> try_read(std::optional<Clock::time_point> deadline);
 
-private:
+  private:
     bool read_available();
     int input_fd_ = -1;
     int epoll_fd_ = -1;
@@ -71,7 +73,7 @@ private:
     int signal_write_fd_ = -1;
     bool handler_installed_ = false;
     keys::Parser parser_;
-    std::uint8_t buffer_[kReadBuffer];
+    std::uint8_t buffer_[READ_BUFFER];
 };
 
 Source::~Source() {
@@ -87,13 +89,14 @@ Source::~Source() {
 
 std::unique_ptr<Source> Source::create() {
     auto source = std::make_unique<Source>();
-    source->input_fd_ = isatty(STDIN_FILENO) ? STDIN_FILENO : above_stdio(open("/dev/tty", O_RDWR | O_CLOEXEC));
+    source->input_fd_ =
+        isatty(STDIN_FILENO) ? STDIN_FILENO : above_stdio(open("/dev/tty", O_RDWR | O_CLOEXEC));
     if (source->input_fd_ < 0) return nullptr;
     source->epoll_fd_ = above_stdio(epoll_create1(EPOLL_CLOEXEC));
     if (source->epoll_fd_ < 0) return nullptr;
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.u64 = kInputToken;
+    ev.data.u64 = INPUT_TOKEN;
     if (epoll_ctl(source->epoll_fd_, EPOLL_CTL_ADD, source->input_fd_, &ev) != 0) return nullptr;
 
     int pair[2];
@@ -112,7 +115,7 @@ std::unique_ptr<Source> Source::create() {
     sigemptyset(&action.sa_mask);
     if (sigaction(SIGWINCH, &action, &g_previous_winch) != 0) return nullptr;
     source->handler_installed_ = true;
-    ev.data.u64 = kSignalToken;
+    ev.data.u64 = SIGNAL_TOKEN;
     if (epoll_ctl(source->epoll_fd_, EPOLL_CTL_ADD, pair[0], &ev) != 0) return nullptr;
     return source;
 }
@@ -123,7 +126,7 @@ bool Source::read_available() {
     for (;;) {
         int available = 0;
         if (ioctl(input_fd_, FIONREAD, &available) != 0 || available <= 0) return any;
-        const std::size_t want = std::min<std::size_t>(std::size_t(available), kReadBuffer);
+        const std::size_t want = std::min<std::size_t>(std::size_t(available), READ_BUFFER);
         ssize_t n = ::read(input_fd_, buffer_, want);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return any;  // end of input, a hang-up or a read error: nothing to decode
@@ -143,18 +146,18 @@ Result<std::optional<Item>> Source::try_read(std::optional<Clock::time_point> de
             auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
             wait_ms = left > 0 ? int(std::min<long long>(left, 1 << 30)) : 0;
         }
-        epoll_event ready[kMaxReadiness];
-        int n = epoll_wait(epoll_fd_, ready, kMaxReadiness, wait_ms);
+        epoll_event ready[MAX_READINESS];
+        int n = epoll_wait(epoll_fd_, ready, MAX_READINESS, wait_ms);
         if (n < 0) {
             if (errno == EINTR) continue;
             return Error::step(IoError::last_os());
         }
         for (int i = 0; i < n; ++i) {
-            if (ready[i].data.u64 == kInputToken) {
+            if (ready[i].data.u64 == INPUT_TOKEN) {
                 read_available();
                 if (parser_.pop(item)) return std::optional<Item>(std::move(item));
             } else {
-                char drain[kReadBuffer];
+                char drain[READ_BUFFER];
                 while (::read(signal_read_fd_, drain, sizeof drain) > 0) {
                 }
                 if (g_winch_seen.exchange(false)) {
@@ -172,7 +175,7 @@ Result<std::optional<Item>> Source::try_read(std::optional<Clock::time_point> de
 // decoded: nothing here asks for them, and keeping them would let a flood of them (or a key that
 // decodes as one, like modified F3) grow memory and the cost of every poll without end. So the
 // queue holds events only, and a poll looks at a bounded number of items before it answers.
-constexpr int kItemsPerPoll = 256;
+constexpr int ITEMS_PER_POLL = 256;
 
 struct Reader {
     std::unique_ptr<Source> source;
@@ -206,7 +209,7 @@ Result<bool> poll_locked(Reader& r, std::optional<std::chrono::milliseconds> tim
             r.events.push_back(item->event);
             return true;
         }
-        if (!item || seen >= kItemsPerPoll || (deadline && Clock::now() >= *deadline)) return false;
+        if (!item || seen >= ITEMS_PER_POLL || (deadline && Clock::now() >= *deadline)) return false;
     }
 }
 

@@ -13,12 +13,12 @@
 namespace corvane::keys {
 namespace {
 
-constexpr std::uint8_t kEsc = 0x1B;
-constexpr std::string_view kPasteStart = "\x1b[200~";
-constexpr std::string_view kPasteEnd = "\x1b[201~";
-constexpr std::uint32_t kU8 = 0xFF, kU16 = 0xFFFF, kU32 = 0xFFFFFFFF;
+constexpr std::uint8_t ESC = 0x1B;
+constexpr std::string_view PASTE_START = "\x1b[200~";
+constexpr std::string_view PASTE_END = "\x1b[201~";
+constexpr std::uint32_t U8 = 0xFF, U16 = 0xFFFF, U32 = 0xFFFFFFFF;
 
-constexpr Event kOther{}, kEnter{KeyClass::Enter}, kEscape{KeyClass::Esc};
+constexpr Event OTHER{}, ENTER{KeyClass::Enter}, ESCAPE{KeyClass::Esc};
 constexpr Event character(char32_t c) {
     return {KeyClass::Char, c};
 }
@@ -27,10 +27,10 @@ constexpr Event character(char32_t c) {
 
 // Final letters of SS3 (ESC O x) and of the numeric CSI forms (ESC [ 1 ; 5 x): the arrows, End,
 // Home and F1 to F4.
-constexpr std::string_view kLetterFinals = "ABCDFHPQRS";
+constexpr std::string_view LETTER_FINALS = "ABCDFHPQRS";
 // Bytes that complete a key or focus report right after ESC [. No "R": bare CSI R is not a key,
 // and with parameters it is the cursor-position reply.
-constexpr std::string_view kCsiBare = "ABCDFHPQSZIO";
+constexpr std::string_view CSI_BARE = "ABCDFHPQSZIO";
 
 struct Range {
     std::uint32_t first, last;
@@ -38,7 +38,7 @@ struct Range {
 
 // ESC [ n ~: Home, Insert, Delete, End, PageUp, PageDown, Home, End, then F1 to F20. The gaps
 // are not keys.
-constexpr Range kTildeKeys[] = {{1, 8}, {11, 15}, {17, 21}, {23, 26}, {28, 29}, {31, 34}};
+constexpr Range TILDE_KEYS[] = {{1, 8}, {11, 15}, {17, 21}, {23, 26}, {28, 29}, {31, 34}};
 
 // ESC [ code u: the codes that are not simply the character `code`. A character row stands for
 // consecutive characters from its own. The private-use codes 57364 to 57375 are absent on
@@ -47,23 +47,23 @@ struct KittyKey {
     Range codes;
     Event event;
 };
-constexpr KittyKey kKittyKeys[] = {
-    {{9, 9}, kOther},  // Tab (BackTab with Shift)
-    {{10, 10}, kEnter},
-    {{13, 13}, kEnter},
-    {{27, 27}, kEscape},
-    {{127, 127}, kOther},              // Backspace
-    {{57358, 57363}, kOther},          // lock keys, print screen, pause, menu
-    {{57376, 57398}, kOther},          // F13 to F35
+constexpr KittyKey KITTY_KEYS[] = {
+    {{9, 9}, OTHER},  // Tab (BackTab with Shift)
+    {{10, 10}, ENTER},
+    {{13, 13}, ENTER},
+    {{27, 27}, ESCAPE},
+    {{127, 127}, OTHER},               // Backspace
+    {{57358, 57363}, OTHER},           // lock keys, print screen, pause, menu
+    {{57376, 57398}, OTHER},           // F13 to F35
     {{57399, 57408}, character('0')},  // keypad 0 to 9
     {{57409, 57410}, character('.')},  // keypad . and /
     {{57411, 57411}, character('*')},
     {{57412, 57412}, character('-')},
     {{57413, 57413}, character('+')},
-    {{57414, 57414}, kEnter},
+    {{57414, 57414}, ENTER},
     {{57415, 57415}, character('=')},
     {{57416, 57416}, character(',')},
-    {{57417, 57454}, kOther},  // keypad navigation and begin, media keys, modifier keys
+    {{57417, 57454}, OTHER},  // keypad navigation and begin, media keys, modifier keys
 };
 
 // ---- Helpers ----------------------------------------------------------------------------------
@@ -78,17 +78,17 @@ bool is_digit(std::uint8_t b) {
     return b >= '0' && b <= '9';
 }
 bool is_letter_final(std::uint8_t b) {
-    return b != 0 && kLetterFinals.find(char(b)) != kLetterFinals.npos;
+    return b != 0 && LETTER_FINALS.find(char(b)) != LETTER_FINALS.npos;
 }
 
-constexpr Decoded kNeedMore{Outcome::NeedMore, {}}, kInvalid{Outcome::Invalid, {}};
-constexpr Decoded kReply{Outcome::Complete, {{}, true}};
+constexpr Decoded NEED_MORE{Outcome::NeedMore, {}}, INVALID{Outcome::Invalid, {}};
+constexpr Decoded REPLY{Outcome::Complete, {{}, true}};
 Decoded complete(Event e) {
     return {Outcome::Complete, {e, false}};
 }
 // A well-formed sequence whose event poll_key reports as None.
 Decoded other_if(bool ok) {
-    return ok ? complete(kOther) : kInvalid;
+    return ok ? complete(OTHER) : INVALID;
 }
 
 std::string_view params(const std::uint8_t* b, std::size_t from, std::size_t to) {
@@ -123,12 +123,12 @@ std::optional<std::uint32_t> number(std::optional<std::string_view> s, std::uint
 // nullopt when the field is absent or not a number.
 std::optional<std::uint32_t> modifiers(std::string_view ps) {
     const auto field = piece(ps, 1, ';');
-    const auto mask = field ? number(piece(*field, 0, ':'), kU8) : std::nullopt;
+    const auto mask = field ? number(piece(*field, 0, ':'), U8) : std::nullopt;
     if (!mask) return std::nullopt;
     return *mask == 0 ? 0 : *mask - 1;
 }
-constexpr std::uint32_t kShift = 1;
-constexpr std::uint32_t kLeftShift = 57441, kRightShift = 57447;  // key codes of the "u" protocol
+constexpr std::uint32_t SHIFT = 1;
+constexpr std::uint32_t LEFT_SHIFT = 57441, kRightShift = 57447;  // key codes of the "u" protocol
 
 // ---- Sequences --------------------------------------------------------------------------------
 
@@ -140,29 +140,29 @@ bool is_mouse_code(std::uint32_t cb) {
 
 // Cb ; Cx ; Cy as decimal fields; `offset` is 32 for rxvt, 0 for SGR.
 bool is_mouse_fields(std::string_view ps, std::uint32_t offset) {
-    const auto cb = number(piece(ps, 0, ';'), kU8);
-    return cb && *cb >= offset && is_mouse_code(*cb - offset) && number(piece(ps, 1, ';'), kU16) &&
-           number(piece(ps, 2, ';'), kU16);
+    const auto cb = number(piece(ps, 0, ';'), U8);
+    return cb && *cb >= offset && is_mouse_code(*cb - offset) && number(piece(ps, 1, ';'), U16) &&
+           number(piece(ps, 2, ';'), U16);
 }
 
 // ESC [ code[:alternate] [; modifiers[:kind]] ... u
 Decoded decode_kitty(std::string_view ps) {
     const std::string_view codes = *piece(ps, 0, ';');
-    const auto code = number(piece(codes, 0, ':'), kU32);
-    if (!code) return kInvalid;
+    const auto code = number(piece(codes, 0, ':'), U32);
+    if (!code) return INVALID;
     Event e = character(*code);
-    const KittyKey* row = std::find_if(std::begin(kKittyKeys), std::end(kKittyKeys),
+    const KittyKey* row = std::find_if(std::begin(KITTY_KEYS), std::end(KITTY_KEYS),
                                        [&](const KittyKey& k) { return in(*code, k.codes); });
-    if (row != std::end(kKittyKeys)) {
+    if (row != std::end(KITTY_KEYS)) {
         e = row->event;
         if (e.key_class == KeyClass::Char) e.ch += *code - row->codes.first;
     } else if (!is_scalar(*code)) {
-        return kInvalid;
+        return INVALID;
     }
     // With alternate-key reporting the shifted character follows the code. Shift is what makes
     // the terminal send it, and only then does it stand for the key; a Shift key itself counts.
-    const bool shift = *code == kLeftShift || *code == kRightShift || (modifiers(ps).value_or(0) & kShift);
-    const auto alternate = number(piece(codes, 1, ':'), kU32);
+    const bool shift = *code == LEFT_SHIFT || *code == kRightShift || (modifiers(ps).value_or(0) & SHIFT);
+    const auto alternate = number(piece(codes, 1, ':'), U32);
     if (alternate && is_scalar(*alternate) && shift) {
         e = character(*alternate);
     }
@@ -180,54 +180,54 @@ Decoded decode_modified_letter(const std::uint8_t* b, std::size_t n) {
 // waited past: these are replies the host asked for, and their end will come.
 Decoded decode_private(const std::uint8_t* b, std::size_t n) {
     const std::uint8_t f = b[n - 1];
-    if (f == 'c') return kReply;
-    if (f != 'u') return kNeedMore;
-    return number(params(b, 3, n - 1), kU8) ? kReply : kInvalid;
+    if (f == 'c') return REPLY;
+    if (f != 'u') return NEED_MORE;
+    return number(params(b, 3, n - 1), U8) ? REPLY : INVALID;
 }
 
 Decoded decode_csi(const std::uint8_t* b, std::size_t n) {
-    if (n == 2) return kNeedMore;
+    if (n == 2) return NEED_MORE;
     const std::uint8_t c = b[2];
     const std::uint8_t f = b[n - 1];
-    if (c != 0 && kCsiBare.find(char(c)) != kCsiBare.npos) return complete(kOther);
+    if (c != 0 && CSI_BARE.find(char(c)) != CSI_BARE.npos) return complete(OTHER);
     switch (c) {
         case 'M':  // X10 mouse: ESC [ M and three raw bytes, the button code offset by 32
-            if (n < 6) return kNeedMore;
+            if (n < 6) return NEED_MORE;
             return other_if(b[3] >= 32 && is_mouse_code(b[3] - 32u));
         case '<':  // SGR mouse: ESC [ < Cb ; Cx ; Cy, then M (press) or m (release)
-            if (f != 'M' && f != 'm') return kNeedMore;
+            if (f != 'M' && f != 'm') return NEED_MORE;
             return other_if(is_mouse_fields(params(b, 3, n - 1), 0));
         case '?':
             return decode_private(b, n);
         case '[':  // the Linux console's F1 to F5
-            if (n == 3) return kNeedMore;
+            if (n == 3) return NEED_MORE;
             return other_if(b[3] >= 'A' && b[3] <= 'E');
         default:
             break;
     }
-    if (c != ';' && !is_digit(c)) return kInvalid;
+    if (c != ';' && !is_digit(c)) return INVALID;
 
     // Parameter bytes and intermediates run until a final byte in 0x40..0x7E (so "ESC [ 1" and
     // "ESC [ ;" wait: digits and ";" lie below it).
-    if (f < 0x40 || f > 0x7E) return kNeedMore;
+    if (f < 0x40 || f > 0x7E) return NEED_MORE;
     // A leading ";" is a modified letter whose first parameter (the 1) was left out.
     if (c == ';') return decode_modified_letter(b, n);
-    if (params(b, 0, n).starts_with(kPasteStart)) {
+    if (params(b, 0, n).starts_with(PASTE_START)) {
         const bool closed =
-            n >= kPasteStart.size() + kPasteEnd.size() && params(b, 0, n).ends_with(kPasteEnd);
-        return closed ? complete(kOther) : kNeedMore;
+            n >= PASTE_START.size() + PASTE_END.size() && params(b, 0, n).ends_with(PASTE_END);
+        return closed ? complete(OTHER) : NEED_MORE;
     }
     const std::string_view ps = params(b, 2, n - 1);
     switch (f) {
         case 'M':
             return other_if(is_mouse_fields(ps, 32));  // rxvt mouse
         case '~': {
-            const auto key = number(piece(ps, 0, ';'), kU8);
-            return other_if(key && std::any_of(std::begin(kTildeKeys), std::end(kTildeKeys),
+            const auto key = number(piece(ps, 0, ';'), U8);
+            return other_if(key && std::any_of(std::begin(TILDE_KEYS), std::end(TILDE_KEYS),
                                                [&](const Range& r) { return in(*key, r); }));
         }
         case 'R':  // cursor position: ESC [ row ; column R
-            return number(piece(ps, 0, ';'), kU16) && number(piece(ps, 1, ';'), kU16) ? kReply : kInvalid;
+            return number(piece(ps, 0, ';'), U16) && number(piece(ps, 1, ';'), U16) ? REPLY : INVALID;
         case 'u':
             return decode_kitty(ps);
         default:
@@ -238,8 +238,8 @@ Decoded decode_csi(const std::uint8_t* b, std::size_t n) {
 // One typed character. Incomplete input is judged by the lead byte's announced length alone, so
 // some ill-formed sequences (E0 80) wait for their last byte before being refused as a whole.
 Decoded decode_char(const std::uint8_t* b, std::size_t n) {
-    static constexpr std::uint8_t kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
-    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};  // below: overlong
+    static constexpr std::uint8_t LEAD_MASK[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    static constexpr char32_t SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};  // below: overlong
     const std::uint8_t b0 = b[0];
     const std::size_t length = b0 < 0x80   ? 1
                                : b0 < 0xC0 ? 0
@@ -247,25 +247,25 @@ Decoded decode_char(const std::uint8_t* b, std::size_t n) {
                                : b0 < 0xF0 ? 3
                                : b0 < 0xF8 ? 4
                                            : 0;
-    if (length == 0 || n > length) return kInvalid;
-    char32_t c = b0 & kLeadMask[length];
+    if (length == 0 || n > length) return INVALID;
+    char32_t c = b0 & LEAD_MASK[length];
     for (std::size_t i = 1; i < n; ++i) {
-        if ((b[i] & 0xC0) != 0x80) return kInvalid;
+        if ((b[i] & 0xC0) != 0x80) return INVALID;
         c = (c << 6) | (b[i] & 0x3F);
     }
-    if (n < length) return kNeedMore;
-    return c >= kSmallest[length] && is_scalar(c) ? complete(character(c)) : kInvalid;
+    if (n < length) return NEED_MORE;
+    return c >= SMALLEST[length] && is_scalar(c) ? complete(character(c)) : INVALID;
 }
 
 Decoded decode_escape(const std::uint8_t* b, std::size_t n, bool more_input) {
-    if (n == 1) return more_input ? kNeedMore : complete(kEscape);
+    if (n == 1) return more_input ? NEED_MORE : complete(ESCAPE);
     switch (b[1]) {
-        case kEsc:
-            return complete(kEscape);  // one Esc, as some terminals send Alt+Esc
+        case ESC:
+            return complete(ESCAPE);  // one Esc, as some terminals send Alt+Esc
         case '[':
             return decode_csi(b, n);
         case 'O':
-            if (n == 2) return kNeedMore;
+            if (n == 2) return NEED_MORE;
             return other_if(is_letter_final(b[2]));
         default:
             // Esc before an ordinary key is how terminals send Alt with it; poll_key reports the
@@ -279,18 +279,18 @@ Decoded decode_escape(const std::uint8_t* b, std::size_t n, bool more_input) {
 // ---- Public -----------------------------------------------------------------------------------
 
 Decoded decode(const std::uint8_t* b, std::size_t n, bool more_input) {
-    if (n == 0) return kNeedMore;
+    if (n == 0) return NEED_MORE;
     switch (b[0]) {
-        case kEsc:
+        case ESC:
             return decode_escape(b, n, more_input);
         // 0x0A is Enter, not Control-J: the terminal stays in its line mode, where the driver
         // turns the Enter key into a line feed.
         case '\r':
         case '\n':
-            return complete(kEnter);
+            return complete(ENTER);
         case '\t':
         case 0x7F:
-            return complete(kOther);  // Tab, Backspace
+            return complete(OTHER);  // Tab, Backspace
         case 0x00:
             return complete(character(' '));  // Control-Space
         default:
@@ -303,16 +303,16 @@ Decoded decode(const std::uint8_t* b, std::size_t n, bool more_input) {
 }
 
 Parser::Parser() {
-    pending_.reserve(kMaxSequenceBytes);
-    queue_.reserve(kQueueCapacity);
+    pending_.reserve(MAX_SEQUENCE_BYTES);
+    queue_.reserve(QUEUE_CAPACITY);
 }
 
 void Parser::feed(std::uint8_t byte, bool more_input) {
     pending_.push_back(byte);
     const Decoded d = decode(pending_.data(), pending_.size(), more_input);
     if (d.outcome == Outcome::NeedMore) {
-        const bool paste = params(pending_.data(), 0, pending_.size()).starts_with(kPasteStart);
-        if (pending_.size() < (paste ? kMaxPasteBytes : kMaxSequenceBytes)) return;
+        const bool paste = params(pending_.data(), 0, pending_.size()).starts_with(PASTE_START);
+        if (pending_.size() < (paste ? MAX_PASTE_BYTES : MAX_SEQUENCE_BYTES)) return;
     } else if (d.outcome == Outcome::Complete) {
         // Reuse the taken slots before the vector would reallocate.
         if (head_ > 0 && queue_.size() == queue_.capacity()) {

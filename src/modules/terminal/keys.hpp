@@ -60,16 +60,16 @@ Decoded decode(const std::uint8_t* bytes, std::size_t len, bool more_input);
 
 // Accumulates bytes until they form an item or turn out invalid.
 //
-// Pending cap: a bracketed paste may hold up to kMaxPasteBytes (markers included), any other
-// sequence kMaxSequenceBytes. A sequence that reaches its cap still incomplete is dropped like an
+// Pending cap: a bracketed paste may hold up to MAX_PASTE_BYTES (markers included), any other
+// sequence MAX_SEQUENCE_BYTES. A sequence that reaches its cap still incomplete is dropped like an
 // invalid one, so an endless CSI or an unterminated paste never blocks later keys; the tail of an
 // over-long paste then arrives as ordinary keys. 256 bytes is far above any real key, mouse or
 // reply sequence, and 64 KiB covers any paste a person makes into a video player.
 class Parser {
   public:
-    static constexpr std::size_t kQueueCapacity = 128;
-    static constexpr std::size_t kMaxSequenceBytes = 256;
-    static constexpr std::size_t kMaxPasteBytes = 64 * 1024;
+    static constexpr std::size_t QUEUE_CAPACITY = 128;
+    static constexpr std::size_t MAX_SEQUENCE_BYTES = 256;
+    static constexpr std::size_t MAX_PASTE_BYTES = 64 * 1024;
 
     Parser();
 

@@ -12,7 +12,7 @@ Status write_pending(void*, const std::uint8_t* data, std::size_t len, std::size
 }
 
 std::mutex g_stdout_mutex;
-WriteBuffer g_pending(kStdoutPending, write_pending, nullptr);
+WriteBuffer g_pending(STDOUT_PENDING, write_pending, nullptr);
 
 }  // namespace
 

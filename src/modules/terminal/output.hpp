@@ -18,7 +18,7 @@
 
 namespace corvane::terminal {
 
-inline constexpr std::size_t kStdoutPending = 1024;
+inline constexpr std::size_t STDOUT_PENDING = 1024;
 
 // Queues short writes (a full buffer is written out first; long writes go straight through).
 Status print(const char* data, std::size_t len);
