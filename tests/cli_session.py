@@ -20,10 +20,11 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from conftest import HIDE, SHOW, _take_controlling_terminal, set_winsize
+from conftest import HIDE, SHOW, set_winsize
 
 LAUNCHER = """
-import os, signal, sys
+import fcntl, os, signal, sys, termios
+fcntl.ioctl(0, termios.TIOCSCTTY, 0)  # here, not in a preexec_fn: no Python code between fork and exec
 pid = os.fork()
 if pid == 0:
     os.setpgid(0, 0)
@@ -71,7 +72,7 @@ class Session:  # `corvane ARGS` (or `python ARGS`) on a pty of cols x rows; tty
                 [sys.executable, *(["-c", LAUNCHER] if tty else []), *([] if python else ["-m", "corvane"]), *args],
                 cwd=tmp_path, env=dict(os.environ, **(env or {})), stderr=subprocess.PIPE,
                 stdin=self.slave if tty else subprocess.DEVNULL, stdout=self.slave if screen and tty else out,
-                start_new_session=True, preexec_fn=_take_controlling_terminal if tty else None)
+                start_new_session=True)
         self.reader = threading.Thread(target=self._drain, daemon=True)
         self.reader.start()
 

@@ -24,6 +24,14 @@ import pytest
 SANITIZED = os.environ.get("CORVANE_SANITIZED") == "1"
 HIDE = b"\x1b[?25l\x1b[?1049h\x1b[H"
 SHOW = b"\x1b[?1049l\x1b[?25h"
+BOOT = """
+import os, sys
+if sys.argv[1]:
+    os.close(os.open(sys.argv[1], os.O_RDWR))  # a session leader's first terminal becomes its own
+if sys.argv[2]:
+    os.close(1)
+os.execv(sys.executable, [sys.executable] + sys.argv[3:])
+"""
 PRELUDE = "import json, os, sys\nfrom _corvane import Corvane\nfrom children import report, set_size\n"
 
 
@@ -34,10 +42,6 @@ def set_winsize(fd: int, cols: int, rows: int) -> None:
 def default_sigint() -> None:
     """Ctrl-C as a terminal delivers it, also where the test run ignores SIGINT (a background job)."""
     signal.signal(signal.SIGINT, signal.SIG_DFL)
-
-
-def _take_controlling_terminal() -> None:
-    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 
 Run = NamedTuple("Run", [("returncode", Optional[int]), ("stdout", bytes), ("stderr", str), ("report", Any)])
@@ -64,14 +68,12 @@ class Child:
         environment = {**os.environ, **(env or {}), "PYTHONPATH": os.pathsep.join(filter(None, path)),
                        "CORVANE_TEST_REPORT": str(self.report_path)}
 
-        def prepare() -> None:
-            os.close(os.open(terminal, os.O_RDWR)) if ctty else None  # a session leader's first terminal
-            os.close(1) if stdout == "closed" else None
-
+        # The child takes its terminal and closes its output itself (BOOT), so that the fork runs no
+        # Python code: a preexec_fn could meet a lock another thread of this process held.
+        boot = ["-c", BOOT, terminal if ctty else "", "closed" if stdout == "closed" else ""]
         try:
-            self.proc = subprocess.Popen([sys.executable, *code], stdin=slave if stdin == "pty" else subprocess.DEVNULL,
-                                         stdout=out, stderr=subprocess.PIPE, start_new_session=True,
-                                         preexec_fn=prepare, env=environment)
+            self.proc = subprocess.Popen([sys.executable, *boot, *code], stdin=slave if stdin == "pty" else subprocess.DEVNULL,
+                                         stdout=out, stderr=subprocess.PIPE, start_new_session=True, env=environment)
         finally:
             os.close(slave)
             out.close() if hasattr(out, "close") else None
