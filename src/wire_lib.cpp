@@ -57,6 +57,16 @@ bool to_tolerance(PyObject* obj, int& out) {
     return true;
 }
 
+// A frame's (data, width, height): converted, sizes not negative, and data of exactly their size.
+bool frame_arguments(PyObject* const* argv, py::ByteInput& data, std::int32_t& width, std::int32_t& height) {
+    if (!py::to_frame(argv, data, width, height)) return false;
+    if (width < 0 || height < 0) return value_error(msg::WIRE_NEGATIVE_SIZE), false;
+    const std::size_t need = std::size_t(width) * std::size_t(height) * 3;
+    if (data.size == need) return true;
+    PyErr_SetString(PyExc_ValueError, msg::frame_length(data.size, width, height, need).c_str());
+    return false;
+}
+
 constexpr const char* ENCODE_PARAMS[] = {"data", "width", "height"};
 constexpr py::Signature ENCODE_SIG{"Encoder.encode()", ENCODE_PARAMS, 3};
 
@@ -66,13 +76,7 @@ PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_access(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
         py::ByteInput data;
         std::int32_t width, height;
-        if (!py::to_frame(argv, data, width, height)) return nullptr;
-        if (width < 0 || height < 0) return value_error(msg::WIRE_NEGATIVE_SIZE);
-        const std::size_t need = std::size_t(width) * std::size_t(height) * 3;
-        if (data.size != need) {
-            PyErr_SetString(PyExc_ValueError, msg::frame_length(data.size, width, height, need).c_str());
-            return nullptr;
-        }
+        if (!frame_arguments(argv, data, width, height)) return nullptr;
         enc.encode(data.data, height, width);
         const ByteBuffer& out = enc.output();
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
@@ -88,15 +92,9 @@ PyObject* palette(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_access(self, Access::Shared, [&](wire::WireEncoder& enc) -> PyObject* {
         py::ByteInput data;
         std::int32_t width, height;
-        if (!py::to_frame(argv, data, width, height)) return nullptr;
-        if (width < 0 || height < 0) return value_error(msg::WIRE_NEGATIVE_SIZE);
+        if (!frame_arguments(argv, data, width, height)) return nullptr;
         if (enc.depth() == wire::Depth::kTrue) return value_error(msg::WIRE_PALETTE_DEPTH);
         const std::size_t pixels = std::size_t(width) * std::size_t(height);
-        if (data.size != pixels * 3) {
-            PyErr_SetString(PyExc_ValueError,
-                            msg::frame_length(data.size, width, height, pixels * 3).c_str());
-            return nullptr;
-        }
         PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(pixels)));
         if (!out) return nullptr;
         enc.palette_indices(data.data, height, width,
