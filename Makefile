@@ -1,19 +1,21 @@
 # Everything a fresh machine needs: system packages, a virtualenv, the build, then the job.
 #   make demo   the built-in animation on this terminal
-#   make test   C++ unit tests, the ABI audit of the wheel and the Python tests
+#   make test   the checks (format, types), the ABI audit of the wheel, the Python tests and, from mk/,
+#               the C++ unit tests and the suite under the sanitizers, fuzzing, every CPython
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 # libasound2: the sound output's library (tests open ALSA's null device through it).
-APT_PACKAGES := g++ make libopencv-core-dev libopencv-imgproc-dev zlib1g-dev libgtest-dev libasound2
+# clang-format: Debian's default version keeps the C++ in the shape .clang-format gives it.
+APT_PACKAGES := g++ make libopencv-core-dev libopencv-imgproc-dev zlib1g-dev libgtest-dev libasound2 clang-format
 # av and Pillow: the video extra (decoding, sound, export); the package needs no OpenCV bindings.
-PY_TOOLS := pytest numpy abi3audit scikit-build-core cmake ninja av Pillow
+PY_TOOLS := pytest numpy abi3audit scikit-build-core cmake ninja av Pillow mypy
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 
 .DEFAULT_GOAL := demo
-.PHONY: demo test cpp-test py-test audit system-deps clean FORCE
+.PHONY: demo test cpp-test py-test audit lint system-deps clean FORCE
 
 # Further targets (benchmarks, fuzzing, sanitizer runs) live in mk/, one topic a file; a file
 # adds what `make test` must also run to EXTRA_TESTS and its Debian packages to APT_PACKAGES.
@@ -23,7 +25,15 @@ include $(wildcard mk/*.mk)
 demo: $(VENV)/.installed
 	$(VPY) -m corvane demo
 
-test: cpp-test audit py-test $(EXTRA_TESTS)
+# The C++ unit tests run in the sanitized build (mk/sanitize.mk), so the core is compiled for the
+# tests only there and in the wheel; `make cpp-test` runs them in a plain build.
+test: lint audit py-test $(EXTRA_TESTS)
+
+CXX_SOURCES = $(shell git ls-files -co --exclude-standard 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'fuzz/*.cpp' 'fuzz/*.hpp')
+
+lint: $(VENV)/.installed
+	clang-format --dry-run -Werror $(CXX_SOURCES)
+	$(VENV)/bin/mypy --strict python/corvane
 
 system-deps: $(VENV)/.system-deps
 

@@ -16,7 +16,7 @@ with PyAV and kept in benchmarks/results/ for the next run. Figures:
   time on a 200 x 60 pty that is drained as a terminal would be; CPU time of the process (all its
   threads) per frame of the clip, and bytes written per frame. Goal: corvane below timg;
 - sound/picture offset: the sound played through the paced stand-in device (a null sink that
-  takes samples at the track's rate), the pictures paced by :class:`corvane.clock.PlayerClock`
+  takes samples at the track's rate), the pictures paced by :class:`corvane.playback.clock.PlayerClock`
   on the sound's clock; at every picture shown, the heard time less the picture's time; target
   within 45 ms throughout. Also the rate at which the sink took samples.
 """
@@ -36,7 +36,7 @@ from fractions import Fraction
 import av
 import numpy as np
 
-from corvane.clock import PlayerClock
+from corvane.playback.clock import PlayerClock
 from corvane.geometry import resize
 from corvane.media import open_media, video
 from corvane.media.sound import PacedSink, SoundPlayer

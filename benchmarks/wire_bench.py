@@ -6,7 +6,7 @@ For each clip (a camera-like one: a still picture at 1080p, Gaussian sensor nois
 frame and one moving disc; and the moving-gradient clip of clip.py) the frames are first scaled
 to the 200 x 60 display grid (as a decoder running ahead would have them), then a child on a pty
 of 200 x 60 shows them at 30 fps, dropping frames when it falls behind, through the exact stream
-(`Corvane.render`) or the wire (`corvane.wire.Wire`). The parent is the "link": it drains the
+(`Corvane.render`) or the wire (`corvane.display.wire.Wire`). The parent is the "link": it drains the
 pty at a fixed rate, keeps every byte, and afterwards parses the stream into cells to measure
 the PSNR of what the terminal held after each frame against that frame. Also: encoder CPU per
 frame against `Corvane.render` on display-sized frames (/dev/null), and a tmux pane's fps for the
@@ -108,11 +108,11 @@ def child(mode: str, frames_path: str, report: str, colors: str, tolerance: int)
             corvane.render(np.ascontiguousarray(c).reshape(-1), GRID_W, GRID_H)
             return True
     else:
-        from corvane.wire import Wire
+        from corvane.display.wire import Wire
 
-        import corvane.wire
+        import corvane.display.wire
 
-        corvane.wire.RATE_CEILING = int(os.environ.get("WIRE_CEILING", corvane.wire.RATE_CEILING))
+        corvane.display.wire.RATE_CEILING = int(os.environ.get("WIRE_CEILING", corvane.display.wire.RATE_CEILING))
         wire = Wire(colors, tolerance)
 
         def draw(c: np.ndarray) -> bool:
@@ -244,7 +244,7 @@ def cpu_case(frames: np.ndarray) -> Dict[str, float]:
     """Process CPU per display-sized frame: Corvane.render vs the wire encoder at 24-bit, T = 0,
     both on /dev/null; the median of 5 interleaved passes."""
     from _corvane import Corvane
-    from _corvane_wire import Encoder
+    from corvane._native import Encoder
 
     null = os.open(os.devnull, os.O_WRONLY)
     saved = os.dup(1)
@@ -275,7 +275,7 @@ def tmux_child(frames_path: str, report: str, tolerance: int, fed: bool) -> None
     """In the pane: every frame through the wire as fast as the pane takes them, none dropped:
     each drawn once the link has taken the last (as `view` does), or, `fed`, encoded and queued
     at once so the writer thread never waits for the encoder."""
-    from corvane.wire import Wire
+    from corvane.display.wire import Wire
 
     frames = np.load(frames_path)
     wire = Wire("24bit", tolerance)
@@ -308,7 +308,7 @@ def in_tmux(argv: List[str], report: str) -> float:
 def tmux_case(name: str, frames: np.ndarray, tolerance: int, tmp: str) -> Dict[str, object]:
     """Frames a second into a tmux pane: the wire's writer against `cat` of its very bytes, and
     timg (the clip as H.264 at 1000 fps, so it never waits) and chafa (the frames as PNGs)."""
-    from _corvane_wire import Encoder
+    from corvane._native import Encoder
 
     frames_path = os.path.join(tmp, "tmux.npy")
     np.save(frames_path, frames)

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "modules/codec.hpp"
+#include "core/recording/codec.hpp"
 #include "reference_inflate.hpp"
 
 using namespace corvane;

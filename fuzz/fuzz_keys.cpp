@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "modules/terminal/keys.hpp"
+#include "core/terminal/keys.hpp"
 
 using namespace corvane::keys;
 

@@ -16,10 +16,11 @@
 #include <cstring>
 #include <string>
 
+#include "core/frame/sharpen.hpp"
+#include "core/recording/codec.hpp"
+#include "core/recording/player.hpp"
+#include "core/terminal/size.hpp"
 #include "messages.hpp"
-#include "modules/codec.hpp"
-#include "modules/player/player.hpp"
-#include "modules/terminal/size.hpp"
 #include "reference_inflate.hpp"
 
 using namespace corvane;
@@ -85,7 +86,7 @@ std::string reference_play(const std::uint8_t* d, std::size_t n, float sharpen, 
         cv::Mat picture(rows, cols, CV_8UC3);
         if (!frame.empty()) std::memcpy(picture.data, frame.data(), frame.size());
         if (sharpen > 0.0f) {
-            Result<cv::Mat> sharp = VideoCodec::sharpen_with_dft(picture, sharpen);
+            Result<cv::Mat> sharp = sharpen_with_dft(picture, sharpen);
             if (!sharp) return "error";
             picture = sharp.take();
         }

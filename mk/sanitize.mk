@@ -11,7 +11,7 @@
 # Leak detection: LeakSanitizer cannot tell the module's leaks from the interpreter's (CPython
 # leaves much of its memory to the end of the process, and a suppression that names the
 # interpreter would match every stack, the module's included), so the suite runs with
-# detect_leaks=0 and tests/test_bindings.py holds a targeted leak test: a child with detect_leaks=1
+# detect_leaks=0 and tests/native/test_bindings.py holds a targeted leak test: a child with detect_leaks=1
 # drives every method and error path, then asks LeakSanitizer for unreachable blocks while the
 # interpreter is still alive, which finds what the module lost and not what CPython keeps. The
 # soak tests also watch reference counts, resident memory and descriptors in every build.
@@ -43,12 +43,14 @@ asan-build: $(VENV)/.tools
 asan-cpp-test: asan-build
 	ASAN_OPTIONS=$(subst detect_leaks=0,detect_leaks=1,$(SAN_ASAN_OPTIONS)) $(ASAN_BUILD)/corvane_cpp_tests --gtest_brief=1
 
-# The installed package supplies the pure-Python part (`python -m corvane`); `_corvane` comes from
-# the sanitized build. CORVANE_SANITIZED tells tests that exhaust memory on purpose to stand back.
+# A copy of the package with the sanitized `corvane._native` inside goes ahead of the installed one
+# (`python -m corvane` included), and `_corvane` comes from the sanitized build as well.
+# CORVANE_SANITIZED tells tests that exhaust memory on purpose to stand back.
 asan-py-test: asan-build $(VENV)/.installed
-	@rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
+	@rm -rf $(SAN_LOGS) $(ASAN_BUILD)/package && mkdir -p $(SAN_LOGS) $(ASAN_BUILD)/package
+	@cp -r python/corvane $(ASAN_BUILD)/package/ && cp $(ASAN_BUILD)/_native*.so $(ASAN_BUILD)/package/corvane/
 	cd tests && env LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
-	  PYTHONPATH=$(abspath $(ASAN_BUILD)) CORVANE_SANITIZED=1 \
+	  PYTHONPATH=$(abspath $(ASAN_BUILD))/package:$(abspath $(ASAN_BUILD)) CORVANE_SANITIZED=1 \
 	  ASAN_OPTIONS=$(SAN_ASAN_OPTIONS):log_path=$(SAN_LOGS)/asan \
 	  ../$(VPY) -m pytest -q -p no:cacheprovider .
 	@found=$$(grep -l -E 'ERROR: |SUMMARY: ' $(SAN_LOGS)/* 2>/dev/null); \

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "byte_input.hpp"
-#include "modules/error.hpp"
+#include "core/error.hpp"
 #include "py_ref.hpp"
 
 namespace corvane::py {

@@ -20,11 +20,11 @@
 #include <string>
 
 #include "binding.hpp"
+#include "core/recording/player.hpp"
+#include "core/recording/recorder.hpp"
+#include "core/stream/renderer.hpp"
+#include "core/terminal/input.hpp"
 #include "messages.hpp"
-#include "modules/player/player.hpp"
-#include "modules/recorder/recorder.hpp"
-#include "modules/renderer.hpp"
-#include "modules/terminal/input.hpp"
 
 namespace corvane {
 namespace {

@@ -149,9 +149,11 @@ std::string unexpected_keyword(const char* function, const std::string& key) {
 std::string missing_required(const char* function, const std::vector<const char*>& names) {
     std::string list;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i != 0)
-            list += (names.size() > 2 ? "," : "") + std::string(i + 1 == names.size() ? " and " : " ");
-        list += "'" + std::string(names[i]) + "'";
+        if (i != 0) {
+            if (names.size() > 2) list += ',';
+            list += i + 1 == names.size() ? " and " : " ";
+        }
+        list.append(1, '\'').append(names[i]).append(1, '\'');
     }
     return std::string(function) + " missing " + std::to_string(names.size()) +
            " required positional argument" + (names.size() > 1 ? "s" : "") + ": " + list;

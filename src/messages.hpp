@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "modules/error.hpp"
+#include "core/error.hpp"
 
 namespace corvane::msg {
 

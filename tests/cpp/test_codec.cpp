@@ -8,7 +8,8 @@
 #include <numbers>
 #include <vector>
 
-#include "modules/codec.hpp"
+#include "core/frame/sharpen.hpp"
+#include "core/recording/codec.hpp"
 
 namespace corvane {
 namespace {
@@ -126,7 +127,7 @@ TEST(Codec, SharpeningMatchesTheDirectTransform) {
     for (const auto& c : cases) {
         cv::Mat frame(c.rows, c.cols, CV_8UC3);
         cv::RNG(c.rows * 100 + c.cols).fill(frame, cv::RNG::UNIFORM, 0, 256);
-        Result<cv::Mat> sharp = VideoCodec::sharpen_with_dft(frame, c.strength);
+        Result<cv::Mat> sharp = sharpen_with_dft(frame, c.strength);
         ASSERT_TRUE(sharp);
         std::vector<cv::Mat> in, out;
         cv::split(frame, in);
@@ -136,7 +137,7 @@ TEST(Codec, SharpeningMatchesTheDirectTransform) {
                 << c.rows << "x" << c.cols << " channel " << ch;
     }
     cv::Mat gray(2, 2, CV_8UC1, cv::Scalar(9));
-    const Result<cv::Mat> missing = VideoCodec::sharpen_with_dft(gray, 1.0f);
+    const Result<cv::Mat> missing = sharpen_with_dft(gray, 1.0f);
     EXPECT_EQ(missing.error().fault, Fault::kMissingPlane);
     EXPECT_EQ(missing.error().end, 1u);
 }

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "modules/encoder/encoder.hpp"
-#include "modules/encoder/palette.hpp"
+#include "core/stream/encoder.hpp"
+#include "core/stream/palette.hpp"
 
 namespace corvane::wire {
 namespace {

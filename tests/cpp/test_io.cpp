@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "modules/fd_io.hpp"
+#include "core/fd_io.hpp"
 
 namespace corvane {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "modules/renderer.hpp"
+#include "core/stream/renderer.hpp"
 
 namespace corvane {
 namespace {

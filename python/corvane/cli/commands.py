@@ -1,0 +1,405 @@
+"""The command line: ``corvane demo | view | show | play | info | export`` (also ``python -m corvane``).
+
+Bad input ends a command with one line on standard error and exit status 1; a usage error with
+the command's usage and status 2; Ctrl-C with status 130. The terminal is restored in every case.
+Every name or text from outside is printed with its control characters escaped. Only the errors
+that bad input causes are caught here; anything else is a bug and shows its traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import re
+import sys
+from typing import Callable, Dict, Optional, Sequence, Tuple
+
+from .. import __version__
+from . import demo, gallery
+from ..playback.clock import PlayerClock, check_range, parse_time
+from ..errors import CorvaneError, RecordingError
+from .export import (PLAYER_FPS, Progress, claim_output, export_png, export_video, frame_range,
+                     output_kind)
+from ..geometry import FIT_MODES
+from .help_texts import MAIN, PAGES
+from .info import failure, render_text, summary
+from ..display.inline import MAX_CELLS
+from ..playback.player import play
+from ..recording import FRAME_PERIOD, MAGIC, Recording
+from ..display.screen import Screen
+from ..sharpen import MAX_STRENGTH
+from ..display.terminal import check_terminal, clock
+from ..text import count, printable
+from ..playback.view import Viewer, view
+from ..playback.view import summary as view_summary
+from ..display.wire import COLOR_CHOICES, MAX_TOLERANCE, colors_option, resolve_colors, screen_options
+
+Command = Callable[[argparse.Namespace], int]
+MAX_CAMERA = 63
+MAX_GRID = 64
+
+
+def _number(low: float, high: float, *, low_included: bool = False,
+            kind: Callable[[str], float] = float) -> Callable[[str], float]:
+    """An argparse type: a finite number above ``low`` (or equal, when ``low_included``) and at
+    most ``high``; anything else is argparse's error."""
+
+    def parse(text: str) -> float:
+        """The value, or argparse's error."""
+        try:
+            value = kind(text)
+        except ValueError:
+            what = "a whole number" if kind is int else "a number"
+            raise argparse.ArgumentTypeError(f"not {what}: {text}") from None
+        above = value >= low if low_included else value > low
+        if not (math.isfinite(value) and above and value <= high):
+            lower = f"{low:g} to" if low_included else f"above {low:g} and at most"
+            raise argparse.ArgumentTypeError(f"must be {lower} {high:g}, not {text}")
+        return value
+
+    parse.__name__ = kind.__name__
+    return parse
+
+
+def _grid(text: str) -> Tuple[int, int]:
+    """An argparse type: ``CxR`` (or ``C``), pictures across and rows down, each 1 to 64."""
+    match = re.fullmatch(r"(\d+)(?:x(\d+))?", text)
+    size = (int(match.group(1)), int(match.group(2) or 1)) if match else (0, 0)
+    if not 1 <= min(size) <= max(size) <= MAX_GRID:
+        raise argparse.ArgumentTypeError(f"not COLUMNSxROWS, each 1 to {MAX_GRID}: {text}")
+    return size
+
+
+def _fail(message: str) -> int:
+    """Say ``message`` on standard error as the one line of a failed command; status 1."""
+    sys.stdout.flush()
+    sys.stderr.write(f"corvane: {printable(message)}\n")
+    sys.stderr.flush()
+    return 1
+
+
+def _same_file(a: str, b: str) -> bool:
+    """Whether the names ``a`` and ``b`` lead to the same file."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
+def _recording(path: str, *, hint: bool = False) -> Recording:
+    """The recording at ``path``; with ``hint``, a file that is none gets a hint at ``view``."""
+    try:
+        return Recording(path)
+    except RecordingError as error:
+        if hint and error.index is None and error.offset == 0:
+            raise CorvaneError(f"{path}: {error.message}; to show a video or image: "
+                               f"corvane view {path}") from None
+        raise
+
+
+def _is_recording(path: str) -> bool:
+    """Whether the file at ``path`` begins as a recording does."""
+    try:
+        with open(path, "rb") as file:
+            return file.read(len(MAGIC)) == MAGIC
+    except OSError:
+        return False
+
+
+def _claim_recording(path: str, inputs: Sequence[Optional[str]], force: bool) -> None:
+    """Refuse to record over an input, and over any existing file unless ``force``."""
+    for given in inputs:
+        if given is not None and _same_file(path, given):
+            raise CorvaneError(f"{path} is an input of this command; record to another file")
+    if os.path.lexists(path) and not force:
+        raise CorvaneError(f"{path} exists; add --force to write over it")
+
+
+# --- commands ---------------------------------------------------------------------------------
+
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    """The built-in animation, recorded and replayed."""
+    return demo.run(args.seconds)
+
+
+def _fit(args: argparse.Namespace) -> str:
+    """The fit mode: ``--fit``, or ``stretch`` for the older ``--stretch``."""
+    return "stretch" if args.stretch else (args.fit or "contain")
+
+
+def _range(args: argparse.Namespace) -> Tuple[float, Optional[float]]:
+    """``--start`` and ``--end`` in seconds; :class:`~corvane.playback.clock.TimeError` for bad ones."""
+    start = parse_time(args.start, "--start") if args.start is not None else 0.0
+    end = parse_time(args.end, "--end") if args.end is not None else None
+    return start, end
+
+
+def cmd_view(args: argparse.Namespace) -> int:
+    """A video, animation, image or camera on the terminal, with the player's keys."""
+    from ..media import open_media
+    from ..media.sound import SoundPlayer
+
+    options = screen_options(args.colors, args.tolerance, args.dither)
+    if args.record is not None:
+        _claim_recording(args.record, [args.source], args.force)
+    start, end = _range(args)
+    fit = _fit(args)
+    if args.source is not None and _is_recording(args.source):
+        raise CorvaneError(f"{args.source} is a recording; play it with: corvane play {args.source}")
+    media = open_media(args.source, camera=args.camera)
+    sound: Optional[SoundPlayer] = None
+    try:
+        moving = media.kind in ("video", "animation")
+        player = PlayerClock(media.duration if moving else None, start=start if moving else 0.0,
+                             end=end if moving else None, loop=args.loop and moving, now=clock)
+        screen = Screen(fit=fit, **options)
+        check_terminal(screen.corvane)
+        note = ""
+        if media.has_audio and not args.mute:
+            try:
+                sound = SoundPlayer(media.name, start=player.start)
+            except CorvaneError as error:
+                note = str(error)
+            player.audio = sound
+        viewer = Viewer(media, screen, player, duration=args.duration,
+                        note=note, sound=sound)
+        result = view(viewer, start=player.start, record=args.record, overwrite=args.force)
+    finally:
+        if sound is not None:
+            sound.close()
+        media.close()
+    recorded = f"; recorded to {args.record}" if args.record else ""
+    print(printable(view_summary(media.name, result) + recorded))
+    return 0
+
+
+def cmd_show(args: argparse.Namespace) -> int:
+    """Pictures inline, like text."""
+    try:
+        colors = resolve_colors(colors_option(args.colors))
+    except argparse.ArgumentTypeError as error:
+        raise CorvaneError(f"--colors: {error}") from None
+    options = gallery.Options(args.width, args.height, args.fit, args.title, args.grid, args.frame,
+                              colors, args.dither)
+
+    def warn(name: str, reason: str) -> None:
+        """One line about an input that is not shown."""
+        _fail(f"{name}: {reason}")
+
+    try:
+        shown_all = gallery.show(args.files, options, warn)
+    except BrokenPipeError:  # the reader has had enough (`| head`): no more to say
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    return 0 if shown_all else 1
+
+
+def cmd_play(args: argparse.Namespace) -> int:
+    """A recording, plain or interactive."""
+    options = screen_options(args.colors, args.tolerance, args.dither)
+    with _recording(args.file, hint=True) as recording:
+        recording.require_frames()
+        screen = Screen(fit=_fit(args), **options)
+        check_terminal(screen.corvane)
+        damage = play(recording, screen, interactive=args.interactive, paused=args.paused,
+                      sharpen=args.sharpen)
+    if damage is not None:
+        raise damage
+    return 0
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    """What a recording holds."""
+    try:
+        with _recording(args.file) as recording:
+            info, damage = summary(recording)
+    except (CorvaneError, OSError) as error:
+        if args.json:
+            print(json.dumps(failure(args.file, error), indent=2))
+        raise
+    print(json.dumps(info, indent=2) if args.json else render_text(info))
+    if damage is not None:
+        raise damage
+    return 0
+
+
+def cmd_export(args: argparse.Namespace) -> int:
+    """A recording's frames to PNG files, an H.264 video or an animated GIF."""
+    kind = output_kind(args.out)
+    start, end = _range(args)
+    if _same_file(args.out, args.file):
+        raise CorvaneError(f"{args.out} is the recording itself; export to another name")
+    with _recording(args.file) as recording:
+        recording.require_frames()
+        check_range(start, end, len(recording) * FRAME_PERIOD)
+        frames = frame_range(len(recording), start, end)
+        claim_output(args.out, kind, overwrite=args.force)
+        progress = Progress(len(frames), "exporting", enabled=args.progress)
+        if kind == "video":
+            written = export_video(recording, args.out, frames=frames, fps=args.fps,
+                                   scale=args.scale, overwrite=args.force, progress=progress)
+        else:
+            written = export_png(recording, args.out, frames=frames, scale=args.scale,
+                                 progress=progress)
+    print(printable(f"{count(written, 'frame')} written to {args.out}"))
+    return 0
+
+
+# --- parser -----------------------------------------------------------------------------------
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of every command; each command's parser is in ``parser.commands``."""
+    parser = argparse.ArgumentParser(
+        prog="corvane", description=MAIN.description, epilog=MAIN.examples,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"corvane {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+    pages: Dict[str, argparse.ArgumentParser] = {}
+
+    def add(name: str, run: Command) -> argparse.ArgumentParser:
+        """Add command ``name``, run by ``run``, with its help page."""
+        page = PAGES[name]
+        sub = commands.add_parser(name, help=page.summary, description=page.description,
+                                  epilog=page.examples,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        sub.set_defaults(run=run)
+        pages[name] = sub
+        return sub
+
+    def wire(sub: argparse.ArgumentParser) -> None:
+        """The options of the wire encoder; checked by the command, so a bad one is one line."""
+        sub.add_argument("--colors", metavar="{" + ",".join(COLOR_CHOICES) + "}",
+                         help="colour depth; auto (the default with --tolerance) reads COLORTERM and TERM")
+        sub.add_argument("--tolerance", metavar="T", help=f"leave cells within T (0 to {MAX_TOLERANCE}) "
+                         "of what the terminal shows alone; fewer bytes, frames dropped on a slow link")
+        sub.add_argument("--dither", action="store_true", help="ordered dithering at 256 and 16 colours")
+
+    def force(sub: argparse.ArgumentParser, what: str) -> None:
+        """The ``-f`` / ``--force`` option of a command that writes ``what``."""
+        sub.add_argument("-f", "--force", action="store_true", help=f"write over an existing {what}")
+
+    def fit_option(sub: argparse.ArgumentParser, default: Optional[str] = None) -> None:
+        """The ``--fit`` option: how a frame meets the room it is shown in."""
+        sub.add_argument("--fit", choices=FIT_MODES, default=default,
+                         help="contain (the default): all of it, shape kept; cover: fill, cut the "
+                         "edges; stretch: fill out of shape (as --stretch); none: pixel for pixel, "
+                         "cut to fit")
+
+    demo = add("demo", cmd_demo)
+    demo.add_argument("--seconds", type=_number(0, 3600), default=6.0,
+                      help="how long to play (default: 6)")
+
+    def player(sub: argparse.ArgumentParser) -> None:
+        """The range options of a player."""
+        sub.add_argument("--start", metavar="T", help="start at T: seconds or [hh:]mm:ss")
+        sub.add_argument("--end", metavar="T", help="stop (or loop) at T")
+
+    view = add("view", cmd_view)
+    view.add_argument("source", nargs="?", metavar="SOURCE", help="a video, animation or image file")
+    view.add_argument("--camera", type=_number(0, MAX_CAMERA, low_included=True, kind=int),
+                      metavar="N", help=f"show camera number N (0 to {MAX_CAMERA}) instead")
+    view.add_argument("--record", metavar="FILE", help="record what is shown into FILE")
+    force(view, "recording")
+    view.add_argument("--stretch", action="store_true", help="the same as --fit stretch")
+    fit_option(view)
+    player(view)
+    view.add_argument("--loop", action="store_true", help="start again at the end (or --end)")
+    view.add_argument("--mute", action="store_true", help="leave the sound out")
+    view.add_argument("--duration", type=_number(0, 1e6), metavar="SECONDS", help="stop after this long")
+    wire(view)
+
+    show = add("show", cmd_show)
+    show.add_argument("files", nargs="+", metavar="FILE",
+                      help="a picture, video or recording; a pattern; a directory; - for standard input")
+    cells = _number(0, MAX_CELLS, kind=int)
+    show.add_argument("--width", type=cells, metavar="COLUMNS",
+                      help="columns (default: the terminal's, or 80 when not printing to one)")
+    show.add_argument("--height", type=cells, metavar="LINES",
+                      help="lines (default: the terminal's when the width is too; else no limit)")
+    fit_option(show, "contain")
+    show.add_argument("--title", action="store_true", help="print each file's name above it")
+    show.add_argument("--grid", type=_grid, metavar="CxR",
+                      help="C pictures side by side, R rows of them to the terminal's height")
+    show.add_argument("--frame", type=_number(0, 1e7, low_included=True), metavar="T",
+                      help="of a video or animation, the frame at T seconds (default: the first)")
+    show.add_argument("--colors", metavar="{" + ",".join(COLOR_CHOICES) + "}", default="24bit",
+                      help="colour depth (default 24bit); auto reads COLORTERM and TERM")
+    show.add_argument("--dither", action="store_true", help="ordered dithering at 256 and 16 colours")
+
+    play = add("play", cmd_play)
+    play.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
+    play.add_argument("--sharpen", type=_number(0, MAX_STRENGTH, low_included=True), default=0.0,
+                      metavar="S", help=f"sharpening strength, 0 (none, the default) to "
+                      f"{MAX_STRENGTH:g}; 1 is strong")
+    play.add_argument("-i", "--interactive", action="store_true", help="the interactive player")
+    play.add_argument("--paused", action="store_true", help="with -i: start paused on the first frame")
+    play.add_argument("--stretch", action="store_true", help="the same as --fit stretch")
+    fit_option(play)
+    wire(play)
+
+    info = add("info", cmd_info)
+    info.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
+    info.add_argument("--json", action="store_true", help="print JSON instead of text")
+
+    export = add("export", cmd_export)
+    export.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
+    export.add_argument("out", metavar="OUT", help="a directory for PNG files, or a video file "
+                        "(.mp4, .m4v, .mov, .mkv: H.264; .gif)")
+    player(export)
+    force(export, "video file, or replace the frames in a directory that is not empty")
+    export.add_argument("--fps", type=_number(0, 1000), default=PLAYER_FPS,
+                        help="video frame rate (default: the players', one frame per 33 ms)")
+    export.add_argument("--scale", type=int, default=1, choices=range(1, 17), metavar="N",
+                        help="enlarge every pixel to N x N (1 to 16, default: 1)")
+    bar = export.add_mutually_exclusive_group()
+    bar.add_argument("--progress", action="store_true", default=None, help="always show the progress bar")
+    bar.add_argument("--quiet", action="store_false", dest="progress", help="never show it")
+    parser.set_defaults(pages=pages)
+    return parser
+
+
+def _check(args: argparse.Namespace) -> None:
+    """Combinations argparse cannot express; the error shows the command's own usage."""
+    sub: argparse.ArgumentParser = args.pages[args.command]
+    if args.command == "view" and (args.source is None) == (args.camera is None):
+        sub.error("give either a SOURCE file or --camera N")
+    if args.command == "view" and args.force and args.record is None:
+        sub.error("--force works only with --record")
+    if args.command == "play" and args.paused and not args.interactive:
+        sub.error("--paused works only with -i")
+
+
+def _os_message(error: OSError) -> str:
+    """``FILE: reason`` for an operating-system error, without Python's ``[Errno N]``."""
+    if error.filename is not None and error.strerror:
+        return f"{error.filename}: {error.strerror}"
+    return error.strerror or str(error)
+
+
+def _damage_message(path: str, error: RecordingError) -> str:
+    """The one line about a recording that is damaged, not one, or empty."""
+    return f"{path}: damaged at {error}" if error.index is not None else f"{path}: {error}"
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run one command; returns the exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    _check(args)
+    try:
+        status: int = args.run(args)
+        return status
+    except KeyboardInterrupt:
+        return 130
+    except RecordingError as error:
+        return _fail(_damage_message(args.file, error))
+    except CorvaneError as error:
+        return _fail(str(error))
+    except OSError as error:
+        return _fail(_os_message(error))

@@ -1,0 +1,111 @@
+"""``corvane show``: many inputs printed inline, one under the other or side by side in a grid.
+
+Each input is read (:func:`corvane.media.pictures.first_frame`) and printed as soon as it is ready
+(a grid: as soon as its row is full), so the output scrolls like text. An input that cannot be
+shown is reported through the caller's ``warn`` with the reason and left out; the others are
+shown all the same. Titles are the names as given, escaped and, in a grid, cut to the cell.
+Standard input is read once, when ``-`` comes up. Main thread of the command line.
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import IO, Any, Callable, List, NamedTuple, Optional, Tuple
+
+from ..errors import CorvaneError, SourceError
+from ..display.inline import Box, box, encode, picture_for, terminal_size, write
+from ..media.pictures import STDIN, expand, first_frame
+from ..text import cut, printable
+
+Line = Tuple[bytes, int]
+"""A printed line without its newline, and the columns it takes."""
+
+
+class Options(NamedTuple):
+    """How ``show`` prints: sizes in columns and lines, fit, titles, grid, time in a video,
+    colour depth and dithering."""
+
+    width: Optional[int] = None
+    height: Optional[int] = None
+    fit: str = "contain"
+    title: bool = False
+    grid: Optional[Tuple[int, int]] = None
+    at: Optional[float] = None
+    colors: int = 24
+    """24 (bits), 256 or 16."""
+    dither: bool = False
+
+
+def _cell_room(options: Options, terminal: Optional[Tuple[int, int]]) -> Box:
+    """The room of one picture: the whole box, or a grid's cell; less a line for a title."""
+    spare = 1 if options.title else 0
+    if options.grid is None:
+        return box(options.width, options.height, terminal, spare)
+    across, down = options.grid
+    area = box(options.width, options.height, terminal)
+    columns = (area.columns - (across - 1)) // across
+    if columns < 1:
+        raise CorvaneError(f"{across} pictures side by side do not fit in {area.columns} columns")
+    lines = None if area.lines is None else max(1, area.lines // down - spare)
+    return Box(columns, lines)
+
+
+def _block(name: str, source: Any, room: Box, options: Options) -> List[Line]:
+    """The lines of one input: its title, if asked for, and its picture."""
+    frame = first_frame(source, options.at, least=None if options.fit == "none" else room.pixels())
+    picture = picture_for(frame, room, options.fit)
+    lines = [(line, picture.shape[1]) for line in encode(picture, options.colors, options.dither).split(b"\n")[:-1]]
+    if options.title:
+        text, used = cut(printable(name), room.columns) if options.grid else (printable(name), 0)
+        lines.insert(0, (text.encode(errors="replace"), used))
+    return lines
+
+
+def _row(blocks: List[List[Line]], columns: int) -> bytes:
+    """Blocks side by side, each padded to ``columns`` and one blank column between them."""
+    rows = []
+    for index in range(max(len(block) for block in blocks)):
+        parts = []
+        for block in blocks:
+            line, used = block[index] if index < len(block) else (b"", 0)
+            parts.append(line + b" " * (columns - used))
+        rows.append(b" ".join(parts).rstrip(b" ") + b"\n")
+    return b"".join(rows)
+
+
+def _stdin() -> bytes:
+    """All of standard input."""
+    try:
+        return sys.stdin.buffer.read()
+    except (AttributeError, OSError, ValueError):  # closed, or no standard input at all
+        raise SourceError("standard input cannot be read") from None
+
+
+def show(names: List[str], options: Options, warn: Callable[[str, str], None],
+         file: "Optional[IO[Any]]" = None) -> bool:
+    """Print every input named; ``warn(name, reason)`` for each that cannot be shown. Whether
+    all were shown."""
+    out = sys.stdout if file is None else file
+    room = _cell_room(options, terminal_size(out))
+    shown_all = True
+    row: List[List[Line]] = []
+    for entry in expand(names):
+        try:
+            if entry.problem is not None:
+                raise SourceError(entry.problem)
+            source = _stdin() if entry.name == STDIN else entry.name
+            block = _block(entry.name, source, room, options)
+        except SourceError as error:
+            shown_all = False
+            warn(entry.name, str(error))
+            continue
+        if options.grid is None:
+            write(out, b"".join(line + b"\n" for line, _ in block))
+            continue
+        row.append(block)
+        if len(row) == options.grid[0]:
+            write(out, _row(row, room.columns))
+            row = []
+    if row:
+        write(out, _row(row, room.columns))
+    return shown_all

@@ -1,0 +1,248 @@
+"""``Screen``: draw numpy frames or bytes on the terminal through one ``Corvane`` object.
+
+A frame keeps its shape by default: it is scaled to fit the terminal's display grid and
+centred on black margins (letterbox, the fit ``contain``). ``fit`` chooses another way
+(:data:`~corvane.geometry.FIT_MODES`); ``stretch`` is the fit ``stretch``: it fills the grid, as
+``Corvane.render`` alone does.
+
+A screen records in Python (:class:`~corvane.writer.RecordingWriter`): the picture as drawn but
+without the margins, so that a recording fills whatever frame it is later shown in, and on the
+player's clock, so that it plays as long as it took to show. After Ctrl-Z and ``fg`` the next
+frame is drawn whole, as the terminal may have lost what was on it.
+
+By default a screen draws through ``Corvane.render``, the exact stream. Given ``colors`` or
+``tolerance`` it draws through the wire (:mod:`corvane.display.wire`): the terminal's colour depth,
+fewer bytes, a writer thread, and frames dropped rather than queued when the link is slow.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Iterator, Optional, Tuple, Union
+
+import numpy as np
+from _corvane import Corvane
+
+from ..errors import TerminalError, is_panic
+from ..geometry import FIT_MODES, BytesLike, as_frame, display_grid, fitted, on_canvas
+from .terminal import clock, fullscreen, resumes
+from ..text import printable
+from .wire import DEFAULT_TOLERANCE, Wire
+from ..writer import RecordingWriter
+
+if TYPE_CHECKING:
+    from ..geometry import FrameArray
+
+
+class Screen:
+    """The terminal as a place to show frames on.
+
+    ``Screen()`` makes its own ``Corvane`` object; pass one to share it. Drawing outside a
+    :meth:`fullscreen` block draws over the normal screen.
+    """
+
+    def __init__(self, corvane: Optional[Corvane] = None, *, stretch: bool = False,
+                 fit: Optional[str] = None, colors: Optional[str] = None,
+                 tolerance: Optional[int] = None, dither: bool = False) -> None:
+        self.corvane = corvane if corvane is not None else Corvane()
+        """The native object that does the drawing (through the wire: sizes and keys)."""
+        self.fit = _fit_mode(fit, stretch)
+        """How frames meet the grid, one of ``FIT_MODES`` (the default for :meth:`show`)."""
+        self.wire: Optional[Wire] = None
+        """The wire encoder and its writer thread, when ``colors`` or ``tolerance`` was given:
+        ``colors`` one of "auto" (from ``COLORTERM`` and ``TERM``), "24bit", "256", "16";
+        ``tolerance`` 0 (exact) to 64, :data:`corvane.display.wire.DEFAULT_TOLERANCE` when left out;
+        ``dither``: ordered dithering at 256 and 16 colours."""
+        if colors is not None or tolerance is not None:
+            self.wire = Wire(colors or "auto", DEFAULT_TOLERANCE if tolerance is None else tolerance,
+                             dither=dither)
+        self._writer: Optional[RecordingWriter] = None
+        self._started: Optional[float] = None
+        self._by_clock = True
+        self._resumes = resumes()
+
+    def size(self) -> Tuple[int, int]:
+        """The terminal's (columns, rows), as the native module sees it (re-read every 30th ask)."""
+        info = self.corvane.get_mapping_info()
+        return info["term_w"], info["term_h"]
+
+    def grid(self) -> Tuple[int, int]:
+        """The display grid (width, height) in pixels that frames are drawn into."""
+        return display_grid(*self.size())
+
+    @property
+    def stretch(self) -> bool:
+        """Whether frames fill the whole grid out of shape (the fit ``stretch``)."""
+        return self.fit == "stretch"
+
+    @stretch.setter
+    def stretch(self, value: bool) -> None:
+        self.fit = "stretch" if value else "contain"
+
+    def invalidate(self) -> None:
+        """Draw every cell at the next :meth:`show`, as something else was written over them."""
+        self._resumes = -1
+
+    def show(
+        self,
+        frame: "Union[FrameArray, np.ndarray, BytesLike]",
+        width: Optional[int] = None,
+        height: Optional[int] = None,
+        *,
+        stretch: Optional[bool] = None,
+        fit: Optional[str] = None,
+        at: Optional[float] = None,
+    ) -> None:
+        """Draw one frame: an H x W x 3 ``uint8`` array in B, G, R order (or grey H x W), or
+        ``bytes`` with its ``width`` and ``height``. ``fit`` (or ``stretch``) overrides the
+        screen's setting for this frame.
+
+        While a recording is open the picture is recorded as drawn, without margins; ``at`` is
+        when it appears, in seconds from the start of the recording (default: now).
+        """
+        image = as_frame(frame, width, height)
+        grid_w, grid_h = self.grid()
+        mode = self.fit if fit is None and stretch is None else _fit_mode(fit, bool(stretch))
+        picture, place = fitted(image, grid_w, grid_h, mode)
+        canvas = on_canvas(picture, place, grid_w, grid_h)
+        if self._resumes != resumes():  # after Ctrl-Z: every cell differs, so all are drawn
+            self._resumes = resumes()
+            if self.wire is not None:
+                self.wire.invalidate()
+            else:
+                self._render(np.bitwise_xor(canvas, 1))
+        self._render(canvas)
+        if self._writer is not None:
+            self._by_clock = at is None
+            self._writer.add(picture, self.size(), self._elapsed() if at is None else at)
+
+    def _render(self, canvas: "FrameArray") -> None:
+        """Draw a grid-sized frame; a terminal that cannot be written is a :class:`TerminalError`."""
+        if self.wire is not None:
+            try:
+                self.wire.draw(canvas)
+            except OSError:
+                raise TerminalError("the terminal cannot be written to") from None
+            return
+        try:
+            self.corvane.render(canvas.reshape(-1), canvas.shape[1], canvas.shape[0])
+        except BaseException as error:
+            if is_panic(error):
+                raise TerminalError("the terminal cannot be written to") from None
+            raise
+
+    def status(self, text: str) -> None:
+        """Write ``text`` on the terminal's bottom line, which frames leave free; cut to fit."""
+        cols, rows = self.size()
+        if rows < 2 or cols < 2:
+            return
+        line = printable(text)[: cols - 1]
+        self.text(f"\x1b[{rows};1H\x1b[0m{line}\x1b[K".encode())
+
+    def text(self, data: bytes) -> None:
+        """Write ``data`` (escape sequences and text) after the frames drawn before it."""
+        sys.stdout.flush()
+        if self.wire is None:
+            os.write(1, data)
+            return
+        try:
+            self.wire.text(data)  # behind the frames in flight, never into one
+        except OSError:
+            raise TerminalError("the terminal cannot be written to") from None
+
+    def flush(self) -> None:
+        """Wait until every frame and text handed to the writer thread is written (wire only).
+
+        Raises :class:`TerminalError` when a write failed."""
+        if self.wire is not None:
+            try:
+                self.wire.link.drain()
+            except OSError:
+                raise TerminalError("the terminal cannot be written to") from None
+
+    def ready(self, timeout: float = 0.0) -> bool:
+        """Whether a frame drawn now would be shown: always without the wire; through it, once
+        the link has taken the frame before (waiting up to ``timeout`` seconds for that)."""
+        return self.wire is None or self.wire.link.idle(timeout)
+
+    def poll_key(self) -> Optional[str]:
+        """The key pressed, if any: ``"enter"``, ``"esc"``, a character, or ``None``; never waits.
+
+        Raises :class:`TerminalError` when there is no terminal to read from.
+        """
+        try:
+            return self.corvane.poll_key()
+        except BaseException as error:
+            if is_panic(error):
+                raise TerminalError("no terminal to read keys from") from None
+            raise
+
+    @contextmanager
+    def fullscreen(self) -> Iterator["Screen"]:
+        """This screen in full-screen mode for the block; see :func:`corvane.display.terminal.fullscreen`."""
+        with fullscreen(self.corvane, settle=None if self.wire is None else self._settle):
+            if self.wire is not None:
+                self.wire.invalidate()  # the screen was cleared
+            yield self
+
+    def _settle(self) -> None:
+        """Before the screen is left (also at Ctrl-Z): the frames in flight go out, so the leave
+        sequence never lands inside one; a failure is known already or never anyone's to see."""
+        if self.wire is not None:
+            try:
+                self.wire.link.drain(5.0)
+            except OSError:
+                pass
+
+    def start_recording(self, path: Union[str, "os.PathLike[str]"], *, overwrite: bool = False) -> None:
+        """Record every frame drawn from now on into ``path``, a new file unless ``overwrite``;
+        an open recording is finished first. ``OSError`` when the file cannot be made."""
+        writer = RecordingWriter(path, overwrite=overwrite)
+        self.stop_recording()
+        self._writer, self._started = writer, None
+
+    def _elapsed(self) -> float:
+        """Seconds since the first picture of the recording (0 for the first)."""
+        if self._started is None:
+            self._started = clock()
+        return clock() - self._started
+
+    def stop_recording(self, end: Optional[float] = None) -> None:
+        """Finish the open recording, if any: the last picture lasts until ``end`` seconds from
+        the start (default: now, or the last ``at`` given to :meth:`show`)."""
+        writer, self._writer = self._writer, None
+        if writer is not None:
+            writer.close(self._elapsed() if end is None and self._by_clock else end)
+
+
+def _fit_mode(fit: Optional[str], stretch: bool) -> str:
+    """The fit asked for: ``fit`` when given, else ``stretch`` or ``contain``."""
+    if fit is None:
+        return "stretch" if stretch else "contain"
+    if fit not in FIT_MODES:
+        raise ValueError(f"the fit is one of {', '.join(FIT_MODES)}, not {fit!r}")
+    return fit
+
+
+_default: Optional[Screen] = None
+
+
+def show(
+    frame: "Union[FrameArray, np.ndarray, BytesLike]",
+    width: Optional[int] = None,
+    height: Optional[int] = None,
+    *,
+    stretch: bool = False,
+    fit: Optional[str] = None,
+) -> None:
+    """Draw one frame on the terminal through a screen shared by every call of this function.
+
+    Takes what :meth:`Screen.show` takes. Wrap a series of calls in :func:`corvane.fullscreen`
+    to draw on the alternate screen and get the terminal back afterwards.
+    """
+    global _default
+    if _default is None:
+        _default = Screen()
+    _default.show(frame, width, height, stretch=stretch, fit=fit)

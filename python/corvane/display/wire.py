@@ -1,0 +1,272 @@
+"""The wire: frames through the wire encoder (``corvane._native``) and a writer thread.
+
+What reaches the eye is bounded by the bytes the terminal and the link take, so this path spends
+CPU to save bytes: the colour depth the terminal has (:func:`detect_colors`), a tolerance below
+which a cell on screen is left alone, and rate control that drops frames and raises the
+tolerance when the link falls behind, so the picture is never more than one frame late.
+
+Contract:
+
+- :class:`Link` owns one writer thread per output descriptor. Frames are handed over whole and
+  written with the interpreter lock released (``os.write``); at most one frame is queued or in
+  flight, and a frame offered while one is is dropped by the caller (:meth:`Link.busy`). Text
+  (the status line) is never dropped and goes out after the frames before it. A write error is
+  kept and raised as ``OSError`` by the next call, on every call after it: it is never lost.
+- :class:`Wire` is one encoder with its link and rate control; it belongs to the thread that
+  made it (the encoder checks that), the writer thread touches only the link's queue.
+- The option parsers raise ``argparse.ArgumentTypeError`` with one line, for the command line.
+"""
+
+from __future__ import annotations
+
+import argparse
+import atexit
+import errno
+import os
+import select
+import threading
+import time
+from collections import deque
+from typing import TYPE_CHECKING, Any, Deque, Dict, Mapping, Optional, Tuple
+
+from .._native import Encoder
+
+from ..errors import CorvaneError
+
+if TYPE_CHECKING:
+    from ..geometry import FrameArray
+
+COLOR_CHOICES = ("auto", "24bit", "256", "16")
+"""The values of ``--colors`` and ``Screen(colors=...)``."""
+DEFAULT_TOLERANCE = 2
+"""The tolerance when none is given: a component off by at most 2 of 255 is not seen on a
+terminal, and it removes the sensor noise of a camera (chosen by measurement, see benchmarks/)."""
+MAX_TOLERANCE = 64
+"""The largest ``--tolerance`` taken: beyond it the picture is more wrong than right."""
+RATE_CEILING = 10
+"""Rate control raises the tolerance up to this, never further."""
+
+
+def detect_colors(environ: Optional[Mapping[str, str]] = None) -> int:
+    """The colours the terminal shows, 24 (bits), 256 or 16, from ``COLORTERM`` and ``TERM``:
+    ``COLORTERM`` truecolor or 24bit is 24-bit, ``TERM=linux`` (the console) 16, a ``TERM``
+    ending in ``-256color`` 256; anything else 24-bit."""
+    env = os.environ if environ is None else environ
+    if env.get("COLORTERM", "").lower() in ("truecolor", "24bit"):
+        return 24
+    term = env.get("TERM", "")
+    if term == "linux":
+        return 16
+    if term.endswith("-256color"):
+        return 256
+    return 24
+
+
+def resolve_colors(choice: str, environ: Optional[Mapping[str, str]] = None) -> int:
+    """24, 256 or 16 for one of :data:`COLOR_CHOICES`."""
+    if choice == "auto":
+        return detect_colors(environ)
+    if choice not in COLOR_CHOICES:
+        raise ValueError(f"colors must be one of {', '.join(COLOR_CHOICES)}, not {choice!r}")
+    return 24 if choice == "24bit" else int(choice)
+
+
+def colors_option(text: str) -> str:
+    """An argparse type for ``--colors``."""
+    if text not in COLOR_CHOICES:
+        raise argparse.ArgumentTypeError(f"must be one of {', '.join(COLOR_CHOICES)}, not {text}")
+    return text
+
+
+def tolerance_option(text: str) -> int:
+    """An argparse type for ``--tolerance``: a whole number from 0 to :data:`MAX_TOLERANCE`."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text}") from None
+    if not 0 <= value <= MAX_TOLERANCE:
+        raise argparse.ArgumentTypeError(f"must be 0 to {MAX_TOLERANCE}, not {text}")
+    return value
+
+
+def screen_options(colors: Optional[str], tolerance: Optional[str], dither: bool = False) -> Dict[str, Any]:
+    """``Screen`` keyword arguments from the command line's ``--colors``, ``--tolerance`` and
+    ``--dither`` (taken as text); a bad value is a :class:`CorvaneError` of one line, so the
+    command ends with status 1. Neither option given: the exact stream, as without the wire."""
+    if colors is None and tolerance is None:
+        return {}
+    try:
+        return {
+            "colors": colors_option(colors) if colors is not None else "auto",
+            "tolerance": tolerance_option(tolerance) if tolerance is not None else DEFAULT_TOLERANCE,
+            "dither": dither,
+        }
+    except argparse.ArgumentTypeError as error:
+        name = "--colors" if colors is not None and colors not in COLOR_CHOICES else "--tolerance"
+        raise CorvaneError(f"{name}: {error}") from None
+
+
+class Link:
+    """The writer thread of one output descriptor, and how fast the other end drains."""
+
+    def __init__(self, fd: int = 1) -> None:
+        self._fd = fd
+        self._queue: Deque[Tuple[bytes, bool]] = deque()
+        self._cond = threading.Condition()
+        self._writing = False
+        self._frame_pending = False
+        self._error: Optional[OSError] = None
+        self._bytes = 0
+        self._seconds = 0.0
+        self._thread = threading.Thread(target=self._run, name="corvane-link", daemon=True)
+        self._thread.start()
+        atexit.register(self._settle)
+
+    def busy(self) -> bool:
+        """Whether a frame is queued or being written (then a new one should be dropped)."""
+        with self._cond:
+            return self._frame_pending
+
+    def idle(self, timeout: float = 0.0) -> bool:
+        """Whether no frame is queued or being written, waiting up to ``timeout`` seconds."""
+        with self._cond:
+            return self._cond.wait_for(lambda: not self._frame_pending, timeout)
+
+    def rate(self) -> Optional[float]:
+        """Bytes a second the other end took while the writer was writing; ``None`` before a
+        measurable amount went out."""
+        with self._cond:
+            return self._bytes / self._seconds if self._bytes >= 16384 and self._seconds > 0 else None
+
+    def send(self, data: bytes, *, frame: bool) -> None:
+        """Queue ``data`` for writing; raises the ``OSError`` of a failed earlier write."""
+        with self._cond:
+            self._raise()
+            if not data:
+                return
+            self._queue.append((data, frame))
+            self._frame_pending = self._frame_pending or frame
+            self._cond.notify()
+
+    def drain(self, timeout: Optional[float] = None) -> bool:
+        """Wait until everything queued is written (or ``timeout`` seconds); raises a write
+        error. True when all went out."""
+        with self._cond:
+            done = self._cond.wait_for(lambda: not self._queue and not self._writing, timeout)
+            self._raise()
+            return done
+
+    def _settle(self) -> None:
+        """At exit: the frames queued go out; a failure was or will never be anyone's to see."""
+        try:
+            self.drain(10.0)
+        except OSError:
+            pass
+
+    def _raise(self) -> None:
+        if self._error is not None:
+            raise OSError(self._error.errno, self._error.strerror)
+
+    def _run(self) -> None:
+        while True:
+            with self._cond:
+                self._cond.wait_for(lambda: bool(self._queue))
+                data, frame = self._queue.popleft()
+                self._writing = True
+            started = time.monotonic()
+            error = self._write_all(data)
+            spent = time.monotonic() - started
+            with self._cond:
+                self._writing = False
+                if frame:
+                    self._frame_pending = any(f for _, f in self._queue)
+                # The measure decays, so that it follows a link whose speed changes.
+                self._bytes = int(self._bytes * 0.8) + len(data)
+                self._seconds = self._seconds * 0.8 + spent
+                if error is not None:
+                    self._error = error
+                    self._queue.clear()
+                    self._frame_pending = False
+                self._cond.notify_all()
+
+    def _write_all(self, data: bytes) -> Optional[OSError]:
+        view = memoryview(data)
+        while view:
+            try:
+                view = view[os.write(self._fd, view) :]
+            except BlockingIOError:
+                select.select([], [self._fd], [])
+            except InterruptedError:
+                continue
+            except OSError as error:
+                if error.errno == errno.EBADF and self._fd == 1:
+                    return None  # a closed standard output swallows everything, as for render
+                return error
+        return None
+
+
+class Wire:
+    """One encoder, its link and its rate control: :meth:`draw` a grid-sized frame."""
+
+    def __init__(self, colors: str = "auto", tolerance: int = DEFAULT_TOLERANCE, *,
+                 dither: bool = False, link: Optional[Link] = None) -> None:
+        if isinstance(tolerance, bool) or not isinstance(tolerance, int) or not 0 <= tolerance <= MAX_TOLERANCE:
+            raise ValueError(f"tolerance must be a whole number from 0 to {MAX_TOLERANCE}, not {tolerance!r}")
+        self.colors = resolve_colors(colors)
+        """The colour depth drawn in: 24 (bits), 256 or 16."""
+        self.tolerance = tolerance
+        """The tolerance asked for; rate control may draw with a higher one for a while."""
+        self.current = tolerance
+        """The tolerance of the next frame."""
+        self.encoder = Encoder(self.colors, tolerance, dither)
+        self.link = link if link is not None else Link()
+        self.dropped = 0
+        """Frames dropped because the link was still busy with an earlier one."""
+        self.last_bytes = 0
+        """Bytes of the last frame offered (0: dropped, or nothing to draw)."""
+        self._last: Optional[float] = None
+        self._interval: Optional[float] = None
+
+    def draw(self, canvas: "FrameArray") -> bool:
+        """Encode and send ``canvas`` unless the link is busy (then it is dropped); True when
+        sent. Raises ``OSError`` for a write that failed earlier."""
+        now = time.monotonic()
+        if self._last is not None:
+            gap = now - self._last
+            self._interval = gap if self._interval is None else 0.8 * self._interval + 0.2 * gap
+        self._last = now
+        if self.link.busy():
+            self.dropped += 1
+            self.last_bytes = 0
+            self._adjust(None)
+            self.link.send(b"", frame=True)  # surfaces a write error all the same
+            return False
+        data = self.encoder.encode(canvas.reshape(-1), canvas.shape[1], canvas.shape[0])
+        self.link.send(data, frame=True)
+        self.last_bytes = len(data)
+        self._adjust(len(data))
+        return True
+
+    def _adjust(self, sent: Optional[int]) -> None:
+        """Rate control: raise the tolerance when a frame takes longer to drain than frames come,
+        lower it back towards the one asked for when the link has room to spare."""
+        rate = self.link.rate()
+        if rate is None or self._interval is None:
+            return
+        budget = rate * self._interval
+        step = self.current
+        if sent is None or sent > budget:
+            step = min(RATE_CEILING, max(self.current + 1, self.current * 3 // 2))
+        elif sent < budget / 2:
+            step = max(self.tolerance, self.current - 1)
+        if step != self.current and step >= self.tolerance:
+            self.current = step
+            self.encoder.set_tolerance(step)
+
+    def text(self, data: bytes) -> None:
+        """Bytes that must not be dropped (the status line), after the frames before them."""
+        self.link.send(data, frame=False)
+
+    def invalidate(self) -> None:
+        """The screen was cleared or lost: the next frame is drawn whole."""
+        self.encoder.invalidate()

@@ -1,0 +1,244 @@
+"""The player's control state: where playback stands, what each key does, when a frame is due.
+
+Pure logic, no terminal and no decoding, owned by the player's one thread. Times are seconds on
+the media's timeline. The position runs on an injectable monotonic clock scaled by the speed;
+while a sound track plays at normal speed its clock takes over (see :class:`Audio`), so the
+pictures follow the sound, and the monotonic clock carries on from where the sound left off when
+it stops. Bad option values raise :class:`TimeError` with a one-line message.
+"""
+
+from __future__ import annotations
+
+import re
+import time
+from typing import Callable, NamedTuple, Optional, Protocol, Tuple
+
+from ..errors import CorvaneError
+
+SPEEDS = (0.25, 0.5, 0.75, 1.0, 1.5, 2.0, 3.0, 4.0)
+SHORT_SEEK = 5.0
+LONG_SEEK = 60.0
+SYNC = 0.045
+"""A frame more late than this, with no successor known to be due, is dropped."""
+EARLY = 0.002
+"""A frame due within this many seconds is shown now rather than waited for."""
+PAUSED_WAIT = 0.05
+"""How long :meth:`PlayerClock.decide` asks to wait while paused (the player polls keys)."""
+
+SEEKS = {"left": -SHORT_SEEK, "right": SHORT_SEEK, "down": -LONG_SEEK, "up": LONG_SEEK}
+
+
+class TimeError(CorvaneError, ValueError):
+    """A ``--start``/``--end`` value that is not a time, or a range that does not fit the media."""
+
+
+class Audio(Protocol):
+    """What the clock needs of a sound track (:class:`corvane.media.sound.SoundPlayer`)."""
+
+    def clock(self) -> Optional[float]:
+        """The media time being heard now; ``None`` while no sound comes out."""
+
+    def pause(self, paused: bool) -> None:
+        """Stop or resume the sound where it is."""
+
+    def seek(self, time: float) -> None:
+        """Go on from ``time`` (paused or not, as before)."""
+
+
+class Command(NamedTuple):
+    """What the player must do after a key: ``"none"`` (state only: redraw the status line),
+    ``"quit"``, ``"seek"`` (show the frame at ``value``), ``"step"`` (``value`` = -1 or +1 frame)
+    or ``"end"`` (the end was reached without looping)."""
+
+    kind: str
+    value: float = 0.0
+
+
+def format_time(seconds: float) -> str:
+    """``m:ss``, or ``h:mm:ss`` from an hour on."""
+    whole = max(int(seconds), 0)
+    hours, rest = divmod(whole, 3600)
+    if hours:
+        return f"{hours}:{rest // 60:02d}:{rest % 60:02d}"
+    return f"{rest // 60}:{rest % 60:02d}"
+
+
+_TIME = re.compile(r"(?:(?:(\d+):)?(\d+):)?(\d+(?:\.\d*)?|\.\d+)")
+
+
+def _shown(text: str) -> str:
+    """``text`` with control characters escaped, for a message."""
+    return "".join(c if c.isprintable() else f"\\x{ord(c):02x}" for c in text)
+
+
+def parse_time(text: str, option: str = "--start") -> float:
+    """Seconds from ``"90"``, ``"1.5"``, ``"1:30"`` or ``"1:02:03.5"``; :class:`TimeError` else."""
+    match = _TIME.fullmatch(text.strip())
+    if match is None or (match.group(2) is not None and float(match.group(3)) >= 60) or (
+        match.group(1) is not None and int(match.group(2)) >= 60
+    ):
+        raise TimeError(f"{option}: {_shown(text)} is not a time; give seconds or [hh:]mm:ss")
+    hours, minutes, seconds = match.groups()
+    return int(hours or 0) * 3600 + int(minutes or 0) * 60 + float(seconds)
+
+
+def check_range(
+    start: float, end: Optional[float], duration: Optional[float]
+) -> Tuple[float, Optional[float]]:
+    """``(start, end)`` checked against each other and the media's duration (``None``: unknown);
+    an ``end`` past the media is the media's end."""
+    if duration is not None and start > 0 and start >= duration:
+        raise TimeError(
+            f"--start {format_time(start)} is not before the end ({format_time(duration)})"
+        )
+    if end is not None and end <= start:
+        raise TimeError(f"--end {format_time(end)} is not after --start {format_time(start)}")
+    if end is not None and duration is not None and end >= duration:
+        end = None
+    return start, end
+
+
+class PlayerClock:
+    """Position, pause, speed, loop and range of one playback, and the verdict on each frame."""
+
+    def __init__(
+        self, duration: Optional[float], *, start: float = 0.0, end: Optional[float] = None,
+        loop: bool = False, audio: Optional[Audio] = None,
+        now: Callable[[], float] = time.monotonic,
+    ) -> None:
+        self.duration = duration
+        self.start, self.end = check_range(start, end, duration)
+        self.loop = loop
+        self.audio = audio
+        self.now = now
+        self.paused = False
+        self.dropped = 0
+        """Frames passed over because they were late."""
+        self.shown: Optional[float] = None
+        """Time of the frame on screen, as reported to :meth:`show`."""
+        self._speed = SPEEDS.index(1.0)
+        self._at, self._since = self.start, now()
+        self._audio_stale = False
+
+    @property
+    def speed(self) -> float:
+        return SPEEDS[self._speed]
+
+    @property
+    def limit(self) -> Optional[float]:
+        """Where playback stops (or loops): ``--end``, else the media's end."""
+        return self.end if self.end is not None else self.duration
+
+    def _hearing(self) -> bool:
+        return self.audio is not None and not self.paused and self.speed == 1.0
+
+    def position(self) -> float:
+        """The media time that should be on screen now."""
+        if self.paused:
+            return self._at
+        if self._hearing() and not self._audio_stale:
+            assert self.audio is not None
+            heard = self.audio.clock()
+            if heard is not None:
+                self._at, self._since = heard, self.now()
+                return heard
+        return self._at + (self.now() - self._since) * self.speed
+
+    def _anchor(self, at: float) -> None:
+        self._at, self._since = at, self.now()
+
+    def _sound(self) -> None:
+        """Bring the sound in line with the state: playing only unpaused at normal speed."""
+        if self.audio is None:
+            return
+        if self._hearing():
+            if self._audio_stale:
+                self.audio.seek(self._at)
+                self._audio_stale = False
+            self.audio.pause(False)
+        else:
+            self.audio.pause(True)
+
+    def seek(self, target: float) -> Command:
+        """Go to ``target``, kept within the range (past its end: its start when looping)."""
+        limit = self.limit
+        if limit is not None and target >= limit:
+            target = self.start if self.loop else max(limit - 1e-3, self.start)
+        self._anchor(max(target, self.start))
+        self._audio_stale = True
+        self._sound()
+        return Command("seek", self._at)
+
+    def show(self, time: float) -> None:
+        """Report the frame now on screen; while paused the position is that frame."""
+        self.shown = time
+        if self.paused:
+            self._at = time
+            self._audio_stale = True
+
+    def press(self, key: str) -> Command:
+        """Act on a key as :class:`corvane.display.keys.KeyReader` names it; unknown keys do nothing."""
+        if key in ("q", "Q", "esc"):
+            return Command("quit")
+        if key == " ":
+            self._anchor(self.position())
+            self.paused = not self.paused
+            self._sound()
+        elif key in SEEKS:
+            return self.seek(self.position() + SEEKS[key])
+        elif key == "home":
+            return self.seek(self.start)
+        elif key in (",", "."):
+            if not self.paused:
+                self._anchor(self.position())
+                self.paused = True
+                self._sound()
+            return Command("step", -1.0 if key == "," else 1.0)
+        elif key in ("-", "+", "="):
+            self._anchor(self.position())
+            step = -1 if key == "-" else 1
+            self._speed = min(max(self._speed + step, 0), len(SPEEDS) - 1)
+            self._audio_stale = True
+            self._sound()
+        return Command("none")
+
+    def decide(self, time: float, following: Optional[float] = None) -> Tuple[str, float]:
+        """What to do with the frame due at ``time``: ``("wait", seconds)``, ``("show", 0)`` or
+        ``("drop", 0)``. ``following`` is the next frame's time when already decoded: a frame
+        whose successor is due is dropped however little late it is. Counts the drops."""
+        if self.paused:
+            return "wait", PAUSED_WAIT
+        at = self.position()
+        if time > at + EARLY:
+            return "wait", (time - at) / self.speed
+        if (following is not None and following <= at) or (following is None and at - time > SYNC):
+            self.dropped += 1
+            return "drop", 0.0
+        return "show", 0.0
+
+    def past_end(self, time: Optional[float]) -> Optional[Command]:
+        """For the next frame's ``time`` (``None``: the media ended), the command when that is
+        past the range: seek back to the start when looping, else ``"end"``."""
+        limit = self.limit
+        if time is not None and (limit is None or time < limit):
+            return None
+        return self.seek(self.start) if self.loop else Command("end")
+
+    def status(self, width: int, note: str = "") -> str:
+        """The status line, at most ``width`` characters: position / duration, then what is
+        worth knowing (paused, speed, frames dropped, ``note``), the least important cut first."""
+        where = format_time(self.position())
+        if self.duration is not None:
+            where += f" / {format_time(self.duration)}"
+        parts = [where]
+        if self.paused:
+            parts.append("paused")
+        if self.speed != 1.0:
+            parts.append(f"{self.speed:g}x")
+        if self.dropped:
+            parts.append(f"dropped {self.dropped}")
+        if note:
+            parts.append(_shown(" ".join(note.split())))
+        while len(parts) > 1 and len("  ".join(parts)) > width:
+            parts.pop()
+        return "  ".join(parts)[: max(width, 0)]

@@ -1,0 +1,238 @@
+"""``corvane view``: a video, an animation, an image or a camera on the terminal, as a player.
+
+Frames come from :mod:`corvane.media` with their presentation times, scaled by FFmpeg (or Pillow)
+to the size they are drawn at; :class:`~corvane.playback.clock.PlayerClock` decides when each is shown,
+dropped or waited for, on :func:`~corvane.display.terminal.clock` (which stands still during Ctrl-Z) or
+on the sound's clock while a sound track is heard. Keys come from the package's own
+:class:`~corvane.display.keys.KeyReader` (it decodes the arrows; ``Corvane.poll_key`` does not), never
+from ``poll_key`` as well.
+
+A recording, when asked for, holds what appeared on the screen on the player's clock (the
+screen's own, from the first picture): a pause is recorded as the paused picture repeated one
+record per 33 ms, a seek as the jump it was, a faster speed as the faster pictures.
+
+When the screen draws through the wire, the link sets the pace: frames are decoded ahead on a
+thread of their own (:class:`~corvane.playback.ahead.ReadAhead`), a frame due while the link is still busy
+with the one before waits for it (or is dropped when its successor is due meanwhile), so dropped
+frames are never scaled or drawn and the link never waits for a decoder.
+
+Runs on the main thread (the decoder of the wire path on its own); the sound plays on its own
+(:mod:`corvane.media.sound`). The terminal, the sound device and the media are given back on every
+way out.
+"""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Optional, Tuple, Union
+
+from .ahead import ReadAhead
+from .clock import PlayerClock
+from ..errors import CorvaneError
+from ..geometry import fit
+from ..display.keys import KeyReader
+from ..media import Frame, Media
+from ..display.screen import Screen
+from ..display.terminal import cbreak, clock, resumes
+from ..text import count
+
+if TYPE_CHECKING:
+    from ..media.sound import SoundPlayer
+
+QUIT_KEYS = ("q", "Q", "esc")
+TICK = 0.02
+"""Longest sleep between looks at the keyboard."""
+HELP = "space ←→↓↑ Home ,. -+ q"
+
+
+@dataclass
+class ViewResult:
+    """What a viewing session did."""
+
+    shown: int = 0
+    dropped: int = 0
+    ended: str = "end"
+    """``"end"`` (the media ran out), ``"key"`` (q or Esc) or ``"time"`` (``duration`` passed)."""
+
+
+def output_size(size: Tuple[int, int], grid: Tuple[int, int], mode: str) -> Tuple[int, int]:
+    """The size frames are decoded at for the fit ``mode``, so the screen only places or cuts
+    them: the grid when stretched, the largest size with the shape kept that fits (contain) or
+    covers it (cover), the frame's own size for none."""
+    if mode == "stretch":
+        return grid
+    if mode == "none":
+        return size
+    if mode == "cover":
+        scale = max(grid[0] / size[0], grid[1] / size[1])
+        return max(1, round(size[0] * scale)), max(1, round(size[1] * scale))
+    place = fit(size[0], size[1], grid[0], grid[1])
+    return place.width, place.height
+
+
+class Viewer:
+    """One session: the media, the screen, the clock, the keys and what has been shown."""
+
+    def __init__(self, media: Media, screen: Screen, player: PlayerClock, *,
+                 duration: Optional[float], note: str = "",
+                 sound: "Optional[SoundPlayer]" = None) -> None:
+        self.media, self.screen, self.clock = media, screen, player
+        self.note, self.sound = note, sound
+        self.deadline = None if duration is None else clock() + duration
+        self.result = ViewResult()
+        self.source: Union[Media, ReadAhead] = media
+        """Where frames are read: the media, or a decoder ahead of it for the wire path."""
+        if screen.wire is not None and media.kind in ("video", "animation", "camera"):
+            self.source = ReadAhead(media)
+        self._grid: Optional[Tuple[int, int]] = None
+        self._line: Optional[str] = None
+
+    def sized(self) -> None:
+        """Ask for frames at the size the grid needs, again whenever the grid changes."""
+        grid = self.screen.grid()
+        if grid != self._grid:
+            self._grid, self._line = grid, None
+            self.source.set_output_size(*output_size(self.media.size, grid, self.screen.fit))
+
+    def draw(self, frame: Frame) -> None:
+        self.screen.show(frame.image)
+        self.clock.show(frame.time)
+        self.result.shown += 1
+        self._line = None
+
+    def status(self) -> None:
+        """The bottom line, written when it changed or a picture was drawn; never wraps."""
+        cols = self.screen.size()[0]
+        note = self.note or (self.sound.note if self.sound is not None else "")
+        if self.media.kind == "still":
+            width, height = self.media.size
+            line = f"{self.media.name}  {width} x {height}  q quit"
+        elif self.media.kind == "camera":
+            line = f"{self.media.name}  {self.result.shown} shown  q quit"
+        else:
+            line = self.clock.status(cols - 1, note)
+            if len(line) + 2 + len(HELP) <= cols - 1:
+                line += "  " + HELP
+        if line != self._line:
+            self.screen.status(line)
+            self._line = line
+
+    def timed_out(self) -> bool:
+        if self.deadline is not None and clock() >= self.deadline:
+            self.result.ended = "time"
+            return True
+        return False
+
+    def still(self, keys: KeyReader) -> None:
+        """One picture, drawn again when the grid changes or after Ctrl-Z, until q or Esc."""
+        drawn = None
+        frame = self.media.read()
+        while frame is not None and not self.timed_out():
+            if keys.poll() in QUIT_KEYS:
+                self.result.ended = "key"
+                return
+            if (self.screen.grid(), resumes()) != drawn:
+                self.sized()
+                frame = self.media.seek(0.0) or frame
+                drawn = (self.screen.grid(), resumes())
+                self.draw(frame)
+            self.status()
+            time.sleep(TICK)
+
+    def moving(self, keys: KeyReader, start: float) -> None:
+        """Frames at their times, under the keys, until the end, q/Esc or the duration."""
+        media, player = self.source, self.clock
+        ahead = media if isinstance(media, ReadAhead) else None
+        self.sized()
+        frame = media.seek(start) if start else media.read()
+        while not self.timed_out():
+            self.sized()
+            key = keys.poll()
+            if key is not None:
+                if self.media.kind == "camera" and key not in QUIT_KEYS:
+                    continue  # a camera cannot pause, seek or step
+                command = player.press(key)
+                if command.kind == "quit":
+                    self.result.ended = "key"
+                    return
+                if command.kind == "seek":
+                    shown = media.seek(command.value)
+                    if shown is not None:
+                        self.draw(shown)
+                    frame = media.read()
+                elif command.kind == "step" and command.value > 0:
+                    if frame is not None and not self._past(frame):
+                        self.draw(frame)
+                        frame = media.read()
+                elif command.kind == "step" and player.shown is not None:
+                    shown = media.seek(player.shown - 1e-4)
+                    if shown is not None:
+                        self.draw(shown)
+                    frame = media.read()
+                self._line = None
+                continue
+            self.result.dropped = player.dropped
+            self.status()
+            if frame is None or self._past(frame):
+                if player.paused or player.position() < self._until(frame is None):
+                    time.sleep(TICK)  # the last picture has its time, or waits for a key
+                    continue
+                again = player.past_end(None)
+                if again is None or again.kind == "end":
+                    return
+                frame = media.seek(again.value)
+                continue
+            verdict, wait = player.decide(frame.time, None if ahead is None else ahead.following())
+            if verdict == "wait":
+                time.sleep(min(wait, TICK))
+                continue
+            if verdict == "show":
+                if not self.screen.ready(TICK):
+                    continue  # the link still drains the last frame: this one waits or is dropped
+                self.draw(frame)
+            frame = media.read()
+
+    def _past(self, frame: Frame) -> bool:
+        """Whether ``frame`` lies at or after ``--end``. The media's own duration is no limit
+        here: containers misstate it for variable frame rates, and the frames tell the end."""
+        return self.clock.end is not None and frame.time >= self.clock.end
+
+    def _until(self, ran_out: bool) -> float:
+        """Until when the last picture stays: ``--end``, or when the media ran out, the
+        duration or the last frame's time and one nominal frame, whichever is later."""
+        if not ran_out and self.clock.end is not None:
+            return self.clock.end
+        last = self.clock.shown if self.clock.shown is not None else 0.0
+        return max(self.clock.duration or 0.0, last + 1 / (self.media.rate or 30.0))
+
+
+def view(viewer: Viewer, *, start: float = 0.0, record: Optional[str] = None,
+         overwrite: bool = False) -> ViewResult:
+    """Run ``viewer`` full-screen from ``start``; what is shown goes into the recording
+    ``record`` when given (a new file unless ``overwrite``). The terminal is put in cbreak mode
+    and restored afterwards, also on errors, Ctrl-C and Ctrl-Z."""
+    screen = viewer.screen
+    if record is not None:
+        try:
+            screen.start_recording(record, overwrite=overwrite)
+        except OSError as error:
+            raise CorvaneError(f"cannot record to {record}: {error.strerror or error}") from None
+    try:
+        with cbreak(), screen.fullscreen(), KeyReader() as keys:
+            if viewer.media.kind == "still":
+                viewer.still(keys)
+            else:
+                viewer.moving(keys, start)
+    finally:
+        if isinstance(viewer.source, ReadAhead):
+            viewer.source.close()
+        screen.stop_recording()
+    viewer.result.dropped = viewer.clock.dropped
+    return viewer.result
+
+
+def summary(name: str, result: ViewResult) -> str:
+    """The line said after viewing ``name``: frames shown and dropped."""
+    dropped = f", {result.dropped} dropped" if result.dropped else ""
+    return f"{name}: {count(result.shown, 'frame')} shown{dropped}"

@@ -1,0 +1,79 @@
+// The wire encoder: display-sized frames as the fewest terminal bytes that show them.
+//
+// Contract:
+// - A `WireEncoder` turns a frame of `rows` x `cols` B, G, R pixels (rows back to back) into a
+//   byte stream of half-block cells, like the exact renderer's grid (cell (x, y) is pixels
+//   (x, 2y) over (x, 2y + 1), at line y + 1, column x + 1), but in the colour depth asked for
+//   (24-bit, the xterm 256 palette's cube and grey ramp, or the 16 ANSI colours, optionally with
+//   ordered dithering) and with as few bytes as it can: colour parameters only when they change,
+//   a space, U+2580, U+2584 or U+2588 as the current colours allow, cursor-forward or CR LF for
+//   short moves, and gaps of a few cells redrawn when that is cheaper than jumping over them.
+// - It keeps a model of what the terminal shows (the colour code of every half cell) and
+//   compares each new frame against that model, never against the previous frame: a half cell
+//   whose target colour is within the tolerance T of the colour shown (largest difference of
+//   red, green and blue, on the palette's colours in the palette depths) is left alone, and
+//   every colour drawn is within T of its target, so what the terminal holds never differs from
+//   the frame (quantised to the palette) by more than T in any component. T = 0 is exact.
+// - A frame is drawn whole (every cell, from the home position) when it is the first, after
+//   `invalidate()`, after a change of the grid, or when at least `full_percent` of the cells
+//   differ; otherwise only the cells that differ. A frame with something to draw is wrapped in
+//   "\x1b[?2026h" ... "\x1b[0m\x1b[?2026l" (synchronized update); a frame with nothing to draw
+//   yields no bytes at all. Each frame starts from an unknown cursor and colour state (something
+//   else may have written in between), so it opens with a cursor position.
+// - The encoder owns its buffers: the output (sized once per grid for the worst frame, reused),
+//   the model and the per-frame targets. `output()` holds the last frame's bytes until the next
+//   `encode`. No writing, no Python; one thread at a time. Nothing fails but allocation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/stream/renderer.hpp"
+
+namespace corvane::wire {
+
+enum class Depth : std::uint8_t { kTrue, k256, k16 };
+
+struct EncoderOptions {
+    Depth depth = Depth::kTrue;
+    int tolerance = 0;    // 0 .. 255
+    bool dither = false;  // ordered 4 x 4 Bayer dithering before the palette look-up
+    int full_percent = 90;
+};
+
+class WireEncoder {
+  public:
+    explicit WireEncoder(EncoderOptions options);
+
+    void set_tolerance(int tolerance);
+    int tolerance() const { return tol_; }
+    Depth depth() const { return opt_.depth; }
+    // The next frame is drawn whole (after the screen was cleared or lost, say).
+    void invalidate() { shown_.clear(); }
+
+    void encode(const std::uint8_t* pixels, int rows, int cols);
+    const ByteBuffer& output() const { return out_; }
+    // The palette index of every pixel of a `rows` x `cols` B, G, R frame, as `encode` picks it
+    // (dithering included), into `out` (rows * cols bytes); for printing a picture in the same
+    // colours elsewhere. Only for the palette depths: at 24 bits it writes nothing.
+    void palette_indices(const std::uint8_t* pixels, int rows, int cols, std::uint8_t* out) const;
+    // Cells that the last frame drew.
+    std::size_t cells_drawn() const { return drawn_; }
+
+  private:
+    template <Depth D, bool EXACT>
+    void encode_as(const std::uint8_t* pixels);
+    std::uint32_t code_of(const std::uint8_t* bgr, int x, int y) const;
+
+    EncoderOptions opt_;
+    int tol_;
+    std::size_t rows_ = 0, cols_ = 0;    // the cell grid of `shown_`
+    std::vector<std::uint64_t> shown_;   // upper code | lower code << 32, per cell
+    std::vector<std::uint64_t> target_;  // the frame being encoded, the same way
+    std::vector<std::uint8_t> dirty_;
+    ByteBuffer out_;
+    std::size_t drawn_ = 0;
+};
+
+}  // namespace corvane::wire

@@ -1,0 +1,219 @@
+// The `corvane._native` extension module: what the package needs of the core (src/core) for Python.
+//
+// Contract:
+// - One class, `Encoder(colors, tolerance, dither)`: `encode(data, width, height)` returns the
+//   bytes that bring the terminal from what this encoder last drew to the frame (display-sized
+//   B, G, R bytes, as `Corvane.render` takes them; b"" when nothing needs drawing);
+//   `set_tolerance(t)` changes T from the next frame on; `invalidate()` makes the next frame a
+//   whole one; `palette(data, width, height)` the palette index of every pixel (256 and 16
+//   colours), as `encode` picks them. The module writes nothing itself: the caller owns the output and its
+//   thread.
+// - Same conventions as `_corvane` (binding.hpp): argument matching, conversions, one owner
+//   thread per object, shared/exclusive access, `translate` around every body. Bad values are
+//   ValueError with the texts of messages.cpp.
+// - Built against the 3.8 stable ABI, like `_corvane`.
+#include <cstdint>
+#include <memory>
+
+#include "binding.hpp"
+#include "core/stream/encoder.hpp"
+#include "messages.hpp"
+
+namespace corvane {
+namespace {
+
+using py::Access;
+using py::PyRef;
+
+constexpr const char* TYPE_PATH = "corvane._native::Encoder";
+
+struct EncoderObject {
+    PyObject_HEAD wire::WireEncoder* encoder;
+    py::Ownership own;
+};
+
+EncoderObject* as_encoder(PyObject* self) {
+    return reinterpret_cast<EncoderObject*>(self);
+}
+
+template <class Body>
+PyObject* with_access(PyObject* self, Access access, Body&& body) {
+    return py::with_access<EncoderObject>(self, access, TYPE_PATH,
+                                          [&](EncoderObject& obj) { return body(*obj.encoder); });
+}
+
+using py::none;
+
+PyObject* value_error(const char* text) {
+    PyErr_SetString(PyExc_ValueError, text);
+    return nullptr;
+}
+
+bool to_tolerance(PyObject* obj, int& out) {
+    std::int32_t t;
+    if (!py::to_i32(obj, t)) return py::argument_failed("tolerance");
+    if (t < 0 || t > 255) return value_error(msg::WIRE_TOLERANCE), false;
+    out = t;
+    return true;
+}
+
+// A frame's (data, width, height): converted, sizes not negative, and data of exactly their size.
+bool frame_arguments(PyObject* const* argv, py::ByteInput& data, std::int32_t& width, std::int32_t& height) {
+    if (!py::to_frame(argv, data, width, height)) return false;
+    if (width < 0 || height < 0) return value_error(msg::WIRE_NEGATIVE_SIZE), false;
+    const std::size_t need = std::size_t(width) * std::size_t(height) * 3;
+    if (data.size == need) return true;
+    PyErr_SetString(PyExc_ValueError, msg::frame_length(data.size, width, height, need).c_str());
+    return false;
+}
+
+constexpr const char* ENCODE_PARAMS[] = {"data", "width", "height"};
+constexpr py::Signature ENCODE_SIG{"Encoder.encode()", ENCODE_PARAMS, 3};
+
+PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[3];
+    if (!py::match_arguments(ENCODE_SIG, args, kwargs, argv)) return nullptr;
+    return with_access(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
+        py::ByteInput data;
+        std::int32_t width, height;
+        if (!frame_arguments(argv, data, width, height)) return nullptr;
+        enc.encode(data.data, height, width);
+        const ByteBuffer& out = enc.output();
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
+    });
+}
+
+constexpr py::Signature PALETTE_SIG{"Encoder.palette()", ENCODE_PARAMS, 3};
+
+// One palette index per pixel, in the encoder's depth (256 or 16) and dithering.
+PyObject* palette(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[3];
+    if (!py::match_arguments(PALETTE_SIG, args, kwargs, argv)) return nullptr;
+    return with_access(self, Access::Shared, [&](wire::WireEncoder& enc) -> PyObject* {
+        py::ByteInput data;
+        std::int32_t width, height;
+        if (!frame_arguments(argv, data, width, height)) return nullptr;
+        if (enc.depth() == wire::Depth::kTrue) return value_error(msg::WIRE_PALETTE_DEPTH);
+        const std::size_t pixels = std::size_t(width) * std::size_t(height);
+        PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(pixels)));
+        if (!out) return nullptr;
+        enc.palette_indices(data.data, height, width,
+                            reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out.get())));
+        return out.release();
+    });
+}
+
+constexpr const char* TOLERANCE_PARAMS[] = {"tolerance"};
+constexpr py::Signature TOLERANCE_SIG{"Encoder.set_tolerance()", TOLERANCE_PARAMS, 1};
+
+PyObject* set_tolerance(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[1];
+    if (!py::match_arguments(TOLERANCE_SIG, args, kwargs, argv)) return nullptr;
+    return with_access(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
+        int t = 0;
+        if (!to_tolerance(argv[0], t)) return nullptr;
+        enc.set_tolerance(t);
+        return none();
+    });
+}
+
+PyObject* invalidate(PyObject* self, PyObject*) {
+    return with_access(self, Access::Exclusive, [](wire::WireEncoder& enc) {
+        enc.invalidate();
+        return none();
+    });
+}
+
+constexpr const char* NEW_PARAMS[] = {"colors", "tolerance", "dither"};
+constexpr py::Signature NEW_SIG{"Encoder.__new__()", NEW_PARAMS, 3};
+
+PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[3];
+    if (!py::match_arguments(NEW_SIG, args, kwargs, argv)) return nullptr;
+    return py::translate([&]() -> PyObject* {
+        std::int32_t colors;
+        wire::EncoderOptions options;
+        if (!py::to_i32(argv[0], colors)) return py::argument_failed("colors"), nullptr;
+        if (colors == 24)
+            options.depth = wire::Depth::kTrue;
+        else if (colors == 256)
+            options.depth = wire::Depth::k256;
+        else if (colors == 16)
+            options.depth = wire::Depth::k16;
+        else
+            return value_error(msg::WIRE_COLORS);
+        if (!to_tolerance(argv[1], options.tolerance)) return nullptr;
+        const int dither = PyObject_IsTrue(argv[2]);
+        if (dither < 0) return nullptr;
+        options.dither = dither == 1;
+        auto encoder = std::make_unique<wire::WireEncoder>(options);
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (!self) return nullptr;
+        EncoderObject* obj = as_encoder(self);
+        new (&obj->own) py::Ownership();
+        obj->encoder = encoder.release();
+        return self;
+    });
+}
+
+// Any thread may drop an encoder: it holds memory only.
+void encoder_dealloc(PyObject* self) {
+    delete as_encoder(self)->encoder;
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef kMethods[] = {
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
+     METH_VARARGS | METH_KEYWORDS,
+     "encode($self, data, width, height)\n--\n\nThe bytes that draw a display-sized B, G, R frame."},
+    {"palette", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(palette)),
+     METH_VARARGS | METH_KEYWORDS,
+     "palette($self, data, width, height)\n--\n\nThe palette index of every pixel (256 or 16 colours)."},
+    {"set_tolerance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_tolerance)),
+     METH_VARARGS | METH_KEYWORDS, "set_tolerance($self, tolerance)\n--\n\n"},
+    {"invalidate", invalidate, METH_NOARGS, "invalidate($self)\n--\n\nDraw the next frame whole."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Encoder(colors, tolerance, dither)\n--\n\nThe wire encoder of frames.")},
+    {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"corvane._native.Encoder", sizeof(EncoderObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "corvane._native",
+    "The wire encoder of corvane: fewer bytes for the terminal at hand.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace corvane
+
+PyMODINIT_FUNC PyInit__native(void) {
+    using namespace corvane;
+    PyRef module = PyRef::steal(PyModule_Create(&kModule));
+    if (!module) return nullptr;
+    PyObject* type = PyType_FromSpec(&kSpec);
+    if (!type || PyModule_AddObject(module.get(), "Encoder", type) < 0) {
+        Py_XDECREF(type);
+        return nullptr;
+    }
+    PyRef all = PyRef::steal(Py_BuildValue("[s]", "Encoder"));
+    if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
+    all.release();
+    return module.release();
+}

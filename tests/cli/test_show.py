@@ -1,0 +1,135 @@
+"""Pictures inline (`corvane show`, print_image), fit modes, and imshow/waitKey on a real pty."""
+
+import io
+import re
+import subprocess
+import sys
+import time
+import types
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import corvane
+from cli_session import Session, write_video
+from corvane import Placement, layout
+
+RED, GREEN, BLUE = (0, 0, 255), (0, 255, 0), (255, 0, 0)
+
+
+def lines(bgr, width, count):  # `count` lines of `width` cells of one colour, as show prints them
+    rgb = ";".join(map(str, bgr[::-1]))
+    return (f"\x1b[38;2;{rgb};48;2;{rgb}m\u2580" * width + "\x1b[0m\n") * count
+
+
+def png(path, bgr, width=4, height=4):
+    Image.new("RGB", (width, height), tuple(bgr[::-1])).save(path, "PNG")
+    return path.read_bytes()
+
+
+def show(args, cwd, stdin=b""):  # no terminal at all: a new session, pipes all round
+    return subprocess.run([sys.executable, "-m", "corvane", "show", *args], cwd=cwd, input=stdin,
+                          capture_output=True, start_new_session=True, timeout=60)
+
+
+def test_cells_are_byte_exact_and_an_odd_line_keeps_the_default_background():
+    frame = np.array([[RED, GREEN], [BLUE, (255, 255, 255)], [(1, 2, 3), (10, 20, 200)]], np.uint8)
+    expected = ("\x1b[38;2;255;0;0;48;2;0;0;255m\u2580\x1b[38;2;0;255;0;48;2;255;255;255m\u2580\x1b[0m\n"
+                "\x1b[49m\x1b[38;2;3;2;1m\u2580\x1b[38;2;200;20;10m\u2580\x1b[0m\n")
+    binary, text = io.BytesIO(), io.StringIO()
+    corvane.print_image(frame, fit="none", file=binary)
+    corvane.print_image(frame, width=2, file=text)
+    assert binary.getvalue() == expected.encode() and text.getvalue() == expected
+
+
+@pytest.mark.parametrize("src, box, mode, part, place", [
+    ((4, 2), (8, 8), "contain", (0, 0, 4, 2), (0, 2, 8, 4)),
+    ((4, 2), (8, 8), "cover", (1, 0, 2, 2), (0, 0, 8, 8)),
+    ((4, 2), (8, 8), "stretch", (0, 0, 4, 2), (0, 0, 8, 8)),
+    ((10, 4), (6, 6), "none", (2, 0, 6, 4), (0, 1, 6, 4)),
+])
+def test_fit_modes(src, box, mode, part, place):
+    assert layout(*src, *box, mode) == (Placement(*part), Placement(*place))
+    screen = corvane.Screen(fit=mode) if mode != "stretch" else corvane.Screen(stretch=True)
+    assert screen.fit == mode
+
+
+def test_good_inputs_are_shown_and_each_bad_one_gets_a_line(tmp_path):
+    png(tmp_path / "red.png", RED)
+    (tmp_path / "dir").mkdir()
+    png(tmp_path / "dir" / "green.png", GREEN)
+    (tmp_path / "dir" / "notes.txt").write_text("not a picture")
+    (tmp_path / "bad.png").write_bytes(b"\x89PNG but not really")
+    stdin = png(tmp_path / "blue.png", BLUE)
+    run = show(["--width", "4", "r*.png", "missing.png", "bad.png", "dir", "nothing*.png", "-"], tmp_path, stdin)
+    assert run.stdout.decode() == lines(RED, 4, 2) + lines(GREEN, 4, 2) + lines(BLUE, 4, 2)
+    assert run.returncode == 1 and run.stderr.decode().splitlines() == [
+        "corvane: missing.png: No such file or directory",
+        "corvane: bad.png: not a picture or video that can be read",
+        "corvane: nothing*.png: no file matches",
+    ]
+    good = show(["red.png"], tmp_path)  # 80 columns without a terminal
+    assert (good.returncode, good.stdout.decode(), good.stderr) == (0, lines(RED, 80, 40), b"")
+
+
+def test_grid_pads_the_cells_and_titles_are_escaped(tmp_path):
+    png(tmp_path / "\x1b[2Jx.png", RED)
+    png(tmp_path / "green.png", GREEN, height=2)
+    run = show(["--grid", "2x1", "--title", "--width", "33", "\x1b[2Jx.png", "green.png"], tmp_path)
+    red, green = lines(RED, 16, 1)[:-1], lines(GREEN, 16, 1)[:-1]
+    title = "\\x1b[2Jx.png" + " " * 4 + " green.png\n"
+    assert run.stdout.decode() == title + f"{red} {green}\n" * 4 + f"{red}\n" * 4, run.stderr
+
+
+@pytest.mark.parametrize("name, at, red", [("v.avi", None, 100), ("v.avi", "1", 120), ("a.gif", "0.25", 30)])
+def test_a_video_or_animation_gives_a_frame(tmp_path, name, at, red):
+    write_video(tmp_path / "v.avi", 40, fps=20)
+    frames = [Image.new("RGB", (4, 4), (10 * (i + 1), 0, 0)) for i in range(5)]
+    frames[0].save(tmp_path / "a.gif", save_all=True, append_images=frames[1:], duration=100)
+    run = show(["--width", "2", name] + (["--frame", at] if at else []), tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert abs(int(re.match(rb"\x1b\[38;2;(\d+);", run.stdout).group(1)) - red) <= 6  # H.264 shifts colours a little
+
+
+IMSHOW = """
+import sys, numpy as np, corvane
+frame = np.full((1080, 1920, 3), 90, np.uint8)
+corvane.imshow("cam \\x1b[31m", frame)
+corvane.imshow("b", frame)
+keys = [corvane.waitKey(0) for _ in range(3)] + [corvane.waitKey(100)]
+print(keys, file=sys.stderr)
+"""
+
+
+def test_imshow_tiles_titled_windows_reads_keys_and_gives_the_terminal_back(tmp_path):
+    session = Session(["-c", IMSHOW], tmp_path, cols=40, rows=12, python=True)
+    session.wait_for(b"\x1b[1;21H\x1b[0mb")  # the second window's title, right of the first
+    for key in (b"\x1b", b"\r", b"a"):
+        session.type(key)
+        time.sleep(0.3)
+    run = session.finish()
+    assert run.returncode == 0 and run.stderr.strip() == "[27, 13, 97, -1]" and run.restored
+    assert b"cam \\x1b[31m" in run.stdout and b"\x1b[31m" not in run.stdout
+
+
+def test_imshow_draws_through_the_wire_when_configured(tmp_path):
+    code = ("import numpy as np, corvane, corvane.display.windows as w; w.configure(colors='16'); "
+            "corvane.imshow('a', np.full((20, 20, 3), (0, 0, 255), np.uint8)); corvane.destroyAllWindows()")
+    run = Session(["-c", code], tmp_path, cols=40, rows=12, python=True).finish()
+    assert run.returncode == 0 and run.restored and b"\x1b[?2026h" in run.stdout and b"38;2;" not in run.stdout
+
+
+@pytest.mark.parametrize("env, force, patched", [
+    ({}, False, True), ({"DISPLAY": ":0"}, False, False), ({"WAYLAND_DISPLAY": "w"}, True, True)])
+def test_patch_cv2_only_without_a_display(monkeypatch, env, force, patched):
+    stub = types.ModuleType("cv2")
+    stub.imshow = stub.waitKey = stub.destroyWindow = stub.destroyAllWindows = None
+    monkeypatch.setitem(sys.modules, "cv2", stub)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    assert corvane.patch_cv2(force=force) is patched
+    ours = (corvane.imshow, corvane.waitKey, corvane.destroyWindow, corvane.destroyAllWindows)
+    assert (stub.imshow, stub.waitKey, stub.destroyWindow, stub.destroyAllWindows) == (ours if patched else (None,) * 4)

@@ -1,0 +1,124 @@
+"""The player's controls: times on the command line, the clock and its verdicts, the key reader."""
+
+from __future__ import annotations
+
+import os
+import pty
+import tty
+from unittest import mock
+
+import pytest
+
+from corvane.playback.clock import PlayerClock, TimeError, parse_time
+from corvane.display.keys import KeyReader, decode
+
+
+def ticking():
+    """A monotonic clock the test moves by hand: ``ticks[0] += seconds``."""
+    ticks = [100.0]
+    return ticks, lambda: ticks[0]
+
+
+@pytest.mark.parametrize("text, seconds", [("90", 90.0), ("1.5", 1.5), (".5", 0.5), ("1:30", 90.0),
+                                           ("01:02:03.5", 3723.5), (" 0:07 ", 7.0)])
+def test_times(text, seconds):
+    assert parse_time(text) == seconds
+
+
+@pytest.mark.parametrize("text", ["", "-5", "1:60", "1:75:00", "1::2", "a", "1:2:3:4", "5s", "\x1b[2J"])
+def test_bad_times_are_one_line(text):
+    message = str(pytest.raises(TimeError, parse_time, text, "--end").value)
+    assert message.startswith("--end: ") and "\x1b" not in message
+
+
+@pytest.mark.parametrize("start, end, message", [(30.0, None, "--start 0:30 is not before the end (0:20)"),
+                                                 (5.0, 5.0, "--end 0:05 is not after --start 0:05")])
+def test_bad_ranges(start, end, message):
+    assert str(pytest.raises(TimeError, PlayerClock, 20.0, start=start, end=end).value) == message
+
+
+def test_frames_wait_show_or_drop_by_the_clock():
+    ticks, now = ticking()
+    clock = PlayerClock(10.0, now=now)
+    assert clock.decide(0.5) == ("wait", 0.5)
+    ticks[0] += 0.5
+    assert clock.decide(0.5) == ("show", 0.0)
+    ticks[0] += 0.03
+    assert clock.decide(0.5) == ("show", 0.0)  # a little late, nothing newer due
+    assert clock.decide(0.5, following=0.52) == ("drop", 0.0)  # its successor is due
+    ticks[0] += 0.02
+    assert clock.decide(0.5) == ("drop", 0.0)  # beyond 45 ms late
+    assert clock.dropped == 2
+    clock.press("+"), clock.press("+")  # 2x: waits halve
+    assert clock.speed == 2.0 and clock.decide(1.55) == ("wait", pytest.approx(0.5))
+    clock.press(" ")
+    ticks[0] += 5
+    assert clock.paused and clock.decide(0.6)[0] == "wait" and clock.position() == pytest.approx(0.55)
+
+
+def test_keys_seek_step_and_loop_within_the_range():
+    clock = PlayerClock(100.0, start=10.0, end=50.0, loop=True, now=ticking()[1])
+    # past the end: back to the start when looping; before the start: the start
+    assert [clock.press(k) for k in ("right", "up", "left", "home")] == [("seek", 15.0)] + [("seek", 10.0)] * 3
+    assert clock.press(".") == ("step", 1.0) and clock.paused
+    clock.show(10.04)
+    assert clock.press(",") == ("step", -1.0) and clock.position() == 10.04
+    assert clock.past_end(49.9) is None and clock.past_end(50.0) == ("seek", 10.0)
+    clock.loop = False
+    assert clock.past_end(None) == ("end", 0.0) and clock.press("esc") == ("quit", 0.0)
+    assert [clock.press("-") for _ in range(9)] and clock.speed == 0.25
+
+
+def test_the_sound_leads_while_it_plays_at_normal_speed():
+    (ticks, now), sound = ticking(), mock.Mock()
+    clock = PlayerClock(60.0, audio=sound, now=now)
+    sound.clock.return_value = 3.0
+    assert clock.position() == 3.0  # the sound's time, not the 0 s of the monotonic clock
+    sound.clock.return_value = None
+    ticks[0] += 0.5
+    assert clock.position() == 3.5  # carries on from the sound's last word
+    clock.press("right"), clock.press("+")  # muted at 1.5x
+    ticks[0] += 1.0
+    clock.press("-"), clock.press(" ")
+    assert [c for c in sound.mock_calls if c[0] != "clock"] == [
+        mock.call.seek(8.5), mock.call.pause(False), mock.call.pause(True),
+        mock.call.seek(10.0), mock.call.pause(False), mock.call.pause(True)]
+
+
+@pytest.mark.parametrize("width", [0, 5, 12, 20, 31, 80])
+def test_the_status_line_never_exceeds_its_width(width):
+    ticks, now = ticking()
+    clock = PlayerClock(3725.0, now=now)
+    ticks[0], clock.dropped = ticks[0] + 3601, 7
+    clock.press("+"), clock.press(" ")
+    line = clock.status(width, "no sound device\n\x1b[2J")
+    assert len(line) <= width
+    full = "1:00:01 / 1:02:05  paused  1.5x  dropped 7  no sound device \\x1b[2J"
+    assert full.startswith(line) and (line == full or width < len(full))
+
+
+@pytest.mark.parametrize("data, keys, rest", [
+    (b"q ,.-+", ["q", " ", ",", ".", "-", "+"], b""),
+    (b"\x1b[A\x1b[B\x1b[C\x1b[D", ["up", "down", "right", "left"], b""),
+    (b"\x1bOA\x1bOD\x1bOH\x1bOF", ["up", "left", "home", "end"], b""),
+    (b"\x1b[H\x1b[F\x1b[1~\x1b[4~\x1b[7~\x1b[8~", ["home", "end"] * 3, b""),
+    (b"\x1b[1;5C\x1b[5~\x1b[3~", ["right", "pageup", "delete"], b""),
+    (b"\x1b[<0;3;4M\x1b[12;40R\x1b[?1;2c x", [" ", "x"], b""),  # mouse and replies dropped
+    (b"\r\n\x7f\x01\x1bq", ["enter", "enter", "backspace", "esc", "q"], b""),
+    (b"\xc3\xa9\xe2\x86", ["\u00e9"], b"\xe2\x86"),  # a cut character waits for its end
+    (b"a\x1b", ["a"], b"\x1b"),
+    (b"\x1b[1;5", [], b"\x1b[1;5"),
+    (b"\x1b[" + b"1;" * 200, [], b""),  # an endless sequence is not kept
+])
+def test_key_decoding(data, keys, rest):
+    assert decode(data) == (keys, rest)
+    assert decode(data, final=True)[0] == keys + (["esc"] if rest == b"\x1b" else [])
+
+
+def test_the_reader_on_a_terminal():
+    master, slave = pty.openpty()
+    tty.setcbreak(slave)
+    reader = KeyReader(slave)
+    os.write(master, b"\x1b[Dq\x1b")
+    assert [reader.poll() for _ in range(4)] == ["left", "q", "esc", None]  # a lone Esc at the end
+    os.close(master), os.close(slave)

@@ -1,0 +1,94 @@
+"""The wire path: tmux shows exactly the palette colours the encoder chose; bad options; a write
+error of the writer thread is never lost."""
+
+import io
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+from corvane._native import Encoder
+
+import corvane
+from corvane.display.wire import Link
+
+CHILD = """
+import os, sys, time, numpy as np; from corvane._native import Encoder
+frame = np.random.default_rng(5).integers(0, 256, (20 * 40 * 3,), dtype=np.uint8)
+data = Encoder(int(sys.argv[1]), 0, False).encode(frame, 40, 20)
+open(sys.argv[2], "wb").write(data), os.write(1, data), open(sys.argv[2] + ".done", "w").close()
+time.sleep(60)
+"""
+
+
+def palette_cells(text):
+    """(upper, lower) palette index of each cell, row by row, from SGR 30-37, 90-97, 40-47, 100-107, 38/48;5;N."""
+    rows, colour = [], {3: None, 4: None}
+    glyphs = {" ": (4, 4), "\u2580": (3, 4), "\u2584": (4, 3), "\u2588": (3, 3)}
+    for line in text.split("\n"):
+        rows.append([])
+        for sgr, char in re.findall(r"\x1b\[([0-9;]*)m|\x1b\[[?0-9;]*[A-Za-z]|([^\r])", line):
+            params = [int(p or 0) for p in sgr.split(";")] if sgr else []
+            while params:
+                p = params.pop(0)
+                if p in (38, 48):
+                    colour[p // 10], params = params[1], params[2:]
+                elif p >= 30:
+                    colour[{3: 3, 4: 4, 9: 3, 10: 4}[p // 10]] = p % 10 + (8 if p >= 90 else 0)
+            if char:
+                rows[-1].append(tuple(colour[k] for k in glyphs[char]))
+    return rows
+
+
+@pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
+@pytest.mark.parametrize("colors, indices", [(256, range(16, 256)), (16, range(16))])
+def test_tmux_shows_the_palette_colours_chosen(tmp_path, colors, indices):
+    (tmp_path / "child.py").write_text(CHILD)
+    out = str(tmp_path / "stream")
+    server = ["tmux", "-L", f"wire-{os.getpid()}", "-f", os.devnull]
+    subprocess.run(server + ["new-session", "-d", "-s", "t", "-x", "40", "-y", "11",
+                             f"{sys.executable} {tmp_path / 'child.py'} {colors} {out}"], check=True)
+    try:
+        deadline = time.monotonic() + 30
+        while not os.path.exists(out + ".done") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.3)
+        shown = subprocess.run(server + ["capture-pane", "-t", "t", "-e", "-p", "-N"], check=True,
+                               capture_output=True, text=True).stdout
+    finally:
+        subprocess.run(server + ["kill-server"], check=False)
+    chosen = palette_cells(open(out, encoding="utf-8").read())
+    assert [len(row) for row in chosen] == [40] * 10 and {c for r in chosen for cell in r for c in cell} <= set(indices)
+    assert palette_cells(shown)[:10] == chosen
+
+
+@pytest.mark.parametrize("colors", [256, 16])
+def test_show_prints_in_the_palette_colours_the_encoder_chooses(colors):
+    frame = np.random.default_rng(7).integers(0, 256, (20, 40, 3), dtype=np.uint8)
+    out = io.BytesIO()
+    corvane.print_image(frame, fit="none", file=out, colors=str(colors))
+    drawn = Encoder(colors, 0, False).encode(frame.reshape(-1), 40, 20).decode()
+    assert palette_cells(out.getvalue().decode())[:10] == palette_cells(drawn)
+
+
+@pytest.mark.parametrize("option", [["play", "x.lzdx", "--colors", "12"], ["play", "x.lzdx", "--tolerance", "-1"],
+                                    ["play", "x.lzdx", "--tolerance", "1000"], ["show", "x.png", "--colors", "8"]])
+def test_bad_wire_option_is_one_line(option):
+    done = subprocess.run([sys.executable, "-m", "corvane"] + option,
+                          capture_output=True, text=True)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1 and option[2] in done.stderr
+
+
+def test_write_error_of_the_writer_thread_surfaces_on_the_next_call():
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    link = Link(write_end)
+    link.send(b"frame", frame=True)
+    with pytest.raises(OSError):
+        link.drain(10)
+    with pytest.raises(OSError):
+        link.send(b"next", frame=True)

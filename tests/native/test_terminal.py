@@ -1,0 +1,116 @@
+"""On real ptys: the drawn byte stream, the terminal size, every method on outputs that fail, and
+the keys typed in every terminal mode."""
+
+import os
+import random
+import sys
+import time
+
+import pytest
+
+import children
+from pty_child import HIDE, SHOW, Child, set_winsize
+from recording_file import frames, parse
+from reference import draw, pattern
+
+
+def test_stream_matches_the_reference(child):
+    """The reference draws the 2 x 2 example. With 24 cells, 18 changed is a full redraw, 17 an update
+    of runs, which end at a row's end."""
+    red_green_blue_white, black_for_green = map(bytes.fromhex, ["0000ff00ff00ff0000ffffff", "0000ff000000ff0000ffffff"])
+    assert draw([red_green_blue_white, black_for_green, black_for_green], 2) == [
+        b"\x1b[H\x1b[38;2;255;0;0;48;2;0;0;255m\xe2\x96\x80\x1b[38;2;0;255;0;48;2;255;255;255m\xe2\x96\x80"
+        b"\x1b[K\r\n\x1b[0m", b"\x1b[1;2H\x1b[38;2;0;0;0;48;2;255;255;255m\xe2\x96\x80\x1b[0m", b"\x1b[0m"]
+
+    def changed(frame, cells):  # the upper pixel of each cell (numbered row by row) altered
+        out = bytearray(frame)
+        for i in cells:
+            out[(2 * (i // 6) * 6 + i % 6) * 3] ^= 0x5A
+        return bytes(out)
+
+    cells = random.Random(5).sample(range(24), 24)
+    sequence = [bytes([0, 9, 10, 99, 100, 255]) + pattern(6, 8, 0)[6:]]
+    for change in (cells[:18], cells[6:23], [], [6, 7, 9, 11, 12]):
+        sequence.append(changed(sequence[-1], change))
+    run = child(children.run, [["frame", f.hex(), 6, 8] for f in sequence + [pattern(6, 8, 2)]], cols=6, rows=5)
+    assert [run.stdout[a:b] for _, a, b, _ in run.report] == draw(sequence + [pattern(6, 8, 2)], 6)
+
+
+@pytest.mark.parametrize("cols, rows, display_h", [(80, 24, 46), (80, 3, 4), (80, 1, 2), (17, 0, 2)])
+def test_mapping_info(child, cols, rows, display_h):
+    run = child(children.run, [["get_mapping_info"]], cols=cols, rows=rows)
+    assert list(run.report[0][0].items()) == [("term_w", cols), ("term_h", rows), ("display_h", display_h),
+                                              ("frame_w", 0), ("frame_h", 0)] and run.stdout == b""
+
+
+@pytest.mark.parametrize("cols_out, lines_out, size", [
+    ("  132\\n", "43", [132, 43]), ("70000", "7", [4464, 7]), ("90", "no digits", [80, 24]),
+    (None, None, [80, 24]),  # no tput at all
+])
+def test_size_without_a_terminal(child, tmp_path, cols_out, lines_out, size):
+    log = tmp_path / "log"
+    if cols_out:  # a tput that logs its parent and arguments
+        (tmp_path / "tput").write_text(f'#!/bin/sh\nread parent < /proc/$PPID/comm\necho "$parent $# $*" >> {log}\n'
+                                       f'case $1 in cols) printf "%b" "{cols_out}";; *) printf "{lines_out}";; esac\n')
+        (tmp_path / "tput").chmod(0o755)
+    steps = [["get_mapping_info"], ["poll_key"]]
+    run = child(children.run, steps, ctty=False, stdin="devnull", env={"PATH": str(tmp_path)})
+    assert [run.report[0][0][k] for k in ("term_w", "term_h")] == size, run.stderr
+    assert run.report[1][0] == ["PanicException", 'called `Result::unwrap()` on an `Err` value: Custom { kind: Other, '
+                                                  'error: "Failed to initialize input reader" }'], "no terminal at all"
+    if cols_out:
+        parent = os.path.basename(sys.executable)[:15]  # the interpreter itself, not a shell
+        assert log.read_text().splitlines() == [f"{parent} 1 cols", f"{parent} 1 lines"]
+
+
+UNWRAP = 'called `Result::unwrap()` on an `Err` value: Os {{ code: {}, kind: {}, message: "{}" }}'
+
+
+@pytest.mark.parametrize("stdout, how, error", [
+    ("file", [], None),
+    ("closed", [], None),  # a sink; the recording file must not take its number
+    ("devnull", ["slow reader"], None),  # non-blocking, and full until its reader starts
+    ("devfull", [], (28, "StorageFull", "No space left on device")),
+    ("devnull", ["broken pipe"], (32, "BrokenPipe", "Broken pipe")),
+])
+def test_every_method_on_every_output(child, tmp_path, stdout, how, error):
+    rec, slow = str(tmp_path / "rec"), tmp_path / "slow"
+    steps = [["redirect", *how, str(slow)][: 2 + (how == ["slow reader"])]] if how else []
+    steps += [["start_recording", rec], ["draw", 80, 58, 0], ["hide_cursor"], ["show_cursor"], ["draw", 80, 58, 1],
+              ["stop_recording"], ["play", rec, 0.0], ["get_mapping_info"]]
+    run = child(children.run, steps, cols=80, rows=30, stdout=stdout)
+    outcomes = [got for got, *_ in run.report[len(steps) - 8:]]
+    panic = ["PanicException", UNWRAP.format(*error)] if error else None
+    assert outcomes[:7] == [None, panic, panic, panic, panic, None, panic], run.stderr[-2000:]
+    assert outcomes[7]["frame_w"] == 80, "the object works on"
+    drawn = [pattern(80, 58, seed) for seed in (0, 1)]
+    assert frames(parse((tmp_path / "rec").read_bytes())) == ([] if error else drawn), "only frames drawn are recorded"
+    if stdout == "file" or how == ["slow reader"]:
+        first, second = draw(drawn, 80)
+        assert (slow.read_bytes() if how else run.stdout) == first + HIDE + SHOW + second + HIDE + first + second + SHOW
+    assert run.stderr.count(panic[1] if error else "panicked") == (5 if error else 0)
+
+
+# (terminal mode, what is typed: pieces with a pause between them, a pair resizes the window; keys)
+TYPED = [
+    ("canonical", [b"ab\xc3\xa9\n"], ["a", "b", "é", "enter"]),
+    ("cbreak", [b"a", (100, 30), (90, 20), b"b"], ["a", "b"]),
+    # A lone Esc ending a read; Alt+Enter, Alt+a; an arrow; ^C; UTF-8 split; ESC O x dropped; mouse, paste, reply.
+    ("raw", [b"ab\xc3\xa9\r", b"\x1b", b"\x1b\r\x1ba\x1b[Ax\x03", b"\xc3",
+             b"\xa9\x1bOxa\x1b[<0;5;5M\x1b[200~p\x1b[201~z\x1b[12;40Rq"],
+     ["a", "b", "é", "enter", "esc", "enter", "a", "x", "c", "é", "a", "z", "q"]),
+]
+
+
+@pytest.mark.parametrize("mode, typed, keys", TYPED)
+def test_typed_keys(tmp_path, mode, typed, keys):
+    steps = [["mode", mode]] * (mode != "canonical") + [["count window changes"], ["poll_key"], ["say", "ready"],
+                                                        ["keys until", "!"], ["window changes"]]
+    child = Child(tmp_path, children.run, steps)
+    child.wait_line(b"ready", timeout=15)
+    for piece in typed + [b"!\n"]:
+        set_winsize(child.master, *piece) if isinstance(piece, tuple) else os.write(child.master, piece)
+        time.sleep(0.2)
+    *_, (first, *_), _, (got, *_), (changes, *_) = child.result(timeout=30).report
+    assert (first, got) == (None, keys)
+    assert bool(changes) == any(isinstance(p, tuple) for p in typed), "the program's own SIGWINCH handler runs"

@@ -1,0 +1,109 @@
+"""Shared harness: child processes on a real pty of a set size. A child runs a function of
+children.py (`python -m children NAME ARGS`, its result the report) or, for the package tests, a
+code string after PRELUDE that calls `report()`. A child that overstays is killed (no exit status)."""
+
+from __future__ import annotations
+
+import fcntl
+import json
+import os
+import signal
+import struct
+import subprocess
+import sys
+import termios
+import textwrap
+import threading
+from pathlib import Path
+from typing import Any, Callable, Dict, NamedTuple, Optional, Union
+
+import pytest
+
+# The suite also runs against the extension built with AddressSanitizer (mk/sanitize.mk), where
+# resident memory means little and a refused `operator new` ends the process.
+SANITIZED = os.environ.get("CORVANE_SANITIZED") == "1"
+HIDE = b"\x1b[?25l\x1b[?1049h\x1b[H"
+SHOW = b"\x1b[?1049l\x1b[?25h"
+BOOT = """
+import os, sys
+if sys.argv[1]:
+    os.close(os.open(sys.argv[1], os.O_RDWR))  # a session leader's first terminal becomes its own
+if sys.argv[2]:
+    os.close(1)
+os.execv(sys.executable, [sys.executable] + sys.argv[3:])
+"""
+PRELUDE = "import json, os, sys\nfrom _corvane import Corvane\nfrom children import report, set_size\n"
+
+
+def set_winsize(fd: int, cols: int, rows: int) -> None:
+    fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
+
+
+def default_sigint() -> None:
+    """Ctrl-C as a terminal delivers it, also where the test run ignores SIGINT (a background job)."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+Run = NamedTuple("Run", [("returncode", Optional[int]), ("stdout", bytes), ("stderr", str), ("report", Any)])
+
+
+class Child:
+    """A child in a session of its own on a pty of cols x rows: stdin unless "devnull", controlling terminal
+    if ctty. stdout: "file" (kept), "devnull", "devfull" or "closed" (before the interpreter starts)."""
+
+    def __init__(self, tmp_path: Path, job: Union[str, Callable[..., Any]], *args: Any, cols: int = 80,
+                 rows: int = 24, ctty: bool = True, stdout: str = "file", stdin: str = "pty",
+                 env: Optional[Dict[str, str]] = None) -> None:
+        self.out_path, self.report_path = tmp_path / "stdout.bin", tmp_path / "report.json"
+        for stale in (self.out_path, self.report_path):
+            stale.unlink() if stale.exists() else None
+        self.master, slave = os.openpty()
+        set_winsize(slave, cols, rows)
+        terminal = os.ttyname(slave)
+        out: Any = {"file": lambda: open(self.out_path, "wb"), "devfull": lambda: open("/dev/full", "wb")}.get(
+            stdout, lambda: subprocess.DEVNULL)()
+        code = ["-c", PRELUDE + textwrap.dedent(job)] if isinstance(job, str) else ["-m", "children", job.__name__,
+                                                                                       json.dumps(args)]
+        path = [(env or {}).get("PYTHONPATH"), os.environ.get("PYTHONPATH"), str(Path(__file__).parent)]
+        environment = {**os.environ, **(env or {}), "PYTHONPATH": os.pathsep.join(filter(None, path)),
+                       "CORVANE_TEST_REPORT": str(self.report_path)}
+
+        # The child takes its terminal and closes its output itself (BOOT), so that the fork runs no
+        # Python code: a preexec_fn could meet a lock another thread of this process held.
+        boot = ["-c", BOOT, terminal if ctty else "", "closed" if stdout == "closed" else ""]
+        try:
+            self.proc = subprocess.Popen([sys.executable, *boot, *code], stdin=slave if stdin == "pty" else subprocess.DEVNULL,
+                                         stdout=out, stderr=subprocess.PIPE, start_new_session=True, env=environment)
+        finally:
+            os.close(slave)
+            out.close() if hasattr(out, "close") else None
+
+    def wait_line(self, line: bytes, timeout: float = 30) -> None:
+        """Waits for `line` as the child's first line on standard error (the child is killed after `timeout`)."""
+        timer = threading.Timer(timeout, os.killpg, (self.proc.pid, signal.SIGKILL))
+        timer.start()
+        assert self.proc.stderr.readline() == line + b"\n", f"no {line!r} from the child"
+        timer.cancel()
+
+    def result(self, timeout: float = 60) -> Run:
+        try:
+            _, err = self.proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            _, err = self.proc.communicate()
+        finally:
+            os.close(self.master)
+        report = json.loads(self.report_path.read_text()) if self.report_path.exists() else None
+        return Run(None if self.proc.returncode == -signal.SIGKILL else self.proc.returncode,
+                   self.out_path.read_bytes() if self.out_path.exists() else b"", err.decode(errors="replace"), report)
+
+
+def run_child(job: Union[str, Callable[..., Any]], tmp_path: Path, *args: Any, timeout: float = 60,
+              **options: Any) -> Run:
+    return Child(tmp_path, job, *args, **options).result(timeout)
+
+
+@pytest.fixture
+def child(tmp_path: Path) -> Callable[..., Run]:
+    """`child(job, *args, **options)`: run_child in this test's temporary directory."""
+    return lambda job, *args, **options: run_child(job, tmp_path, *args, **options)
