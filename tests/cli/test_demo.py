@@ -20,6 +20,6 @@ def test_demo_draws_restores_and_cleans_up(tmp_path, stop):
         return
     assert run.returncode == 0, run.stderr
     drawn, _, summary = run.stdout.rpartition(SHOW)
-    assert drawn.startswith(HIDE) and b"q, Esc or Enter: stop" in drawn
+    assert drawn.startswith(HIDE) and b"q or Esc: stop" in drawn
     assert drawn.count(HIDE) == 3, "the animation, then its recording played twice"
     assert summary.startswith(b"Recorded ") and b" bytes of raw frames" in summary

@@ -69,6 +69,15 @@ def test_keys_seek_step_and_loop_within_the_range():
     assert [clock.press("-") for _ in range(9)] and clock.speed == 0.25
 
 
+def test_the_recording_player_holds_its_last_frame():
+    ticks, now = ticking()
+    clock = PlayerClock(0.66, now=now, hold=0.627)
+    ticks[0] += 1.0
+    assert clock.position() == 0.627 and clock.paused  # stopped on the last frame, not past it
+    assert clock.press("]") == ("keyframe", 1.0)  # left to the player, which knows the key frames
+    assert clock.press(" ") == ("seek", 0.0) and not clock.paused  # from the start again
+
+
 def test_the_sound_leads_while_it_plays_at_normal_speed():
     (ticks, now), sound = ticking(), mock.Mock()
     clock = PlayerClock(60.0, audio=sound, now=now)

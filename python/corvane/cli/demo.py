@@ -16,6 +16,7 @@ from typing import Iterator
 
 import numpy as np
 
+from ..playback.clock import QUIT_KEYS
 from ..playback.player import play
 from ..recording import Recording
 from ..display.screen import Screen
@@ -24,7 +25,6 @@ from ..text import count
 
 WIDTH, HEIGHT = 192, 108
 FPS = 30
-QUIT_KEYS = ("q", "esc", "enter")
 
 
 def _hue_wheel(steps: int) -> bytes:
@@ -72,7 +72,7 @@ def frames(seconds: float = 6.0) -> Iterator[bytes]:
 
 def _show(screen: Screen, seconds: float) -> None:
     """The animation at FPS frames per second until it ends or a quit key is pressed."""
-    screen.status("  q, Esc or Enter: stop")  # the picture leaves the bottom line free
+    screen.status("  q or Esc: stop")  # the picture leaves the bottom line free
     started = clock()
     for index, frame in enumerate(frames(seconds)):
         if screen.poll_key() in QUIT_KEYS:

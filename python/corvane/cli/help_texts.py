@@ -122,7 +122,7 @@ With -i: the interactive player. Keys (those of corvane view, and more):
   Left Right   5 s back / forward;  Down Up  60 s;  Home  the start
   , .      one frame back / forward (and pause)
   [ ]      previous / next key frame
-  - +      slower / faster (1/8 to 8 times)
+  - +      slower / faster, 1/4 to 4 times
   q Esc    quit
 The bottom line shows the state, the frame, the time and the speed.
 

@@ -1,21 +1,24 @@
-"""The player's control state: where playback stands, what each key does, when a frame is due.
+"""The players' control state: where playback stands, what each key does, when a frame is due.
 
-Pure logic, no terminal and no decoding, owned by the player's one thread. Times are seconds on
-the media's timeline. The position runs on an injectable monotonic clock scaled by the speed;
-while a sound track plays at normal speed its clock takes over (see :class:`Audio`), so the
-pictures follow the sound, and the monotonic clock carries on from where the sound left off when
-it stops. Bad option values raise :class:`TimeError` with a one-line message.
+One clock, one key map and one speed ladder serve ``corvane view``, ``corvane play`` and
+``corvane play -i``. Pure logic, no terminal and no decoding, owned by the player's one thread.
+Times are seconds on the media's timeline (a recording's frame ``i`` is at ``i * FRAME_PERIOD``).
+The position runs on an injectable monotonic clock scaled by the speed; while a sound track plays
+at normal speed its clock takes over (see :class:`Audio`), so the pictures follow the sound, and
+the monotonic clock carries on from where the sound left off when it stops. Bad option values
+raise :class:`TimeError` with a one-line message.
 """
 
 from __future__ import annotations
 
 import re
 import time
-from typing import Callable, NamedTuple, Optional, Protocol, Tuple
+from typing import Callable, Dict, NamedTuple, Optional, Protocol, Tuple
 
 from ..errors import CorvaneError
 
 SPEEDS = (0.25, 0.5, 0.75, 1.0, 1.5, 2.0, 3.0, 4.0)
+"""The speed ladder of every player: ``-`` and ``+`` move one rung."""
 SHORT_SEEK = 5.0
 LONG_SEEK = 60.0
 SYNC = 0.045
@@ -25,11 +28,38 @@ EARLY = 0.002
 PAUSED_WAIT = 0.05
 """How long :meth:`PlayerClock.decide` asks to wait while paused (the player polls keys)."""
 
-SEEKS = {"left": -SHORT_SEEK, "right": SHORT_SEEK, "down": -LONG_SEEK, "up": LONG_SEEK}
+QUIT_KEYS = frozenset({"q", "Q", "esc"})
+"""The keys that end every player and the demo, as both the package's
+:class:`~corvane.display.keys.KeyReader` and ``Corvane.poll_key`` name them."""
 
 
-class TimeError(CorvaneError, ValueError):
-    """A ``--start``/``--end`` value that is not a time, or a range that does not fit the media."""
+class Command(NamedTuple):
+    """What the player must do after a key: ``"none"`` (state only: redraw the status line),
+    ``"quit"``, ``"seek"`` (show the frame at ``value``), ``"step"`` (``value`` = -1 or +1 frame),
+    ``"keyframe"`` (``value`` = -1 or +1: the previous or next key frame, for a player that
+    knows them) or ``"end"`` (the end was reached without looping)."""
+
+    kind: str
+    value: float = 0.0
+
+
+KEYS: Dict[str, Command] = {
+    **{key: Command("quit") for key in QUIT_KEYS},
+    " ": Command("pause"),
+    "left": Command("seek", -SHORT_SEEK), "right": Command("seek", SHORT_SEEK),
+    "down": Command("seek", -LONG_SEEK), "up": Command("seek", LONG_SEEK),
+    "home": Command("start"),
+    ",": Command("step", -1.0), ".": Command("step", 1.0),
+    "[": Command("keyframe", -1.0), "]": Command("keyframe", 1.0),
+    "-": Command("speed", -1.0), "+": Command("speed", 1.0), "=": Command("speed", 1.0),
+}
+"""What each key (as :class:`~corvane.display.keys.KeyReader` names it) asks of
+:meth:`PlayerClock.press`; ``"seek"`` values are relative here."""
+
+
+def key_help(key_frames: bool = False) -> str:
+    """The keys in short, for a status line; ``key_frames`` for a player that jumps between them."""
+    return "space ←→↓↑ Home ,. " + ("[] " if key_frames else "") + "-+ q"
 
 
 class Audio(Protocol):
@@ -45,17 +75,10 @@ class Audio(Protocol):
         """Go on from ``time`` (paused or not, as before)."""
 
 
-class Command(NamedTuple):
-    """What the player must do after a key: ``"none"`` (state only: redraw the status line),
-    ``"quit"``, ``"seek"`` (show the frame at ``value``), ``"step"`` (``value`` = -1 or +1 frame)
-    or ``"end"`` (the end was reached without looping)."""
-
-    kind: str
-    value: float = 0.0
-
-
-def format_time(seconds: float) -> str:
-    """``m:ss``, or ``h:mm:ss`` from an hour on."""
+def format_time(seconds: float, hundredths: bool = False) -> str:
+    """``m:ss``, or ``h:mm:ss`` from an hour on; ``m:ss.ss`` with ``hundredths``."""
+    if hundredths:
+        return f"{int(seconds) // 60}:{seconds % 60:05.2f}"
     whole = max(int(seconds), 0)
     hours, rest = divmod(whole, 3600)
     if hours:
@@ -64,6 +87,10 @@ def format_time(seconds: float) -> str:
 
 
 _TIME = re.compile(r"(?:(?:(\d+):)?(\d+):)?(\d+(?:\.\d*)?|\.\d+)")
+
+
+class TimeError(CorvaneError, ValueError):
+    """A ``--start``/``--end`` value that is not a time, or a range that does not fit the media."""
 
 
 def _shown(text: str) -> str:
@@ -99,18 +126,23 @@ def check_range(
 
 
 class PlayerClock:
-    """Position, pause, speed, loop and range of one playback, and the verdict on each frame."""
+    """Position, pause, speed, loop and range of one playback, and the verdict on each frame.
+
+    ``hold`` is the time of the last frame for a player that stops on it rather than ending (the
+    interactive recording player): playing reaches it and pauses there, and space there plays
+    again from the start."""
 
     def __init__(
         self, duration: Optional[float], *, start: float = 0.0, end: Optional[float] = None,
         loop: bool = False, audio: Optional[Audio] = None,
-        now: Callable[[], float] = time.monotonic,
+        now: Callable[[], float] = time.monotonic, hold: Optional[float] = None,
     ) -> None:
         self.duration = duration
         self.start, self.end = check_range(start, end, duration)
         self.loop = loop
         self.audio = audio
         self.now = now
+        self.hold = hold
         self.paused = False
         self.dropped = 0
         """Frames passed over because they were late."""
@@ -133,9 +165,18 @@ class PlayerClock:
         return self.audio is not None and not self.paused and self.speed == 1.0
 
     def position(self) -> float:
-        """The media time that should be on screen now."""
+        """The media time that should be on screen now (playing into ``hold`` pauses there)."""
         if self.paused:
             return self._at
+        at = self._running()
+        if self.hold is not None and at >= self.hold:
+            self._anchor(self.hold)
+            self.paused = True
+            self._sound()
+            return self.hold
+        return at
+
+    def _running(self) -> float:
         if self._hearing() and not self._audio_stale:
             assert self.audio is not None
             heard = self.audio.clock()
@@ -159,6 +200,13 @@ class PlayerClock:
         else:
             self.audio.pause(True)
 
+    def pause(self, paused: bool = True) -> None:
+        """Stop (or go on) where playback stands."""
+        if paused != self.paused:
+            self._anchor(self.position())
+            self.paused = paused
+            self._sound()
+
     def seek(self, target: float) -> Command:
         """Go to ``target``, kept within the range (past its end: its start when looping)."""
         limit = self.limit
@@ -177,30 +225,27 @@ class PlayerClock:
             self._audio_stale = True
 
     def press(self, key: str) -> Command:
-        """Act on a key as :class:`corvane.display.keys.KeyReader` names it; unknown keys do nothing."""
-        if key in ("q", "Q", "esc"):
-            return Command("quit")
-        if key == " ":
-            self._anchor(self.position())
-            self.paused = not self.paused
-            self._sound()
-        elif key in SEEKS:
-            return self.seek(self.position() + SEEKS[key])
-        elif key == "home":
+        """Act on a key of :data:`KEYS`; others do nothing. A step pauses and is left to the
+        player, which knows the frames, as are the key-frame jumps."""
+        action = KEYS.get(key, Command("none"))
+        if action.kind == "pause":
+            again = self.paused and self.hold is not None and self._at >= self.hold
+            command = self.seek(self.start) if again else Command("none")
+            self.pause(not self.paused)
+            return command
+        if action.kind == "seek":
+            return self.seek(self.position() + action.value)
+        if action.kind == "start":
             return self.seek(self.start)
-        elif key in (",", "."):
-            if not self.paused:
-                self._anchor(self.position())
-                self.paused = True
-                self._sound()
-            return Command("step", -1.0 if key == "," else 1.0)
-        elif key in ("-", "+", "="):
+        if action.kind == "step":
+            self.pause(True)
+        elif action.kind == "speed":
             self._anchor(self.position())
-            step = -1 if key == "-" else 1
-            self._speed = min(max(self._speed + step, 0), len(SPEEDS) - 1)
+            self._speed = min(max(self._speed + int(action.value), 0), len(SPEEDS) - 1)
             self._audio_stale = True
             self._sound()
-        return Command("none")
+            return Command("none")
+        return action
 
     def decide(self, time: float, following: Optional[float] = None) -> Tuple[str, float]:
         """What to do with the frame due at ``time``: ``("wait", seconds)``, ``("show", 0)`` or

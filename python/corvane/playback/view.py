@@ -28,7 +28,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Optional, Tuple, Union
 
 from .ahead import ReadAhead
-from .clock import PlayerClock
+from .clock import QUIT_KEYS, PlayerClock, key_help
 from ..errors import CorvaneError
 from ..geometry import fit
 from ..display.keys import KeyReader
@@ -40,10 +40,9 @@ from ..text import count
 if TYPE_CHECKING:
     from ..media.sound import SoundPlayer
 
-QUIT_KEYS = ("q", "Q", "esc")
 TICK = 0.02
 """Longest sleep between looks at the keyboard."""
-HELP = "space ←→↓↑ Home ,. -+ q"
+HELP = key_help()
 
 
 @dataclass
