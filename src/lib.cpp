@@ -80,9 +80,9 @@ PyObject* start_recording(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto opened = RecordingWriter::open(path, StopCheck{signal_pending, nullptr});
         if (!opened) return PyErr_Occurred() ? nullptr : py::raise_os_error(opened.error().io);
         std::unique_ptr<RecordingWriter>& next = opened.value();
-        // Until the new file is emptied, a failure leaves the recording in progress exactly as it
-        // was. On the same file, its last buffered bytes go out first, or they would land in the
-        // new recording.
+        // Until the new file is emptied, a failure leaves that file, and the recording in progress,
+        // exactly as they were. On the same file, its last buffered bytes go out first, or they
+        // would land in the new recording.
         if (st.recording_writer && st.recording_writer->same_file(*next))
             if (Status flushed = st.recording_writer->flush(); !flushed)
                 return py::raise_os_error(flushed.error().io);

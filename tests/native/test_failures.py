@@ -17,7 +17,10 @@ from pathlib import Path
 import pytest
 from _corvane import Corvane
 
+import children
 import corvane
+from recording_file import frames, parse
+from reference import pattern
 
 SANITIZED = os.environ.get("CORVANE_SANITIZED") == "1"
 FRAME = bytes(range(12))  # a 2 x 2 frame
@@ -57,6 +60,31 @@ def test_failed_restart_keeps_the_running_recording(nul):
         assert frames_in(path + ".2") == 1
     finally:
         shutil.rmtree(base)
+
+
+DRAWS = [["draw", 2, 2, i] for i in range(12)]  # records of about 40 bytes on a 2 x 2 terminal
+FAILED_STARTS = {
+    # The running recording's buffer (the signature and ten records) meets a limit of 90 bytes on
+    # its way out: a record is cut in half.
+    "flush cut short": [["start_recording", "r"]] + DRAWS[:10] + [["file size", 90], ["start_recording", "r"],
+                                                                 ["file size", 10**9]] + DRAWS[10:] + [
+        ["stop_recording"], ["play", "r", 0.0]],
+    # The file opens but cannot be emptied.
+    "target not emptied": [["sealed file", "r", "HELLO WORLD"], ["start_recording", "r"], ["read", "r"]],
+}
+
+
+@pytest.mark.parametrize("case", FAILED_STARTS)
+def test_a_failed_start_leaves_every_file_as_it_was(child, tmp_path, case):
+    path = str(tmp_path / "r")
+    steps = [[name, *(path if arg == "r" else arg for arg in args)] for name, *args in FAILED_STARTS[case]]
+    outcomes = [got for got, *_ in child(children.run, steps, cols=2, rows=2).report]
+    if case == "flush cut short":
+        assert outcomes[12] == ["OSError", "File too large (os error 27)"]
+        assert outcomes[-1] is None, "the recording plays"
+        assert frames(parse(Path(path).read_bytes())) == [pattern(2, 2, i) for i in range(12)]
+    else:
+        assert outcomes[1:] == [["OSError", "Operation not permitted (os error 1)"], "HELLO WORLD"]
 
 
 class Alarm(Exception):

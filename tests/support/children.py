@@ -103,6 +103,14 @@ def limit_address_space(extra: int) -> None:
         resource.setrlimit(resource.RLIMIT_AS, (size + extra, resource.RLIM_INFINITY))
 
 
+def sealed_file(link: str, text: str) -> None:
+    """A memory file holding `text` that cannot shrink, reached through the symbolic link `link`."""
+    fd = os.memfd_create("sealed", os.MFD_ALLOW_SEALING)  # left open: the link leads to it
+    os.write(fd, text.encode())
+    fcntl.fcntl(fd, fcntl.F_ADD_SEALS, fcntl.F_SEAL_SHRINK)
+    os.symlink(f"/proc/self/fd/{fd}", link)
+
+
 def on_other_thread(call: Callable[..., Any], *args: Any) -> Any:
     caught: List[Any] = []
     thread = threading.Thread(target=lambda: caught.append(outcome(call, *args)))
@@ -146,6 +154,8 @@ OPS: Dict[str, Callable[..., Any]] = {
     "address space": lambda s, extra: limit_address_space(extra),
     "file size": lambda s, size: [signal.signal(signal.SIGXFSZ, signal.SIG_IGN),
                                   resource.setrlimit(resource.RLIMIT_FSIZE, (size, resource.RLIM_INFINITY))] and None,
+    "sealed file": lambda s, link, text: sealed_file(link, text),
+    "read": lambda s, path: open(path, "rb").read().decode(errors="replace"),
     "redirect": lambda s, *how: redirect(*how),
     "copy": lambda s, source, target: HELPERS.append(subprocess.Popen(["cp", source, target])),
     "descriptors": lambda s: [[os.readlink(f"/proc/self/fd/{n}"), fcntl.fcntl(n, fcntl.F_GETFD)] for n in range(3, 64)

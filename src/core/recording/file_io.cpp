@@ -68,20 +68,30 @@ Result<std::unique_ptr<RecordingWriter>> RecordingWriter::open(const std::string
 
 Status RecordingWriter::truncate() {
     if (regular_ && ftruncate(fd_, 0) != 0) return Error::of(Fault::kOpen, IoError::last_os());
+    started_ = true;
     return {};
 }
 
 Status RecordingWriter::flush() {
     Status done = buffer_.flush();
     forget_written_ends();
-    if (!done && file_pos_ != on_disk_end_) cut_file_to(on_disk_end_);
     return done;
 }
 
 Status RecordingWriter::to_file(void* self, const std::uint8_t* data, std::size_t len, std::size_t& written) {
     auto* w = static_cast<RecordingWriter*>(self);
+    const std::uint64_t start = w->file_pos_;
     Status done = write_all(w->fd_, data, len, written);
     w->file_pos_ += written;
+    if (done) return done;
+    // A record cut in half is cut off the file, and counted as not taken: the buffer keeps all of
+    // its bytes and the next flush writes it whole where it begins. A record that began before
+    // these bytes is left to the caller (`rollback`), who knows whether it is complete.
+    w->forget_written_ends();
+    if (w->on_disk_end_ >= start && w->on_disk_end_ < w->file_pos_) {
+        w->cut_file_to(w->on_disk_end_);
+        written = std::size_t(w->file_pos_ - start);
+    }
     return done;
 }
 
@@ -120,15 +130,13 @@ void RecordingWriter::rollback() {
 void RecordingWriter::finish() {
     if (fd_ < 0) return;
     // A forked child shares the file but not the recording: only the process that created the
-    // writer writes out its buffer, or the buffered frames would land in the file twice.
-    if (getpid() != owner_pid_) {
-        ::close(fd_);
-        fd_ = -1;
-        return;
+    // writer writes out its buffer, or the buffered frames would land in the file twice. A writer
+    // that never emptied its file started no recording there: the file stays as it was found.
+    if (started_ && getpid() == owner_pid_) {
+        // The buffer is dropped now, so a failure that left the file inside a record cuts the
+        // file back to where the last complete record ends.
+        if (!flush() && file_pos_ != on_disk_end_) cut_file_to(on_disk_end_);
     }
-    // The buffer holds complete records only. If just part of it reaches the file, the record
-    // cut in half is cut off, so the file still ends where a record ends.
-    (void)flush();
     ::close(fd_);
     fd_ = -1;
 }

@@ -4,13 +4,15 @@
 // - `RecordingWriter` owns one file descriptor (close-on-exec, created 0666 before the umask) and
 //   an 8192-byte `WriteBuffer` that starts out holding the signature. `open` does not truncate:
 //   the caller empties the file with `truncate` once it is sure to start the new recording, so a
-//   failure before that leaves a recording in progress on the same file as it was. `finish()`
-//   (also run by the destructor, and at process exit for writers still open) writes the buffer
-//   out, ignoring a failure, and closes the file; in a forked child it only closes.
+//   failure before that leaves the file, and a recording in progress on it, as they were; until
+//   then the writer writes nothing to the file. `finish()` (also run by the destructor, and at
+//   process exit for writers still open) writes the buffer out, ignoring a failure, and closes the
+//   file; in a forked child, or before `truncate`, it only closes.
 // - The file keeps ending at a record boundary: `commit()` marks the end of each complete
 //   record, and `rollback()` after a failed write cuts a partial record off the file and the
-//   buffer, so a recording stays playable up to its last complete frame. A failing flush is cut
-//   back the same way.
+//   buffer, so a recording stays playable up to its last complete frame. A flush that writes
+//   only part of the buffer cuts the file back to the last record end it reached and keeps every
+//   byte from there in the buffer, so a later flush writes those records whole.
 // - `RecordingReader` owns a read-only descriptor and an 8192-byte buffer; a request that meets
 //   the end of the file fails with UnexpectedEof "failed to fill whole buffer".
 // - Failures are `Error`s (kOpen for opening, kStep for reads and writes). One thread at a time
@@ -40,14 +42,16 @@ class RecordingWriter {
     RecordingWriter(const RecordingWriter&) = delete;
     RecordingWriter& operator=(const RecordingWriter&) = delete;
 
-    // Empties the file (a regular one; others have nothing to cut): the new recording's start.
+    // Empties the file (a regular one; others have nothing to cut): the new recording's start, from
+    // which on the writer writes to the file.
     Status truncate();
     Status write(const std::uint8_t* data, std::size_t len) { return buffer_.write(data, len); }
     // The bytes written so far end a complete record.
     void commit();
     // Drops everything written since the last commit, from the buffer and from the file.
     void rollback();
-    // Writes the buffer out and keeps the file open; a partial record is cut off on failure.
+    // Writes the buffer out and keeps the file open. On failure the file ends where a record ends
+    // (unless one began before the buffer's bytes) and the buffer keeps every byte after that.
     Status flush();
     // Writes the buffer out (a failure is ignored) and closes the file; idempotent.
     void finish();
@@ -69,6 +73,7 @@ class RecordingWriter {
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     bool regular_ = false;
+    bool started_ = false;  // the file was emptied for this recording
 };
 
 class RecordingReader {
