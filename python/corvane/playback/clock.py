@@ -13,7 +13,7 @@ import re
 import time
 from typing import Callable, NamedTuple, Optional, Protocol, Tuple
 
-from ..errors import CorvaneError
+from ..errors import TimeError as TimeError  # documented here too
 
 SPEEDS = (0.25, 0.5, 0.75, 1.0, 1.5, 2.0, 3.0, 4.0)
 SHORT_SEEK = 5.0
@@ -26,10 +26,6 @@ PAUSED_WAIT = 0.05
 """How long :meth:`PlayerClock.decide` asks to wait while paused (the player polls keys)."""
 
 SEEKS = {"left": -SHORT_SEEK, "right": SHORT_SEEK, "down": -LONG_SEEK, "up": LONG_SEEK}
-
-
-class TimeError(CorvaneError, ValueError):
-    """A ``--start``/``--end`` value that is not a time, or a range that does not fit the media."""
 
 
 class Audio(Protocol):
