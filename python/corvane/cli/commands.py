@@ -231,10 +231,7 @@ def cmd_play(args: argparse.Namespace) -> int:
         recording.require_frames()
         screen = Screen(fit=_fit(args), **options)
         check_terminal(screen.corvane)
-        damage = play(recording, screen, interactive=args.interactive, paused=args.paused,
-                      sharpen=args.sharpen)
-    if damage is not None:
-        raise damage
+        play(recording, screen, interactive=args.interactive, paused=args.paused, sharpen=args.sharpen)
     return 0
 
 
