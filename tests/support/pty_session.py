@@ -22,7 +22,7 @@ import termios
 import threading
 import time
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Optional, Sequence, Tuple
 
 BOOT = """
 import os, sys
@@ -90,7 +90,7 @@ class Drain:
     def data(self) -> bytes:
         return bytes(self.buffer)
 
-    def join(self, timeout: float = 10) -> None:
+    def join(self, timeout: float) -> None:
         self.thread.join(timeout)
 
 
@@ -107,35 +107,24 @@ class PtyRun:
 def run_on_pty(argv: Sequence[str], cols: int, rows: int, sink: str = "pty", *, env: Optional[Dict[str, str]] = None,
                out_file: Optional[str] = None, timeout: float = 900.0, rate: Optional[float] = None,
                keep: bool = False) -> PtyRun:
-    """Run `argv` with a fresh pty of cols x rows as standard input and controlling terminal (echo off,
-    output processing as in a user's terminal). Standard output: "pty" (what a user's terminal receives),
-    "null" (the program's own cost) or "file" (`out_file`). The pty is drained as `Drain` does."""
+    """Run `argv` with a fresh pty of cols x rows (echo off) as standard input and controlling terminal and,
+    for `sink` "pty", standard output (else /dev/null, or `out_file` for "file"), drained as `Drain` does."""
     master, slave = open_pty(cols, rows, echo=False)
-    files: List[Any] = []
-    if sink == "pty":
-        stdout: Any = slave
-    elif sink in ("null", "file"):
-        files.append(open(os.devnull if sink == "null" else str(out_file), "wb"))
-        stdout = files[0]
-    else:
-        raise ValueError(sink)
+    out: Any = slave if sink == "pty" else open({"null": os.devnull, "file": out_file}[sink], "wb")
     drain = Drain(master, keep=keep, rate=rate)
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    began = time.perf_counter()
+    before, began = resource.getrusage(resource.RUSAGE_CHILDREN), time.perf_counter()
     try:
-        proc = spawn(argv, os.ttyname(slave), stdin=slave, stdout=stdout, stderr=subprocess.PIPE, env=env)
+        proc = spawn(argv, os.ttyname(slave), stdin=slave, stdout=out, stderr=subprocess.PIPE, env=env)
     finally:
         os.close(slave)
-        for file in files:
-            file.close()
+        out.close() if sink != "pty" else None
     try:
         _, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
         proc.kill()
         _, err = proc.communicate()
-    wall = time.perf_counter() - began
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    drain.join(60 if rate is not None else 10)
+    wall, after = time.perf_counter() - began, resource.getrusage(resource.RUSAGE_CHILDREN)
+    drain.join(60)
     os.close(master)
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     return PtyRun(proc.returncode, wall, cpu, drain.count, err.decode(errors="replace"), drain.data())
