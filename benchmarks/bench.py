@@ -25,10 +25,10 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests", "support")]
 
 from clip import FRAME_BYTES, HEIGHT, WIDTH, Clip  # noqa: E402
-from ptyrun import run_on_pty_timed  # noqa: E402
+from pty_session import run_on_pty  # noqa: E402
 
 SIZES = [(200, 60), (80, 24)]
 SINKS = ["null", "pty"]
@@ -98,7 +98,7 @@ class Runner:
     def child_case(self, case: str, cols: int, rows: int, sink: str, extra: List[str]) -> Dict[str, Any]:
         out = os.path.join(self.work, f"{case}-{cols}x{rows}-{sink}.json")
         argv = [self.python, self.child, case, "--out", out, "--work", self.work, "--sink", sink] + extra
-        run = run_on_pty_timed(argv, cols, rows, sink)
+        run = run_on_pty(argv, cols, rows, sink)
         if run.returncode != 0 or not os.path.exists(out):
             raise SystemExit(f"benchmark child failed ({case} {cols}x{rows} {sink}):\n{run.stderr}")
         with open(out) as f:
@@ -362,15 +362,15 @@ def peer_rows(cfg: Config, work: str, video: Optional[str], images: List[str], c
         term = f"{cols}x{rows}"
         for name, argv, argv1, n in peer_commands(cols, rows, video, cfg.frames, images):
             cap = os.path.join(work, "peer.out")
-            run_on_pty_timed(argv, cols, rows, "file", out_file=cap)
+            run_on_pty(argv, cols, rows, "file", out_file=cap)
             kb = os.path.getsize(cap) / n / 1000
             os.unlink(cap)
             for sink in SINKS:
                 log(f"  peer {name} {term} {sink}")
                 walls, cpus, walls1, cpus1 = [], [], [], []
                 for _ in range(cfg.peer_runs):
-                    one = run_on_pty_timed(argv1, cols, rows, sink)
-                    full = run_on_pty_timed(argv, cols, rows, sink)
+                    one = run_on_pty(argv1, cols, rows, sink)
+                    full = run_on_pty(argv, cols, rows, sink)
                     if full.returncode != 0 or one.returncode != 0:
                         log(f"  {name} failed: {full.stderr[-300:]}{one.stderr[-300:]}")
                         break

@@ -29,9 +29,9 @@ import time
 from typing import Dict, List, Optional, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests", "support")]
 
-from ptyrun import run_on_pty  # noqa: E402
+from pty_session import run_on_pty  # noqa: E402
 
 COLUMNS = 120
 PHOTO = (6000, 4000)

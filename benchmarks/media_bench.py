@@ -33,14 +33,16 @@ import sys
 import time
 from fractions import Fraction
 
-import av
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+
+import av  # noqa: E402
 import numpy as np
 
 from corvane.playback.clock import PlayerClock
 from corvane.geometry import resize
 from corvane.media import open_media, video
 from corvane.media.sound import PacedSink, SoundPlayer
-from ptyrun import run_on_pty_timed
+from pty_session import run_on_pty
 
 RESULTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
 SIZE = (200, 112)
@@ -183,7 +185,7 @@ def view_cost(path: str, frames: int, cols: int = 200, rows: int = 60) -> dict:
         players["timg -V"] = ["timg", "-V", "-bnone", f"-g{cols}x{rows - 1}", "-ph", path]
     results = {}
     for label, argv in players.items():
-        run = run_on_pty_timed(argv, cols, rows, "pty")
+        run = run_on_pty(argv, cols, rows, "pty")
         if run.returncode != 0:
             print(f"{label} failed: {run.stderr[-300:]}", file=sys.stderr)
             continue

@@ -16,25 +16,24 @@ wire stream against `cat` of the same bytes.
 from __future__ import annotations
 
 import argparse
-import fcntl
 import json
 import math
 import os
 import re
 import shlex
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
-import termios
-import threading
 import time
 from typing import Dict, Iterator, List, Tuple
 
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+
+from pty_session import Tmux, run_on_pty  # noqa: E402
 COLS, ROWS = 200, 60
 GRID_W, GRID_H = COLS, 2 * ROWS - 2
 FPS = 30.0
@@ -135,37 +134,9 @@ def child(mode: str, frames_path: str, report: str, colors: str, tolerance: int)
 
 
 def run_link(argv: List[str], rate: float) -> Tuple[bytes, float]:
-    """Run `argv` on a 200 x 60 pty whose other end takes `rate` bytes a second; all it got."""
-    master, slave = os.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", ROWS, COLS, 0, 0))
-    chunks: List[bytes] = []
-
-    def drain() -> None:
-        t0, got = time.monotonic(), 0
-        while True:
-            allowed = int(rate * (time.monotonic() - t0)) - got
-            if allowed <= 0:
-                time.sleep(0.002)
-                continue
-            try:
-                chunk = os.read(master, min(allowed, 1 << 16))
-            except OSError:
-                return
-            if not chunk:
-                return
-            chunks.append(chunk)
-            got += len(chunk)
-
-    reader = threading.Thread(target=drain, daemon=True)
-    reader.start()
-    t0 = time.monotonic()
-    proc = subprocess.Popen(argv, stdin=slave, stdout=slave, start_new_session=True,
-                            preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
-    os.close(slave)
-    proc.wait()
-    reader.join(timeout=60)
-    os.close(master)
-    return b"".join(chunks), time.monotonic() - t0
+    """Run `argv` on a 200 x 60 pty whose other end takes `rate` bytes a second; all it got, and the seconds."""
+    run = run_on_pty(argv, COLS, ROWS, "pty", rate=rate, keep=True)
+    return run.output, run.wall_s
 
 
 TOKEN = re.compile(rb"\x1b\[([?0-9;]*)([A-Za-z])|\r|\n|\xe2\x96(?:\x80|\x84|\x88)|(.)", re.S)
@@ -292,17 +263,13 @@ def tmux_child(frames_path: str, report: str, tolerance: int, fed: bool) -> None
 
 def in_tmux(argv: List[str], report: str) -> float:
     """Seconds `argv` took in a 200 x 60 tmux pane (it writes them into `report`)."""
-    server = ["tmux", "-L", f"wire-bench-{os.getpid()}-{os.path.basename(report)}", "-f", os.devnull]
-    subprocess.run(server + ["new-session", "-d", "-x", str(COLS), "-y", str(ROWS), "-s", "b",
-                             " ".join(shlex.quote(a) for a in argv) + "; sleep 30"], check=True)
-    try:
+    command = " ".join(shlex.quote(a) for a in argv) + "; sleep 30"
+    with Tmux(f"wire-bench-{os.path.basename(report)}", command, COLS, ROWS):
         deadline = time.monotonic() + 300
         while not os.path.exists(report) and time.monotonic() < deadline:
             time.sleep(0.05)
         time.sleep(0.1)
         return float(open(report).read() or "nan")
-    finally:
-        subprocess.run(server + ["kill-server"], check=False)
 
 
 def tmux_case(name: str, frames: np.ndarray, tolerance: int, tmp: str) -> Dict[str, object]:

@@ -25,7 +25,7 @@ inline constexpr const char* INIT_ONCE =
     "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter process";
 
 inline constexpr const char* WIRE_COLORS = "colors must be 24, 256 or 16";
-inline constexpr const char* WIRE_TOLERANCE = "tolerance must be 0 to 255";
+inline constexpr const char* WIRE_TOLERANCE = "tolerance must be 0 to 64";
 inline constexpr const char* WIRE_PALETTE_DEPTH = "palette indices exist at 256 and 16 colours only";
 inline constexpr const char* WIRE_NEGATIVE_SIZE = "width and height must not be negative";
 

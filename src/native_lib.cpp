@@ -52,7 +52,7 @@ PyObject* value_error(const char* text) {
 bool to_tolerance(PyObject* obj, int& out) {
     std::int32_t t;
     if (!py::to_i32(obj, t)) return py::argument_failed("tolerance");
-    if (t < 0 || t > 255) return value_error(msg::WIRE_TOLERANCE), false;
+    if (t < 0 || t > wire::MAX_TOLERANCE) return value_error(msg::WIRE_TOLERANCE), false;
     out = t;
     return true;
 }

@@ -1,4 +1,10 @@
-"""The exceptions of the package, and how to recognise the native module's ``PanicException``."""
+"""Every exception the package raises on purpose, and how to recognise the native module's ``PanicException``.
+
+The library raises these where it finds the fault, with a one-line message; only the command line
+(:mod:`corvane.cli`) catches them, to end a command with that line and exit status 1. The modules
+that document one of them (``corvane.media.MediaError``, ``corvane.media.sound.SoundUnavailable``,
+``corvane.playback.clock.TimeError``) re-export it from here.
+"""
 
 from __future__ import annotations
 
@@ -38,7 +44,19 @@ class VideoSupportError(CorvaneError, ImportError):
 
 
 class SourceError(CorvaneError):
-    """A video, image or camera that cannot be opened or read."""
+    """A video, image or camera that cannot be opened, read or written; the message is one line."""
+
+
+MediaError = SourceError
+"""The media layer's name for :class:`SourceError`."""
+
+
+class SoundUnavailable(SourceError):
+    """No sound can be played; the message is the note for the status line."""
+
+
+class TimeError(CorvaneError, ValueError):
+    """A ``--start``/``--end`` value that is not a time, or a range that does not fit the media."""
 
 
 def is_panic(error: BaseException) -> bool:

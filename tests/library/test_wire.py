@@ -15,6 +15,7 @@ from corvane._native import Encoder
 
 import corvane
 from corvane.display.wire import Link
+from pty_session import Tmux
 
 CHILD = """
 import os, sys, time, numpy as np; from corvane._native import Encoder
@@ -49,18 +50,12 @@ def palette_cells(text):
 def test_tmux_shows_the_palette_colours_chosen(tmp_path, colors, indices):
     (tmp_path / "child.py").write_text(CHILD)
     out = str(tmp_path / "stream")
-    server = ["tmux", "-L", f"wire-{os.getpid()}", "-f", os.devnull]
-    subprocess.run(server + ["new-session", "-d", "-s", "t", "-x", "40", "-y", "11",
-                             f"{sys.executable} {tmp_path / 'child.py'} {colors} {out}"], check=True)
-    try:
+    with Tmux("wire", f"{sys.executable} {tmp_path / 'child.py'} {colors} {out}", 40, 11) as tmux:
         deadline = time.monotonic() + 30
         while not os.path.exists(out + ".done") and time.monotonic() < deadline:
             time.sleep(0.05)
         time.sleep(0.3)
-        shown = subprocess.run(server + ["capture-pane", "-t", "t", "-e", "-p", "-N"], check=True,
-                               capture_output=True, text=True).stdout
-    finally:
-        subprocess.run(server + ["kill-server"], check=False)
+        shown = tmux.capture("-e", "-N")
     chosen = palette_cells(open(out, encoding="utf-8").read())
     assert [len(row) for row in chosen] == [40] * 10 and {c for r in chosen for cell in r for c in cell} <= set(indices)
     assert palette_cells(shown)[:10] == chosen

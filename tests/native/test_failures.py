@@ -19,6 +19,7 @@ from _corvane import Corvane
 
 import children
 import corvane
+from pty_session import Tmux
 from recording_file import frames, parse
 from reference import pattern
 
@@ -215,18 +216,12 @@ def test_resize_to_the_same_cell_count_redraws(tmp_path):
     marks, script, conf = str(tmp_path / "mark"), tmp_path / "child.py", tmp_path / "tmux.conf"
     script.write_text(RESIZE_CHILD)
     conf.write_text("set -g status off\n")
-    tmux = ["tmux", "-L", f"corvane-{os.getpid()}", "-f", str(conf)]
-    subprocess.run(tmux + ["new-session", "-d", "-s", "t", "-x", "100", "-y", "31",
-                           f"{sys.executable} {script} {marks}"], check=True)
-    try:
+    with Tmux("corvane", f"{sys.executable} {script} {marks}", 100, 31, conf=str(conf)) as tmux:
         wait_for(marks + ".1")
-        subprocess.run(tmux + ["resize-window", "-t", "t", "-x", "150", "-y", "21"], check=True)
+        tmux.resize(150, 21)
         wait_for(marks + ".2")
         time.sleep(0.3)
-        captured = subprocess.run(tmux + ["capture-pane", "-t", "t", "-p"], check=True,
-                                  capture_output=True, text=True).stdout
-    finally:
-        subprocess.run(tmux + ["kill-server"], check=False)
+        captured = tmux.capture()
     # One colour all over, so a redrawn grid is 20 rows of 150 cells; the old layout left 100.
     wrong = [len(row) for row in captured.split("\n")[:20] if row.count("\u2580") != 150]
     assert not wrong, f"{len(wrong)} of 20 rows keep the old layout ({wrong[0]} characters)"

@@ -9,7 +9,8 @@ import time
 import pytest
 
 import children
-from pty_child import HIDE, SHOW, Child, set_winsize
+from pty_child import HIDE, SHOW, Child
+from pty_session import set_winsize
 from recording_file import frames, parse
 from reference import draw, pattern
 

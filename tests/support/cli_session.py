@@ -14,17 +14,16 @@ import re
 import subprocess
 import sys
 import termios
-import threading
 import time
 from dataclasses import dataclass
 
 import numpy as np
 
-from pty_child import HIDE, SHOW, set_winsize
+from pty_child import HIDE, SHOW
+from pty_session import Drain, open_pty, spawn
 
 LAUNCHER = """
-import fcntl, os, signal, sys, termios
-fcntl.ioctl(0, termios.TIOCSCTTY, 0)  # here, not in a preexec_fn: no Python code between fork and exec
+import os, signal, sys
 pid = os.fork()
 if pid == 0:
     os.setpgid(0, 0)
@@ -60,31 +59,19 @@ class Finished:
 class Session:  # `corvane ARGS` (or `python ARGS`) on a pty of cols x rows; tty=False: no terminal at all
 
     def __init__(self, args, tmp_path, *, cols=40, rows=12, tty=True, screen=True, env=None, python=False):
-        self.master, self.slave = os.openpty()
-        set_winsize(self.slave, cols, rows)
-        attrs = termios.tcgetattr(self.slave)
-        attrs[1] &= ~termios.OPOST  # the bytes as written, no "\n" to "\r\n"
-        termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
-        self.before, self.buffer = termios.tcgetattr(self.slave), bytearray()
+        self.master, self.slave = open_pty(cols, rows, opost=False)
+        self.before = termios.tcgetattr(self.slave)
         self.out_path = tmp_path / f"out-{time.monotonic_ns()}"
         with open(self.out_path, "wb") as out:
-            self.proc = subprocess.Popen(
+            self.proc = spawn(
                 [sys.executable, *(["-c", LAUNCHER] if tty else []), *([] if python else ["-m", "corvane"]), *args],
-                cwd=tmp_path, env=dict(os.environ, **(env or {})), stderr=subprocess.PIPE,
-                stdin=self.slave if tty else subprocess.DEVNULL, stdout=self.slave if screen and tty else out,
-                start_new_session=True)
-        self.reader = threading.Thread(target=self._drain, daemon=True)
-        self.reader.start()
-
-    def _drain(self):
-        try:
-            while True:
-                self.buffer += os.read(self.master, 65536)
-        except OSError:
-            pass
+                os.ttyname(self.slave) if tty else None, cwd=tmp_path, env=dict(os.environ, **(env or {})),
+                stderr=subprocess.PIPE, stdin=self.slave if tty else subprocess.DEVNULL,
+                stdout=self.slave if screen and tty else out)
+        self.reader = Drain(self.master)
 
     def output(self) -> bytes:
-        return bytes(self.buffer) + self.out_path.read_bytes()
+        return self.reader.data() + self.out_path.read_bytes()
 
     def wait_for(self, needle: bytes, after: int = 0, timeout: float = 20) -> int:
         """Wait until `needle` shows in the output past offset `after`; returns where."""

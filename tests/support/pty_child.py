@@ -1,17 +1,14 @@
-"""Shared harness: child processes on a real pty of a set size. A child runs a function of
+"""Child processes on a real pty of a set size (through pty_session). A child runs a function of
 children.py (`python -m children NAME ARGS`, its result the report) or, for the package tests, a
 code string after PRELUDE that calls `report()`. A child that overstays is killed (no exit status)."""
 
 from __future__ import annotations
 
-import fcntl
 import json
 import os
 import signal
-import struct
 import subprocess
 import sys
-import termios
 import textwrap
 import threading
 from pathlib import Path
@@ -19,24 +16,14 @@ from typing import Any, Callable, Dict, NamedTuple, Optional, Union
 
 import pytest
 
+from pty_session import open_pty, spawn
+
 # The suite also runs against the extension built with AddressSanitizer (mk/sanitize.mk), where
 # resident memory means little and a refused `operator new` ends the process.
 SANITIZED = os.environ.get("CORVANE_SANITIZED") == "1"
 HIDE = b"\x1b[?25l\x1b[?1049h\x1b[H"
 SHOW = b"\x1b[?1049l\x1b[?25h"
-BOOT = """
-import os, sys
-if sys.argv[1]:
-    os.close(os.open(sys.argv[1], os.O_RDWR))  # a session leader's first terminal becomes its own
-if sys.argv[2]:
-    os.close(1)
-os.execv(sys.executable, [sys.executable] + sys.argv[3:])
-"""
 PRELUDE = "import json, os, sys\nfrom _corvane import Corvane\nfrom children import report, set_size\n"
-
-
-def set_winsize(fd: int, cols: int, rows: int) -> None:
-    fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
 
 
 def default_sigint() -> None:
@@ -57,8 +44,7 @@ class Child:
         self.out_path, self.report_path = tmp_path / "stdout.bin", tmp_path / "report.json"
         for stale in (self.out_path, self.report_path):
             stale.unlink() if stale.exists() else None
-        self.master, slave = os.openpty()
-        set_winsize(slave, cols, rows)
+        self.master, slave = open_pty(cols, rows)
         terminal = os.ttyname(slave)
         out: Any = {"file": lambda: open(self.out_path, "wb"), "devfull": lambda: open("/dev/full", "wb")}.get(
             stdout, lambda: subprocess.DEVNULL)()
@@ -68,12 +54,10 @@ class Child:
         environment = {**os.environ, **(env or {}), "PYTHONPATH": os.pathsep.join(filter(None, path)),
                        "CORVANE_TEST_REPORT": str(self.report_path)}
 
-        # The child takes its terminal and closes its output itself (BOOT), so that the fork runs no
-        # Python code: a preexec_fn could meet a lock another thread of this process held.
-        boot = ["-c", BOOT, terminal if ctty else "", "closed" if stdout == "closed" else ""]
         try:
-            self.proc = subprocess.Popen([sys.executable, *boot, *code], stdin=slave if stdin == "pty" else subprocess.DEVNULL,
-                                         stdout=out, stderr=subprocess.PIPE, start_new_session=True, env=environment)
+            self.proc = spawn([sys.executable, *code], terminal if ctty else None, close_stdout=stdout == "closed",
+                              stdin=slave if stdin == "pty" else subprocess.DEVNULL, stdout=out,
+                              stderr=subprocess.PIPE, env=environment)
         finally:
             os.close(slave)
             out.close() if hasattr(out, "close") else None

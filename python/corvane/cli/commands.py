@@ -14,7 +14,7 @@ import math
 import os
 import re
 import sys
-from typing import Callable, Dict, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Optional, Sequence, Tuple
 
 from .. import __version__
 from . import demo, gallery
@@ -34,7 +34,7 @@ from ..display.terminal import check_terminal, clock
 from ..text import count, printable
 from ..playback.view import Viewer, view
 from ..playback.view import summary as view_summary
-from ..display.wire import COLOR_CHOICES, MAX_TOLERANCE, colors_option, resolve_colors, screen_options
+from ..display.wire import COLOR_CHOICES, DEFAULT_TOLERANCE, MAX_TOLERANCE, resolve_colors
 
 Command = Callable[[argparse.Namespace], int]
 MAX_CAMERA = 63
@@ -70,6 +70,36 @@ def _grid(text: str) -> Tuple[int, int]:
     if not 1 <= min(size) <= max(size) <= MAX_GRID:
         raise argparse.ArgumentTypeError(f"not COLUMNSxROWS, each 1 to {MAX_GRID}: {text}")
     return size
+
+
+def _colors(text: str) -> str:
+    """``--colors``, checked by the command so that a bad one is one line (status 1)."""
+    if text not in COLOR_CHOICES:
+        raise CorvaneError(f"--colors: must be one of {', '.join(COLOR_CHOICES)}, not {text}")
+    return text
+
+
+def _tolerance(text: str) -> int:
+    """``--tolerance``: a whole number from 0 to the encoder's bound; one line else (status 1)."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise CorvaneError(f"--tolerance: not a whole number: {text}") from None
+    if not 0 <= value <= MAX_TOLERANCE:
+        raise CorvaneError(f"--tolerance: must be 0 to {MAX_TOLERANCE}, not {text}")
+    return value
+
+
+def _screen_options(args: argparse.Namespace) -> Dict[str, Any]:
+    """``Screen`` keyword arguments from ``--colors``, ``--tolerance`` and ``--dither``; neither
+    of the first two given: the exact stream, as without the wire."""
+    if args.colors is None and args.tolerance is None:
+        return {}
+    return {
+        "colors": _colors(args.colors) if args.colors is not None else "auto",
+        "tolerance": _tolerance(args.tolerance) if args.tolerance is not None else DEFAULT_TOLERANCE,
+        "dither": args.dither,
+    }
 
 
 def _fail(message: str) -> int:
@@ -142,7 +172,7 @@ def cmd_view(args: argparse.Namespace) -> int:
     from ..media import open_media
     from ..media.sound import SoundPlayer
 
-    options = screen_options(args.colors, args.tolerance, args.dither)
+    options = _screen_options(args)
     if args.record is not None:
         _claim_recording(args.record, [args.source], args.force)
     start, end = _range(args)
@@ -178,10 +208,7 @@ def cmd_view(args: argparse.Namespace) -> int:
 
 def cmd_show(args: argparse.Namespace) -> int:
     """Pictures inline, like text."""
-    try:
-        colors = resolve_colors(colors_option(args.colors))
-    except argparse.ArgumentTypeError as error:
-        raise CorvaneError(f"--colors: {error}") from None
+    colors = resolve_colors(_colors(args.colors))
     options = gallery.Options(args.width, args.height, args.fit, args.title, args.grid, args.frame,
                               colors, args.dither)
 
@@ -199,15 +226,12 @@ def cmd_show(args: argparse.Namespace) -> int:
 
 def cmd_play(args: argparse.Namespace) -> int:
     """A recording, plain or interactive."""
-    options = screen_options(args.colors, args.tolerance, args.dither)
+    options = _screen_options(args)
     with _recording(args.file, hint=True) as recording:
         recording.require_frames()
         screen = Screen(fit=_fit(args), **options)
         check_terminal(screen.corvane)
-        damage = play(recording, screen, interactive=args.interactive, paused=args.paused,
-                      sharpen=args.sharpen)
-    if damage is not None:
-        raise damage
+        play(recording, screen, interactive=args.interactive, paused=args.paused, sharpen=args.sharpen)
     return 0
 
 

@@ -32,7 +32,7 @@ from ..geometry import Placement, as_frame, fitted
 from .screen import Screen
 from .terminal import cbreak, check_terminal, resumes
 from ..text import cut, printable
-from .wire import MAX_TOLERANCE, resolve_colors
+from .wire import check_tolerance, resolve_colors
 
 if TYPE_CHECKING:
     from ..geometry import FrameArray
@@ -52,9 +52,8 @@ def configure(colors: Optional[str] = None, tolerance: Optional[int] = None, dit
     does; neither: the exact stream (the default). Windows already open keep theirs."""
     if colors is not None:
         resolve_colors(colors)  # a bad value fails here, not at the first imshow
-    if tolerance is not None and (isinstance(tolerance, bool) or not isinstance(tolerance, int)
-                                  or not 0 <= tolerance <= MAX_TOLERANCE):
-        raise ValueError(f"tolerance must be a whole number from 0 to {MAX_TOLERANCE}, not {tolerance!r}")
+    if tolerance is not None:
+        check_tolerance(tolerance)
     _options.clear()
     if colors is not None or tolerance is not None:
         _options.update(colors=colors, tolerance=tolerance, dither=dither)

@@ -14,12 +14,12 @@ Contract:
   kept and raised as ``OSError`` by the next call, on every call after it: it is never lost.
 - :class:`Wire` is one encoder with its link and rate control; it belongs to the thread that
   made it (the encoder checks that), the writer thread touches only the link's queue.
-- The option parsers raise ``argparse.ArgumentTypeError`` with one line, for the command line.
+- A bad colour depth or tolerance is a ``ValueError`` (:func:`resolve_colors`,
+  :func:`check_tolerance`); the command line checks its options itself, before they get here.
 """
 
 from __future__ import annotations
 
-import argparse
 import atexit
 import errno
 import os
@@ -27,11 +27,9 @@ import select
 import threading
 import time
 from collections import deque
-from typing import TYPE_CHECKING, Any, Deque, Dict, Mapping, Optional, Tuple
+from typing import TYPE_CHECKING, Deque, Mapping, Optional, Tuple
 
 from .._native import Encoder
-
-from ..errors import CorvaneError
 
 if TYPE_CHECKING:
     from ..geometry import FrameArray
@@ -42,7 +40,7 @@ DEFAULT_TOLERANCE = 2
 """The tolerance when none is given: a component off by at most 2 of 255 is not seen on a
 terminal, and it removes the sensor noise of a camera (chosen by measurement, see benchmarks/)."""
 MAX_TOLERANCE = 64
-"""The largest ``--tolerance`` taken: beyond it the picture is more wrong than right."""
+"""The largest tolerance taken (the encoder's own bound): beyond it the picture is more wrong than right."""
 RATE_CEILING = 10
 """Rate control raises the tolerance up to this, never further."""
 
@@ -71,39 +69,11 @@ def resolve_colors(choice: str, environ: Optional[Mapping[str, str]] = None) -> 
     return 24 if choice == "24bit" else int(choice)
 
 
-def colors_option(text: str) -> str:
-    """An argparse type for ``--colors``."""
-    if text not in COLOR_CHOICES:
-        raise argparse.ArgumentTypeError(f"must be one of {', '.join(COLOR_CHOICES)}, not {text}")
-    return text
-
-
-def tolerance_option(text: str) -> int:
-    """An argparse type for ``--tolerance``: a whole number from 0 to :data:`MAX_TOLERANCE`."""
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text}") from None
-    if not 0 <= value <= MAX_TOLERANCE:
-        raise argparse.ArgumentTypeError(f"must be 0 to {MAX_TOLERANCE}, not {text}")
-    return value
-
-
-def screen_options(colors: Optional[str], tolerance: Optional[str], dither: bool = False) -> Dict[str, Any]:
-    """``Screen`` keyword arguments from the command line's ``--colors``, ``--tolerance`` and
-    ``--dither`` (taken as text); a bad value is a :class:`CorvaneError` of one line, so the
-    command ends with status 1. Neither option given: the exact stream, as without the wire."""
-    if colors is None and tolerance is None:
-        return {}
-    try:
-        return {
-            "colors": colors_option(colors) if colors is not None else "auto",
-            "tolerance": tolerance_option(tolerance) if tolerance is not None else DEFAULT_TOLERANCE,
-            "dither": dither,
-        }
-    except argparse.ArgumentTypeError as error:
-        name = "--colors" if colors is not None and colors not in COLOR_CHOICES else "--tolerance"
-        raise CorvaneError(f"{name}: {error}") from None
+def check_tolerance(tolerance: object) -> int:
+    """``tolerance`` if it is a whole number from 0 to :data:`MAX_TOLERANCE`; ``ValueError`` else."""
+    if isinstance(tolerance, bool) or not isinstance(tolerance, int) or not 0 <= tolerance <= MAX_TOLERANCE:
+        raise ValueError(f"tolerance must be a whole number from 0 to {MAX_TOLERANCE}, not {tolerance!r}")
+    return tolerance
 
 
 class Link:
@@ -210,8 +180,7 @@ class Wire:
 
     def __init__(self, colors: str = "auto", tolerance: int = DEFAULT_TOLERANCE, *,
                  dither: bool = False, link: Optional[Link] = None) -> None:
-        if isinstance(tolerance, bool) or not isinstance(tolerance, int) or not 0 <= tolerance <= MAX_TOLERANCE:
-            raise ValueError(f"tolerance must be a whole number from 0 to {MAX_TOLERANCE}, not {tolerance!r}")
+        check_tolerance(tolerance)
         self.colors = resolve_colors(colors)
         """The colour depth drawn in: 24 (bits), 256 or 16."""
         self.tolerance = tolerance

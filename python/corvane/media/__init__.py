@@ -18,7 +18,7 @@ import os
 import stat
 from typing import TYPE_CHECKING, Iterator, NamedTuple, Optional, Tuple
 
-from ..errors import SourceError
+from ..errors import MediaError as MediaError  # documented here too
 
 if TYPE_CHECKING:
     from types import TracebackType
@@ -26,10 +26,6 @@ if TYPE_CHECKING:
     from ..geometry import FrameArray
 
 INSTALL_HINT = "install them with: pip install 'corvane[video]'"
-
-
-class MediaError(SourceError):
-    """A video, image or camera that cannot be opened, read or written; the message is one line."""
 
 
 class Frame(NamedTuple):

@@ -26,7 +26,8 @@ from typing import TYPE_CHECKING, Callable, Iterable, Iterator, List, Optional, 
 import numpy as np
 
 from ..geometry import letterbox
-from . import INSTALL_HINT, MediaError
+from ..errors import MediaError
+from . import INSTALL_HINT
 from .video import av_errors, ffmpeg_reason, import_av
 
 if TYPE_CHECKING:

@@ -13,7 +13,8 @@ from typing import TYPE_CHECKING, List, Optional
 
 import numpy as np
 
-from . import INSTALL_HINT, Frame, Media, MediaError
+from ..errors import MediaError
+from . import INSTALL_HINT, Frame, Media
 
 if TYPE_CHECKING:
     from PIL import Image

@@ -172,12 +172,12 @@ def _bgr(picture: Any) -> "FrameArray":
 
 def _video_frame(path: str, at: Optional[float]) -> "FrameArray":
     """The frame of a video or animation on show at ``at`` seconds, through the media layer."""
-    from . import MediaError, open_media
+    from . import open_media
 
     try:
         with open_media(path) as media:
             frame = media.seek(at) if at else media.read()
-    except MediaError:
+    except SourceError:
         raise SourceError(UNREADABLE) from None
     if frame is None:
         raise SourceError(f"no frame at {at:g} s" if at else UNREADABLE)

@@ -24,17 +24,14 @@ from typing import IO, Any, Callable, Iterator, Optional, Protocol
 
 import numpy as np
 
-from . import MediaError
+from ..errors import MediaError
+from ..errors import SoundUnavailable as SoundUnavailable  # documented here too
 from .video import av_errors, ffmpeg_reason, import_av
 
 CHUNK = 0.01
 """Seconds of sound written at a time: the error bound of the clock's bookkeeping."""
 LATENCY = 0.1
 """Seconds of sound a sink holds ahead of what is heard."""
-
-
-class SoundUnavailable(MediaError):
-    """No sound can be played; the message is the note for the status line."""
 
 
 class Sink(Protocol):

@@ -17,7 +17,8 @@ from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Type, cast
 
 import numpy as np
 
-from . import INSTALL_HINT, Frame, Media, MediaError
+from ..errors import MediaError
+from . import INSTALL_HINT, Frame, Media
 
 if TYPE_CHECKING:
     import av

@@ -15,7 +15,7 @@ import re
 import time
 from typing import Callable, Dict, NamedTuple, Optional, Protocol, Tuple
 
-from ..errors import CorvaneError
+from ..errors import TimeError as TimeError  # documented here too
 
 SPEEDS = (0.25, 0.5, 0.75, 1.0, 1.5, 2.0, 3.0, 4.0)
 """The speed ladder of every player: ``-`` and ``+`` move one rung."""
@@ -87,10 +87,6 @@ def format_time(seconds: float, hundredths: bool = False) -> str:
 
 
 _TIME = re.compile(r"(?:(?:(\d+):)?(\d+):)?(\d+(?:\.\d*)?|\.\d+)")
-
-
-class TimeError(CorvaneError, ValueError):
-    """A ``--start``/``--end`` value that is not a time, or a range that does not fit the media."""
 
 
 def _shown(text: str) -> str:

@@ -63,9 +63,9 @@ def status(player: PlayerClock, count: int, index: int, key: bool,
 
 
 def play(recording: Recording, screen: Screen, *, interactive: bool = False, paused: bool = False,
-         sharpen: float = 0.0) -> Optional[RecordingError]:
-    """Play ``recording`` until its end (plain) or q / Esc; returns the damage met, or found in the
-    headers, and ``None`` for an intact file. Raises :class:`RecordingError` for a file without
+         sharpen: float = 0.0) -> None:
+    """Play ``recording`` until its end (plain) or q / Esc; raises the damage met, or found in the
+    headers, once the terminal is restored, and :class:`RecordingError` for a file without
     frames. The terminal is in full-screen and cbreak mode meanwhile and restored afterwards."""
     recording.require_frames()
     count, key_set = len(recording), frozenset(recording.key_frames)
@@ -119,4 +119,6 @@ def play(recording: Recording, screen: Screen, *, interactive: bool = False, pau
                     written = line
             if key is None:
                 time.sleep(TICK)
-    return met or recording.damage
+    damage = met or recording.damage
+    if damage is not None:
+        raise damage

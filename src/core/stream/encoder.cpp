@@ -212,10 +212,10 @@ class Writer {
 }  // namespace
 
 WireEncoder::WireEncoder(EncoderOptions options)
-    : opt_(options), tol_(std::clamp(options.tolerance, 0, 255)), out_(1 << 16) {}
+    : opt_(options), tol_(std::clamp(options.tolerance, 0, MAX_TOLERANCE)), out_(1 << 16) {}
 
 void WireEncoder::set_tolerance(int tolerance) {
-    tol_ = std::clamp(tolerance, 0, 255);
+    tol_ = std::clamp(tolerance, 0, MAX_TOLERANCE);
 }
 
 std::uint32_t WireEncoder::code_of(const std::uint8_t* px, int x, int y) const {

@@ -35,9 +35,12 @@ namespace corvane::wire {
 
 enum class Depth : std::uint8_t { kTrue, k256, k16 };
 
+// Beyond this a cell left alone is more wrong than right.
+inline constexpr int MAX_TOLERANCE = 64;
+
 struct EncoderOptions {
     Depth depth = Depth::kTrue;
-    int tolerance = 0;    // 0 .. 255
+    int tolerance = 0;    // 0 .. MAX_TOLERANCE
     bool dither = false;  // ordered 4 x 4 Bayer dithering before the palette look-up
     int full_percent = 90;
 };
