@@ -73,18 +73,20 @@ const Row kRows[] = {
     // Replies; a modified F3 (CSI 1;5R) cannot be told from a cursor position.
     {"\x1b[12;40R", "reply"}, {"\x1b[1;5R", "reply"}, {"\x1b[?7u", "reply"}, {"\x1b[?64;1;2c", "reply"},
     {"\x1b[5R", ""}, {"\x1b[70000;1R", ""}, {"\x1b[?300u", ""},
-    // The "u" protocol; a shifted alternate replaces the key, also on release and for a Shift key.
+    // The "u" protocol; a shifted alternate replaces the key, also on release, but a Shift key
+    // reported without Shift held stays a modifier key.
     {"\x1b[97u", "a"}, {"\x1b[13u", "enter"}, {"\x1b[27u", "esc"}, {"\x1b[9;2u", "-"}, {"\x1b[127u", "-"},
     {"\x1b[57399u", "0"}, {"\x1b[57408u", "9"}, {"\x1b[57410u", "/"}, {"\x1b[57414u", "enter"},
     {"\x1b[57416u", ","}, {"\x1b[57363u", "-"}, {"\x1b[57364u", "\ue014"}, {"\x1b[57375u", "\ue01f"},
     {"\x1b[57376u", "-"}, {"\x1b[57454u", "-"}, {"\x1b[57455u", "\ue06f"}, {"\x1b[97:65;2u", "A"},
     {"\x1b[97:65;6:3u", "A"}, {"\x1b[97:65;1u", "a"}, {"\x1b[97::98;2u", "a"}, {"\x1b[;5u", ""},
-    {"\x1b[97:55296;2u", "a"}, {"\x1b[57447:3u", "\x03"}, {"\x1b[55296u", ""}, {"\x1b[1114112u", ""},
-    // Mouse (SGR, X10, rxvt) and bracketed paste.
+    {"\x1b[97:55296;2u", "a"}, {"\x1b[57447:3u", "-"}, {"\x1b[57441:65u", "-"}, {"\x1b[55296u", ""},
+    {"\x1b[1114112u", ""},
+    // Mouse (SGR, X10, rxvt), whatever the button, and bracketed paste.
     {"\x1b[<0;10;20M", "-"}, {"\x1b[<0;10;20m", "-"}, {"\x1b[<35;5;6M", "-"}, {"\x1b[<67;3;4M", "-"},
-    {"\x1b[<98;1;1M", ""}, {"\x1b[<128;1;1M", ""}, {"\x1b[<0;1M", ""}, {"\x1b[<0;70000;1M", ""},
-    {"\x1b[M !!", "-"}, {"\x1b[M`\xff\xff", "-"}, {"\x1b[M\x1f!!", ""}, {"\x1b[32;10;20M", "-"},
-    {"\x1b[31;1;1M", ""}, {"\x1b[200~hi\x1b[201~", "-"}, {"\x1b[200~\x1b[201~", "-"},
+    {"\x1b[<98;1;1M", "-"}, {"\x1b[<128;1;1M", "-"}, {"\x1b[<0;1M", ""}, {"\x1b[<0;70000;1M", ""},
+    {"\x1b[M !!", "-"}, {"\x1b[M`\xff\xff", "-"}, {"\x1b[M\x1f!!", "-"}, {"\x1b[32;10;20M", "-"},
+    {"\x1b[31;1;1M", "-"}, {"\x1b[200~hi\x1b[201~", "-"}, {"\x1b[200~\x1b[201~", "-"},
     {"\x1b[200~1\n\x1b[A~\x1b[201~", "-"},
 };
 // clang-format on
