@@ -3,8 +3,10 @@
 // late, or waits for more where it should not, shows. Then need-more, the pending caps, the queue.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "modules/terminal/keys.hpp"
@@ -118,16 +120,39 @@ TEST(Keys, IncompleteSequencesNeedMore) {
     EXPECT_EQ(decode(bytes("\x1b"), 1, true).outcome, Outcome::NeedMore);  // the read goes on after Esc
 }
 
-// A sequence that reaches its cap still incomplete is dropped and what follows decodes afresh.
-TEST(Keys, PendingBytesAreCapped) {
-    const std::string paste = "\x1b[200~" + std::string(Parser::MAX_PASTE_BYTES - 12, 'x') + "\x1b[201~";
-    EXPECT_EQ(run(paste), "- a");
-    const std::string over = "\x1b[200~x" + paste.substr(6);
-    EXPECT_EQ(run(over), "~ a");  // dropped one byte short of its end
-
-    const std::string csi = "\x1b[1;" + std::string(Parser::MAX_SEQUENCE_BYTES - 5, '1') + "~";
-    EXPECT_EQ(run(csi), "- a");
-    EXPECT_EQ(run("\x1b[1;1" + csi.substr(4)), "~ a");
+// Past its cap a sequence is discarded up to its end, which a paste gives as one event and any
+// other sequence as nothing; then decoding goes on afresh. Pending bytes never reach the cap.
+TEST(Keys, OverLongSequencesAreDiscardedToTheirEnd) {
+    const std::size_t cap = Parser::MAX_PASTE_BYTES;
+    const auto paste = [](std::size_t body) {
+        return "\x1b[200~" + std::string(body - 1, 'x') + "q\x1b[201~";
+    };
+    const std::string digits(Parser::MAX_SEQUENCE_BYTES, '1');
+    const std::pair<std::vector<std::string>, std::string> groups[] = {
+        // Pastes: one at the cap, one of 70,000 characters, the cap after each byte of the end marker
+        // and just before it, and a marker that breaks off past the cap.
+        {{paste(cap - 12), paste(70'000), paste(cap - 11), paste(cap - 10), paste(cap - 9), paste(cap - 8),
+          paste(cap - 7), paste(cap - 6), "\x1b[200~" + std::string(cap, 'x') + "\x1b[20\x1b[201x\x1b[201~"},
+         "- a"},
+        // A key, a mouse report and a reply, each ending at its own kind of final byte.
+        {{"\x1b[1;" + digits + "~", "\x1b[<" + digits + "M", "\x1b[?" + digits + "~c"}, "a"},
+    };
+    for (const auto& [inputs, out] : groups) {
+        for (const std::string& in : inputs) {
+            // In reads of one byte, of 1024 and whole: the cap falls inside a read or between reads.
+            for (const std::size_t step : {std::size_t(1), std::size_t(1024), in.size()}) {
+                Parser p;
+                std::size_t most = 0;
+                for (std::size_t at = 0; at < in.size(); at += step) {
+                    p.feed(bytes(in) + at, std::min(step, in.size() - at), at + step < in.size());
+                    most = std::max(most, p.pending_size());
+                }
+                p.feed('a', false);
+                EXPECT_EQ(drain(p), out) << in.size() << " bytes in reads of " << step;
+                EXPECT_LT(most, Parser::MAX_PASTE_BYTES);
+            }
+        }
+    }
 }
 
 TEST(Keys, QueueIsFifoAcrossInterleavedFeedsAndPops) {

@@ -301,11 +301,17 @@ Parser::Parser() {
 
 void Parser::feed(std::uint8_t byte, bool more_input) {
     pending_.push_back(byte);
+    if (over_cap_) pending_.erase(pending_.begin() + EDGE_BYTES);  // slides the kept tail
     const Decoded d = decode(pending_.data(), pending_.size(), more_input);
+    const bool paste = params(pending_.data(), 0, pending_.size()).starts_with(PASTE_START);
     if (d.outcome == Outcome::NeedMore) {
-        const bool paste = params(pending_.data(), 0, pending_.size()).starts_with(PASTE_START);
-        if (pending_.size() < (paste ? MAX_PASTE_BYTES : MAX_SEQUENCE_BYTES)) return;
-    } else if (d.outcome == Outcome::Complete) {
+        if (over_cap_ || pending_.size() < (paste ? MAX_PASTE_BYTES : MAX_SEQUENCE_BYTES)) return;
+        pending_.erase(pending_.begin() + EDGE_BYTES, pending_.end() - EDGE_BYTES);
+        over_cap_ = true;
+        return;
+    }
+    // Past the cap only a paste is reported: any other sequence was judged on its edges alone.
+    if (d.outcome == Outcome::Complete && (!over_cap_ || paste)) {
         // Reuse the taken slots before the vector would reallocate.
         if (head_ > 0 && queue_.size() == queue_.capacity()) {
             queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(head_));
@@ -314,6 +320,7 @@ void Parser::feed(std::uint8_t byte, bool more_input) {
         queue_.push_back(d.item);
     }
     pending_.clear();
+    over_cap_ = false;
 }
 
 void Parser::feed(const std::uint8_t* bytes, std::size_t len, bool more_after) {
