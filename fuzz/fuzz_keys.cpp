@@ -1,9 +1,10 @@
 // libFuzzer target: the key decoder fed arbitrary bytes cut into arbitrary reads. The stream is
 // read from the front, the cuts (read lengths, more input behind each) from the back, so a seed
 // that is a plain escape sequence stays one. Checked: pending bytes stay below 256, or 64 KiB
-// for a bracketed paste; a byte yields at most one item; a printable character is a scalar value
-// that reads back as itself from its UTF-8; the items do not depend on the cuts, except where a
-// read ends in Esc with nothing behind it (that Esc is the key).
+// for a bracketed paste; the items are those of a parser that keeps every pending byte, less any
+// sequence over 256 bytes other than a paste; a byte yields at most one item; a printable
+// character is a scalar value that reads back as itself from its UTF-8; the items do not depend
+// on the cuts, except where a read ends in Esc with nothing behind it (that Esc is the key).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -32,13 +33,24 @@ struct Read {
 
 std::vector<Item> run(std::string_view stream, const std::vector<Read>& reads) {
     Parser parser;
-    std::vector<Item> items;
+    std::vector<Item> items, unbounded;
+    std::string whole;  // the pending bytes of a parser without a cap
     for (const Read& r : reads) {
         for (std::size_t i = r.offset; i < r.offset + r.length; ++i) {
-            parser.feed(std::uint8_t(stream[i]), i + 1 < r.offset + r.length || r.more_after);
-            const std::size_t n = parser.pending_size();  // the last n bytes fed
-            const bool paste = stream.substr(i + 1 - n, n).starts_with("\x1b[200~");
-            check(n < (paste ? Parser::MAX_PASTE_BYTES : Parser::MAX_SEQUENCE_BYTES), "pending over its cap");
+            const bool more = i + 1 < r.offset + r.length || r.more_after;
+            parser.feed(std::uint8_t(stream[i]), more);
+            whole += stream[i];
+            const bool paste = whole.starts_with("\x1b[200~");
+            const std::size_t n = parser.pending_size();
+            check(n <= whole.size() && n < (paste ? Parser::MAX_PASTE_BYTES : Parser::MAX_SEQUENCE_BYTES),
+                  "pending over its cap");
+            const Decoded d = decode(reinterpret_cast<const std::uint8_t*>(whole.data()), whole.size(), more);
+            if (d.outcome != Outcome::NeedMore) {
+                if (d.outcome == Outcome::Complete && (paste || whole.size() <= Parser::MAX_SEQUENCE_BYTES)) {
+                    unbounded.push_back(d.item);
+                }
+                whole.clear();
+            }
             Item item;
             if (!parser.pop(item)) continue;
             check(!parser.has_item(), "two items from one byte");
@@ -52,6 +64,7 @@ std::vector<Item> run(std::string_view stream, const std::vector<Read>& reads) {
                   "a character is no scalar");
         }
     }
+    check(items == unbounded, "the cap changed the items");
     return items;
 }
 

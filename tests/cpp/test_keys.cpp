@@ -3,8 +3,10 @@
 // late, or waits for more where it should not, shows. Then need-more, the pending caps, the queue.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/terminal/keys.hpp"
@@ -73,18 +75,20 @@ const Row kRows[] = {
     // Replies; a modified F3 (CSI 1;5R) cannot be told from a cursor position.
     {"\x1b[12;40R", "reply"}, {"\x1b[1;5R", "reply"}, {"\x1b[?7u", "reply"}, {"\x1b[?64;1;2c", "reply"},
     {"\x1b[5R", ""}, {"\x1b[70000;1R", ""}, {"\x1b[?300u", ""},
-    // The "u" protocol; a shifted alternate replaces the key, also on release and for a Shift key.
+    // The "u" protocol; a shifted alternate replaces the key, also on release, but a Shift key
+    // reported without Shift held stays a modifier key.
     {"\x1b[97u", "a"}, {"\x1b[13u", "enter"}, {"\x1b[27u", "esc"}, {"\x1b[9;2u", "-"}, {"\x1b[127u", "-"},
     {"\x1b[57399u", "0"}, {"\x1b[57408u", "9"}, {"\x1b[57410u", "/"}, {"\x1b[57414u", "enter"},
     {"\x1b[57416u", ","}, {"\x1b[57363u", "-"}, {"\x1b[57364u", "\ue014"}, {"\x1b[57375u", "\ue01f"},
     {"\x1b[57376u", "-"}, {"\x1b[57454u", "-"}, {"\x1b[57455u", "\ue06f"}, {"\x1b[97:65;2u", "A"},
     {"\x1b[97:65;6:3u", "A"}, {"\x1b[97:65;1u", "a"}, {"\x1b[97::98;2u", "a"}, {"\x1b[;5u", ""},
-    {"\x1b[97:55296;2u", "a"}, {"\x1b[57447:3u", "\x03"}, {"\x1b[55296u", ""}, {"\x1b[1114112u", ""},
-    // Mouse (SGR, X10, rxvt) and bracketed paste.
+    {"\x1b[97:55296;2u", "a"}, {"\x1b[57447:3u", "-"}, {"\x1b[57441:65u", "-"}, {"\x1b[55296u", ""},
+    {"\x1b[1114112u", ""},
+    // Mouse (SGR, X10, rxvt), whatever the button, and bracketed paste.
     {"\x1b[<0;10;20M", "-"}, {"\x1b[<0;10;20m", "-"}, {"\x1b[<35;5;6M", "-"}, {"\x1b[<67;3;4M", "-"},
-    {"\x1b[<98;1;1M", ""}, {"\x1b[<128;1;1M", ""}, {"\x1b[<0;1M", ""}, {"\x1b[<0;70000;1M", ""},
-    {"\x1b[M !!", "-"}, {"\x1b[M`\xff\xff", "-"}, {"\x1b[M\x1f!!", ""}, {"\x1b[32;10;20M", "-"},
-    {"\x1b[31;1;1M", ""}, {"\x1b[200~hi\x1b[201~", "-"}, {"\x1b[200~\x1b[201~", "-"},
+    {"\x1b[<98;1;1M", "-"}, {"\x1b[<128;1;1M", "-"}, {"\x1b[<0;1M", ""}, {"\x1b[<0;70000;1M", ""},
+    {"\x1b[M !!", "-"}, {"\x1b[M`\xff\xff", "-"}, {"\x1b[M\x1f!!", "-"}, {"\x1b[32;10;20M", "-"},
+    {"\x1b[31;1;1M", "-"}, {"\x1b[200~hi\x1b[201~", "-"}, {"\x1b[200~\x1b[201~", "-"},
     {"\x1b[200~1\n\x1b[A~\x1b[201~", "-"},
 };
 // clang-format on
@@ -116,16 +120,39 @@ TEST(Keys, IncompleteSequencesNeedMore) {
     EXPECT_EQ(decode(bytes("\x1b"), 1, true).outcome, Outcome::NeedMore);  // the read goes on after Esc
 }
 
-// A sequence that reaches its cap still incomplete is dropped and what follows decodes afresh.
-TEST(Keys, PendingBytesAreCapped) {
-    const std::string paste = "\x1b[200~" + std::string(Parser::MAX_PASTE_BYTES - 12, 'x') + "\x1b[201~";
-    EXPECT_EQ(run(paste), "- a");
-    const std::string over = "\x1b[200~x" + paste.substr(6);
-    EXPECT_EQ(run(over), "~ a");  // dropped one byte short of its end
-
-    const std::string csi = "\x1b[1;" + std::string(Parser::MAX_SEQUENCE_BYTES - 5, '1') + "~";
-    EXPECT_EQ(run(csi), "- a");
-    EXPECT_EQ(run("\x1b[1;1" + csi.substr(4)), "~ a");
+// Past its cap a sequence is discarded up to its end, which a paste gives as one event and any
+// other sequence as nothing; then decoding goes on afresh. Pending bytes never reach the cap.
+TEST(Keys, OverLongSequencesAreDiscardedToTheirEnd) {
+    const std::size_t cap = Parser::MAX_PASTE_BYTES;
+    const auto paste = [](std::size_t body) {
+        return "\x1b[200~" + std::string(body - 1, 'x') + "q\x1b[201~";
+    };
+    const std::string digits(Parser::MAX_SEQUENCE_BYTES, '1');
+    const std::pair<std::vector<std::string>, std::string> groups[] = {
+        // Pastes: one at the cap, one of 70,000 characters, the cap after each byte of the end marker
+        // and just before it, and a marker that breaks off past the cap.
+        {{paste(cap - 12), paste(70'000), paste(cap - 11), paste(cap - 10), paste(cap - 9), paste(cap - 8),
+          paste(cap - 7), paste(cap - 6), "\x1b[200~" + std::string(cap, 'x') + "\x1b[20\x1b[201x\x1b[201~"},
+         "- a"},
+        // A key, a mouse report and a reply, each ending at its own kind of final byte.
+        {{"\x1b[1;" + digits + "~", "\x1b[<" + digits + "M", "\x1b[?" + digits + "~c"}, "a"},
+    };
+    for (const auto& [inputs, out] : groups) {
+        for (const std::string& in : inputs) {
+            // In reads of one byte, of 1024 and whole: the cap falls inside a read or between reads.
+            for (const std::size_t step : {std::size_t(1), std::size_t(1024), in.size()}) {
+                Parser p;
+                std::size_t most = 0;
+                for (std::size_t at = 0; at < in.size(); at += step) {
+                    p.feed(bytes(in) + at, std::min(step, in.size() - at), at + step < in.size());
+                    most = std::max(most, p.pending_size());
+                }
+                p.feed('a', false);
+                EXPECT_EQ(drain(p), out) << in.size() << " bytes in reads of " << step;
+                EXPECT_LT(most, Parser::MAX_PASTE_BYTES);
+            }
+        }
+    }
 }
 
 TEST(Keys, QueueIsFifoAcrossInterleavedFeedsAndPops) {

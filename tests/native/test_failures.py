@@ -158,13 +158,24 @@ from _corvane import Corvane
 obj = Corvane()
 rss = lambda: int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 obj.poll_key()
-start, slowest, key = rss(), 0.0, None
+start, slowest, polls, key = rss(), 0.0, 0, None
 print("ready", file=sys.stderr, flush=True)
-deadline = time.monotonic() + 60
-while key != "x" and time.monotonic() < deadline:
-    t = time.perf_counter(); key = obj.poll_key(); slowest = max(slowest, time.perf_counter() - t)
-print(key, slowest, rss() - start, file=sys.stderr)
+began = time.monotonic()
+while key != "x" and time.monotonic() < began + 10:
+    time.sleep(0.0005)  # an application polling at 2 kHz
+    # A poll's own time: processor time, which another process taking the core does not add to.
+    t = time.thread_time(); key = obj.poll_key(); slowest = max(slowest, time.thread_time() - t); polls += 1
+print(key, time.monotonic() - began, polls, slowest, rss() - start, file=sys.stderr)
 """
+
+
+def write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    try:
+        while view:
+            view = view[os.write(fd, view):]
+    except OSError:  # the child is gone
+        pass
 
 
 def test_unasked_replies_are_dropped():
@@ -175,15 +186,15 @@ def test_unasked_replies_are_dropped():
     os.close(slave)
     try:
         assert child.stderr.readline() == "ready\n"
-        for _ in range(200):  # cursor-position replies; modified F3 reads the same
-            os.write(master, b"\x1b[1;5R" * 1000)
-        os.write(master, b"x")
-        key, slowest, growth = child.stderr.readline().split()
+        # 200,000 cursor-position replies, then a key; written while the child reads them.
+        threading.Thread(target=write_all, args=(master, b"\x1b[5;5R" * 200_000 + b"x"), daemon=True).start()
+        key, seconds, polls, slowest, growth = child.stderr.readline().split()
     finally:
         child.kill()
         os.close(master)
-    assert key == "x", "the key after 200,000 replies was lost"
-    assert float(slowest) < 0.05
+    assert key == "x", f"the key after 200,000 replies was not seen in {polls} polls"
+    assert float(seconds) < 2
+    assert SANITIZED or float(slowest) < 1e-3
     assert SANITIZED or int(growth) < 4 << 20  # the sanitizer's allocator keeps freed memory
 
 

@@ -100,6 +100,10 @@ TYPED = [
     ("raw", [b"ab\xc3\xa9\r", b"\x1b", b"\x1b\r\x1ba\x1b[Ax\x03", b"\xc3",
              b"\xa9\x1bOxa\x1b[<0;5;5M\x1b[200~p\x1b[201~z\x1b[12;40Rq"],
      ["a", "b", "é", "enter", "esc", "enter", "a", "x", "c", "é", "a", "z", "q"]),
+    # A paste of 70,000 characters ending in q, far over what is kept of it; then a read of all 1024 bytes
+    # its buffer holds, ending in Esc: more may follow, so the Esc waits and meets "q" (Alt+q).
+    ("raw", [b"\x1b[200~" + b"x" * 69999 + b"q\x1b[201~", b"z", b"\x1b[200~" + b"p" * 1011 + b"\x1b[201~\x1b", b"q"],
+     ["z", "q"]),
 ]
 
 

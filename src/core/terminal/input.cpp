@@ -131,7 +131,9 @@ bool Source::read_available() {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return any;  // end of input, a hang-up or a read error: nothing to decode
         any = true;
-        const bool more_after = std::size_t(available) > std::size_t(n);
+        // A read that filled the buffer may have more behind it, whatever FIONREAD said before:
+        // a lone Esc at its end waits for the next byte.
+        const bool more_after = std::size_t(n) == READ_BUFFER || std::size_t(available) > std::size_t(n);
         parser_.feed(buffer_, std::size_t(n), more_after);
         if (parser_.has_item()) return any;
     }
@@ -209,7 +211,9 @@ Result<bool> poll_locked(Reader& r, std::optional<std::chrono::milliseconds> tim
             r.events.push_back(item->event);
             return true;
         }
-        if (!item || seen >= ITEMS_PER_POLL || (deadline && Clock::now() >= *deadline)) return false;
+        // Not the deadline: a zero timeout is due at once, and a poll that looked at one reply
+        // each would leave a key behind a flood of them for as many polls.
+        if (!item || seen + 1 >= ITEMS_PER_POLL) return false;
     }
 }
 

@@ -15,7 +15,7 @@
 //   calls a handler installed before it. The reader turns each wait that finds the signal into one
 //   Resize event.
 // - Replies the terminal sends (cursor position and the like) are dropped as they are decoded;
-//   a zero-timeout poll looks at no more than a few hundred of them before it answers.
+//   a poll, also one with a zero timeout, looks at up to 256 of them before it answers.
 // - Failures come back as kStep `Error`s; no terminal at all gives, on every call, the
 //   Other / kNoInputReader one.
 // - Any thread may call; one process-wide mutex guards the reader, and `poll` only tries it.

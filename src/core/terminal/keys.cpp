@@ -1,8 +1,9 @@
 // Decoding of terminal key input: the byte-level tables and the parser's buffer discipline.
 //
-// Every sequence is checked as strictly as if its payload were kept (a mouse report with an
-// unknown button or a cursor reply with a bad number is invalid), because that decides which
-// bytes form one item and which are dropped; only the payload itself is thrown away.
+// Every sequence is checked as strictly as if its payload were kept (a cursor reply or a mouse
+// report with a field that is no number is invalid), because that decides which bytes form one
+// item and which are dropped; only the payload itself is thrown away. A mouse button code is not
+// judged: terminals add buttons, and each report is still one Mouse event.
 #include "core/terminal/keys.hpp"
 
 #include <algorithm>
@@ -128,21 +129,12 @@ std::optional<std::uint32_t> modifiers(std::string_view ps) {
     return *mask == 0 ? 0 : *mask - 1;
 }
 constexpr std::uint32_t SHIFT = 1;
-constexpr std::uint32_t LEFT_SHIFT = 57441, kRightShift = 57447;  // key codes of the "u" protocol
 
 // ---- Sequences --------------------------------------------------------------------------------
 
-// Whether a mouse button code is one a terminal reports: extra buttons (128 and up) are not, nor
-// is motion with buttons 6 and 7, which only scroll sideways.
-bool is_mouse_code(std::uint32_t cb) {
-    return cb < 0x80 && (cb & 0x62) != 0x62;
-}
-
-// Cb ; Cx ; Cy as decimal fields; `offset` is 32 for rxvt, 0 for SGR.
-bool is_mouse_fields(std::string_view ps, std::uint32_t offset) {
-    const auto cb = number(piece(ps, 0, ';'), U8);
-    return cb && *cb >= offset && is_mouse_code(*cb - offset) && number(piece(ps, 1, ';'), U16) &&
-           number(piece(ps, 2, ';'), U16);
+// Cb ; Cx ; Cy as decimal fields (SGR and rxvt reports).
+bool is_mouse_fields(std::string_view ps) {
+    return number(piece(ps, 0, ';'), U8) && number(piece(ps, 1, ';'), U16) && number(piece(ps, 2, ';'), U16);
 }
 
 // ESC [ code[:alternate] [; modifiers[:kind]] ... u
@@ -160,8 +152,9 @@ Decoded decode_kitty(std::string_view ps) {
         return INVALID;
     }
     // With alternate-key reporting the shifted character follows the code. Shift is what makes
-    // the terminal send it, and only then does it stand for the key; a Shift key itself counts.
-    const bool shift = *code == LEFT_SHIFT || *code == kRightShift || (modifiers(ps).value_or(0) & SHIFT);
+    // the terminal send it, and only with Shift held does it stand for the key (a Shift key
+    // reported without it stays a modifier key).
+    const bool shift = modifiers(ps).value_or(0) & SHIFT;
     const auto alternate = number(piece(codes, 1, ':'), U32);
     if (alternate && is_scalar(*alternate) && shift) {
         e = character(*alternate);
@@ -191,12 +184,11 @@ Decoded decode_csi(const std::uint8_t* b, std::size_t n) {
     const std::uint8_t f = b[n - 1];
     if (c != 0 && CSI_BARE.find(char(c)) != CSI_BARE.npos) return complete(OTHER);
     switch (c) {
-        case 'M':  // X10 mouse: ESC [ M and three raw bytes, the button code offset by 32
-            if (n < 6) return NEED_MORE;
-            return other_if(b[3] >= 32 && is_mouse_code(b[3] - 32u));
+        case 'M':  // X10 mouse: ESC [ M and three raw bytes
+            return n < 6 ? NEED_MORE : complete(OTHER);
         case '<':  // SGR mouse: ESC [ < Cb ; Cx ; Cy, then M (press) or m (release)
             if (f != 'M' && f != 'm') return NEED_MORE;
-            return other_if(is_mouse_fields(params(b, 3, n - 1), 0));
+            return other_if(is_mouse_fields(params(b, 3, n - 1)));
         case '?':
             return decode_private(b, n);
         case '[':  // the Linux console's F1 to F5
@@ -220,7 +212,7 @@ Decoded decode_csi(const std::uint8_t* b, std::size_t n) {
     const std::string_view ps = params(b, 2, n - 1);
     switch (f) {
         case 'M':
-            return other_if(is_mouse_fields(ps, 32));  // rxvt mouse
+            return other_if(is_mouse_fields(ps));  // rxvt mouse
         case '~': {
             const auto key = number(piece(ps, 0, ';'), U8);
             return other_if(key && std::any_of(std::begin(TILDE_KEYS), std::end(TILDE_KEYS),
@@ -309,11 +301,17 @@ Parser::Parser() {
 
 void Parser::feed(std::uint8_t byte, bool more_input) {
     pending_.push_back(byte);
+    if (over_cap_) pending_.erase(pending_.begin() + EDGE_BYTES);  // slides the kept tail
     const Decoded d = decode(pending_.data(), pending_.size(), more_input);
+    const bool paste = params(pending_.data(), 0, pending_.size()).starts_with(PASTE_START);
     if (d.outcome == Outcome::NeedMore) {
-        const bool paste = params(pending_.data(), 0, pending_.size()).starts_with(PASTE_START);
-        if (pending_.size() < (paste ? MAX_PASTE_BYTES : MAX_SEQUENCE_BYTES)) return;
-    } else if (d.outcome == Outcome::Complete) {
+        if (over_cap_ || pending_.size() < (paste ? MAX_PASTE_BYTES : MAX_SEQUENCE_BYTES)) return;
+        pending_.erase(pending_.begin() + EDGE_BYTES, pending_.end() - EDGE_BYTES);
+        over_cap_ = true;
+        return;
+    }
+    // Past the cap only a paste is reported: any other sequence was judged on its edges alone.
+    if (d.outcome == Outcome::Complete && (!over_cap_ || paste)) {
         // Reuse the taken slots before the vector would reallocate.
         if (head_ > 0 && queue_.size() == queue_.capacity()) {
             queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(head_));
@@ -322,6 +320,7 @@ void Parser::feed(std::uint8_t byte, bool more_input) {
         queue_.push_back(d.item);
     }
     pending_.clear();
+    over_cap_ = false;
 }
 
 void Parser::feed(const std::uint8_t* bytes, std::size_t len, bool more_after) {

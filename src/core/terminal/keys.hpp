@@ -61,10 +61,12 @@ Decoded decode(const std::uint8_t* bytes, std::size_t len, bool more_input);
 // Accumulates bytes until they form an item or turn out invalid.
 //
 // Pending cap: a bracketed paste may hold up to MAX_PASTE_BYTES (markers included), any other
-// sequence MAX_SEQUENCE_BYTES. A sequence that reaches its cap still incomplete is dropped like an
-// invalid one, so an endless CSI or an unterminated paste never blocks later keys; the tail of an
-// over-long paste then arrives as ordinary keys. 256 bytes is far above any real key, mouse or
-// reply sequence, and 64 KiB covers any paste a person makes into a video player.
+// sequence MAX_SEQUENCE_BYTES. A sequence that reaches its cap still incomplete is discarded up
+// to its end, as the decoder would find it: the bytes in between are passed over, not kept, and
+// the end gives one Paste event for a paste and nothing for any other sequence. So no byte of an
+// over-long paste ever comes back as a key, and memory stays bounded. 256 bytes is far above any
+// real key, mouse or reply sequence, and 64 KiB covers any paste a person makes into a video
+// player.
 class Parser {
   public:
     static constexpr std::size_t QUEUE_CAPACITY = 128;
@@ -84,7 +86,14 @@ class Parser {
     std::size_t pending_size() const { return pending_.size(); }
 
   private:
+    // Past the cap, pending_ keeps the sequence's first EDGE_BYTES and its last EDGE_BYTES only:
+    // all the decoder reads to tell where a sequence ends (its kind, its final byte, a paste's
+    // end marker).
+    static constexpr std::size_t EDGE_BYTES = 6;
+    static_assert(2 * EDGE_BYTES <= MAX_SEQUENCE_BYTES);
+
     std::vector<std::uint8_t> pending_;
+    bool over_cap_ = false;
     // A FIFO over a vector (items before head_ are taken): it keeps its reserved storage and is
     // compacted instead of growing while taken slots can be reused.
     std::vector<Item> queue_;
