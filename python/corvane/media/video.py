@@ -32,6 +32,9 @@ if TYPE_CHECKING:
 
 SEEK_MARGIN = 0.25
 """Seconds before a seek's target from which every frame is decoded again."""
+CONVERSION: Optional[str] = "ACCURATE_RND"
+"""FFmpeg's flag for the colour conversion (its fast unscaled path is a level off); ``None``
+once a PyAV that does not know the flag refused it."""
 
 
 def import_av(what: str) -> Any:
@@ -124,7 +127,13 @@ class VideoMedia(Media):
         width, height = self.output or self.size
         if self._turns % 2:
             width, height = height, width
-        image = resize(cast("FrameArray", frame.to_ndarray(format="bgr24")), width, height)
+        global CONVERSION
+        try:
+            converted = frame.to_ndarray(format="bgr24", interpolation=CONVERSION)
+        except (ValueError, KeyError):
+            CONVERSION = None
+            converted = frame.to_ndarray(format="bgr24")
+        image = resize(cast("FrameArray", converted), width, height)
         if self._turns:
             image = np.ascontiguousarray(np.rot90(image, self._turns))
         return Frame(image, self._last)
