@@ -1,13 +1,15 @@
 // The `corvane._native` extension module: what the package needs of the core (src/core) for Python.
 //
 // Contract:
-// - One class, `Encoder(colors, tolerance, dither)`: `encode(data, width, height)` returns the
+// - The class `Encoder(colors, tolerance, dither)`: `encode(data, width, height)` returns the
 //   bytes that bring the terminal from what this encoder last drew to the frame (display-sized
 //   B, G, R bytes, as `Corvane.render` takes them; b"" when nothing needs drawing);
 //   `set_tolerance(t)` changes T from the next frame on; `invalidate()` makes the next frame a
 //   whole one; `palette(data, width, height)` the palette index of every pixel (256 and 16
 //   colours), as `encode` picks them. The module writes nothing itself: the caller owns the output and its
-//   thread.
+//   thread. `encode_inline(data, width, height)` the lines that print a picture at the cursor
+//   (scrolling text, exact colours at 24 bits), without touching what `encode` remembers.
+// - The frame functions `sharpen` and `scale` (native_frame.cpp).
 // - Same conventions as `_corvane` (binding.hpp): argument matching, conversions, one owner
 //   thread per object, shared/exclusive access, `translate` around every body. Bad values are
 //   ValueError with the texts of messages.cpp.
@@ -18,9 +20,31 @@
 #include "binding.hpp"
 #include "core/stream/encoder.hpp"
 #include "messages.hpp"
+#include "native.hpp"
 
 namespace corvane {
+namespace native {
+
+PyObject* value_error(const char* text) {
+    PyErr_SetString(PyExc_ValueError, text);
+    return nullptr;
+}
+
+bool frame_arguments(PyObject* const* argv, py::ByteInput& data, std::int32_t& width, std::int32_t& height) {
+    if (!py::to_frame(argv, data, width, height)) return false;
+    if (width < 0 || height < 0) return value_error(msg::WIRE_NEGATIVE_SIZE), false;
+    const std::size_t need = std::size_t(width) * std::size_t(height) * 3;
+    if (data.size == need) return true;
+    PyErr_SetString(PyExc_ValueError, msg::frame_length(data.size, width, height, need).c_str());
+    return false;
+}
+
+}  // namespace native
+
 namespace {
+
+using native::frame_arguments;
+using native::value_error;
 
 using py::Access;
 using py::PyRef;
@@ -44,27 +68,12 @@ PyObject* with_access(PyObject* self, Access access, Body&& body) {
 
 using py::none;
 
-PyObject* value_error(const char* text) {
-    PyErr_SetString(PyExc_ValueError, text);
-    return nullptr;
-}
-
 bool to_tolerance(PyObject* obj, int& out) {
     std::int32_t t;
     if (!py::to_i32(obj, t)) return py::argument_failed("tolerance");
     if (t < 0 || t > wire::MAX_TOLERANCE) return value_error(msg::WIRE_TOLERANCE), false;
     out = t;
     return true;
-}
-
-// A frame's (data, width, height): converted, sizes not negative, and data of exactly their size.
-bool frame_arguments(PyObject* const* argv, py::ByteInput& data, std::int32_t& width, std::int32_t& height) {
-    if (!py::to_frame(argv, data, width, height)) return false;
-    if (width < 0 || height < 0) return value_error(msg::WIRE_NEGATIVE_SIZE), false;
-    const std::size_t need = std::size_t(width) * std::size_t(height) * 3;
-    if (data.size == need) return true;
-    PyErr_SetString(PyExc_ValueError, msg::frame_length(data.size, width, height, need).c_str());
-    return false;
 }
 
 constexpr const char* ENCODE_PARAMS[] = {"data", "width", "height"};
@@ -78,6 +87,22 @@ PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::int32_t width, height;
         if (!frame_arguments(argv, data, width, height)) return nullptr;
         enc.encode(data.data, height, width);
+        const ByteBuffer& out = enc.output();
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
+    });
+}
+
+constexpr py::Signature INLINE_SIG{"Encoder.encode_inline()", ENCODE_PARAMS, 3};
+
+// A picture as lines printed where the cursor is; the encoder's model of the screen stays as it was.
+PyObject* encode_inline(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[3];
+    if (!py::match_arguments(INLINE_SIG, args, kwargs, argv)) return nullptr;
+    return with_access(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
+        py::ByteInput data;
+        std::int32_t width, height;
+        if (!frame_arguments(argv, data, width, height)) return nullptr;
+        enc.encode_inline(data.data, height, width);
         const ByteBuffer& out = enc.output();
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
     });
@@ -169,6 +194,10 @@ PyMethodDef kMethods[] = {
     {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
      METH_VARARGS | METH_KEYWORDS,
      "encode($self, data, width, height)\n--\n\nThe bytes that draw a display-sized B, G, R frame."},
+    {"encode_inline", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_inline)),
+     METH_VARARGS | METH_KEYWORDS,
+     "encode_inline($self, data, width, height)\n--\n\nThe lines that print a B, G, R picture at the "
+     "cursor."},
     {"palette", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(palette)),
      METH_VARARGS | METH_KEYWORDS,
      "palette($self, data, width, height)\n--\n\nThe palette index of every pixel (256 or 16 colours)."},
@@ -191,7 +220,7 @@ PyType_Spec kSpec = {"corvane._native.Encoder", sizeof(EncoderObject), 0, Py_TPF
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "corvane._native",
-    "The wire encoder of corvane: fewer bytes for the terminal at hand.",
+    "What corvane's package asks of the native core: the encoder, sharpening and scaling.",
     0,
     nullptr,
     nullptr,
@@ -212,7 +241,8 @@ PyMODINIT_FUNC PyInit__native(void) {
         Py_XDECREF(type);
         return nullptr;
     }
-    PyRef all = PyRef::steal(Py_BuildValue("[s]", "Encoder"));
+    if (!native::add_frame_functions(module.get())) return nullptr;
+    PyRef all = PyRef::steal(Py_BuildValue("[sss]", "Encoder", "scale", "sharpen"));
     if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
     all.release();
     return module.release();

@@ -17,6 +17,8 @@ from typing import TYPE_CHECKING, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
+from ._native import scale
+
 if TYPE_CHECKING:
     import numpy.typing as npt
 
@@ -78,6 +80,22 @@ def layout(src_w: int, src_h: int, box_w: int, box_h: int,
     raise ValueError(f"the fit is one of {', '.join(FIT_MODES)}, not {mode!r}")
 
 
+def drawn_size(src_w: int, src_h: int, box_w: int, box_h: int, mode: str = "contain") -> Tuple[int, int]:
+    """The size a whole ``src_w`` x ``src_h`` source is scaled to for a ``box_w`` x ``box_h`` box
+    and the fit ``mode``, so that :func:`layout` then only places or cuts it: the box when
+    stretched, the largest size with the shape kept that fits (contain) or covers it (cover),
+    the source's own size for none. Decoders deliver frames at this size."""
+    if mode == "stretch":
+        return box_w, box_h
+    if mode == "none":
+        return src_w, src_h
+    if mode == "cover":
+        scale = max(box_w / src_w, box_h / src_h)
+        return max(1, round(src_w * scale)), max(1, round(src_h * scale))
+    place = layout(src_w, src_h, box_w, box_h, mode)[1]
+    return place.width, place.height
+
+
 def _centred(width: int, height: int, outer_w: int, outer_h: int) -> Placement:
     """A ``width`` x ``height`` placement in the middle of ``outer_w`` x ``outer_h``."""
     return Placement((outer_w - width) // 2, (outer_h - height) // 2, width, height)
@@ -131,28 +149,15 @@ def _array_frame(array: "np.ndarray") -> "FrameArray":
 
 
 def resize(frame: "FrameArray", width: int, height: int) -> "FrameArray":
-    """``frame`` scaled to ``width`` x ``height`` (bilinear, in numpy); the frame itself when it
-    has that size. Video frames come from FFmpeg at the size they are drawn, so this scales
-    only recordings and frames given by programs."""
-    if frame.shape[0] == height and frame.shape[1] == width:
-        return frame
-    return _bilinear(frame, width, height)
-
-
-def _bilinear(frame: "FrameArray", width: int, height: int) -> "FrameArray":
-    """Bilinear scaling with pixel centres aligned, as OpenCV's ``INTER_LINEAR`` does."""
+    """``frame`` at ``width`` x ``height``: averaged by area where it shrinks, so that each pixel
+    is the mean of the source pixels it covers, and bilinear where it grows (natively); the frame
+    itself when it has that size already, so a frame decoded at the size it is drawn at is never
+    scaled again."""
     src_h, src_w = frame.shape[:2]
-    ys = np.clip((np.arange(height) + 0.5) * (src_h / height) - 0.5, 0, src_h - 1)
-    xs = np.clip((np.arange(width) + 0.5) * (src_w / width) - 0.5, 0, src_w - 1)
-    y0, x0 = ys.astype(np.intp), xs.astype(np.intp)
-    y1, x1 = np.minimum(y0 + 1, src_h - 1), np.minimum(x0 + 1, src_w - 1)
-    wy = (ys - y0)[:, None, None]
-    wx = (xs - x0)[None, :, None]
-    top, bottom = frame[y0].astype(np.float32), frame[y1].astype(np.float32)
-    upper = top[:, x0] * (1 - wx) + top[:, x1] * wx
-    lower = bottom[:, x0] * (1 - wx) + bottom[:, x1] * wx
-    scaled: "FrameArray" = (upper * (1 - wy) + lower * wy + 0.5).astype(np.uint8)
-    return scaled
+    if src_h == height and src_w == width:
+        return frame
+    data = scale(np.ascontiguousarray(frame).reshape(-1), src_w, src_h, width, height)
+    return np.frombuffer(data, dtype=np.uint8).reshape(height, width, 3)
 
 
 def fitted(frame: "FrameArray", grid_w: int, grid_h: int,

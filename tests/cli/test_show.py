@@ -18,9 +18,36 @@ from corvane import Placement, layout
 RED, GREEN, BLUE = (0, 0, 255), (0, 255, 0), (255, 0, 0)
 
 
-def lines(bgr, width, count):  # `count` lines of `width` cells of one colour, as show prints them
-    rgb = ";".join(map(str, bgr[::-1]))
-    return (f"\x1b[38;2;{rgb};48;2;{rgb}m\u2580" * width + "\x1b[0m\n") * count
+def lines(bgr, width, count):  # `count` lines of `width` cells of one colour, as `cells` reads them
+    return [[(bgr[::-1], bgr[::-1])] * width] * count
+
+
+SEQUENCE = re.compile(r"\x1b\[([\d;]*)m|(.)", re.S)
+HALVES = {" ": lambda fg, bg: (bg, bg), "\u2580": lambda fg, bg: (fg, bg),
+          "\u2584": lambda fg, bg: (bg, fg), "\u2588": lambda fg, bg: (fg, fg)}
+
+
+def cells(text):  # the (upper, lower) RGB of every cell printed, line by line; None: the terminal's own
+    rows, row, fg, bg = [], [], None, None
+    for match in SEQUENCE.finditer(text):
+        if match.group(1) is None:
+            if match.group(2) == "\n":
+                rows, row = rows + [row], []
+            else:
+                row.append(HALVES[match.group(2)](fg, bg))
+            continue
+        params = [int(p or 0) for p in match.group(1).split(";")]
+        while params:
+            code = params.pop(0)
+            if code in (38, 48):
+                assert params.pop(0) == 2
+                colour, params = tuple(params[:3]), params[3:]
+                fg, bg = (colour, bg) if code == 38 else (fg, colour)
+            else:
+                assert code in (0, 49)
+                fg, bg = (None, None) if code == 0 else (fg, None)
+    assert row == []
+    return rows
 
 
 def png(path, bgr, width=4, height=4):
@@ -63,23 +90,24 @@ def test_good_inputs_are_shown_and_each_bad_one_gets_a_line(tmp_path):
     (tmp_path / "bad.png").write_bytes(b"\x89PNG but not really")
     stdin = png(tmp_path / "blue.png", BLUE)
     run = show(["--width", "4", "r*.png", "missing.png", "bad.png", "dir", "nothing*.png", "-"], tmp_path, stdin)
-    assert run.stdout.decode() == lines(RED, 4, 2) + lines(GREEN, 4, 2) + lines(BLUE, 4, 2)
+    assert cells(run.stdout.decode()) == lines(RED, 4, 2) + lines(GREEN, 4, 2) + lines(BLUE, 4, 2)
     assert run.returncode == 1 and run.stderr.decode().splitlines() == [
         "corvane: missing.png: No such file or directory",
         "corvane: bad.png: not a picture or video that can be read",
         "corvane: nothing*.png: no file matches",
     ]
     good = show(["red.png"], tmp_path)  # 80 columns without a terminal
-    assert (good.returncode, good.stdout.decode(), good.stderr) == (0, lines(RED, 80, 40), b"")
+    assert (good.returncode, cells(good.stdout.decode()), good.stderr) == (0, lines(RED, 80, 40), b"")
 
 
 def test_grid_pads_the_cells_and_titles_are_escaped(tmp_path):
     png(tmp_path / "\x1b[2Jx.png", RED)
     png(tmp_path / "green.png", GREEN, height=2)
     run = show(["--grid", "2x1", "--title", "--width", "33", "\x1b[2Jx.png", "green.png"], tmp_path)
-    red, green = lines(RED, 16, 1)[:-1], lines(GREEN, 16, 1)[:-1]
-    title = "\\x1b[2Jx.png" + " " * 4 + " green.png\n"
-    assert run.stdout.decode() == title + f"{red} {green}\n" * 4 + f"{red}\n" * 4, run.stderr
+    red, green = lines(RED, 16, 1)[0], lines(GREEN, 16, 1)[0]
+    title, pictures = run.stdout.decode().split("\n", 1)
+    assert title == "\\x1b[2Jx.png" + " " * 4 + " green.png", run.stderr
+    assert cells(pictures) == [red + [(None, None)] + green] * 4 + [red] * 4
 
 
 @pytest.mark.parametrize("name, at, red", [("v.avi", None, 100), ("v.avi", "1", 120), ("a.gif", "0.25", 30)])
@@ -89,7 +117,7 @@ def test_a_video_or_animation_gives_a_frame(tmp_path, name, at, red):
     frames[0].save(tmp_path / "a.gif", save_all=True, append_images=frames[1:], duration=100)
     run = show(["--width", "2", name] + (["--frame", at] if at else []), tmp_path)
     assert run.returncode == 0, run.stderr
-    assert abs(int(re.match(rb"\x1b\[38;2;(\d+);", run.stdout).group(1)) - red) <= 6  # H.264 shifts colours a little
+    assert abs(cells(run.stdout.decode())[0][0][0][0] - red) <= 6  # H.264 shifts colours a little
 
 
 IMSHOW = """

@@ -19,6 +19,7 @@ constexpr long PALETTE_FLAG = 1 << 24;  // a palette index, not an RGB colour
 
 struct Terminal {
     int cols, rows, x = 0, y = 0;
+    bool addressing = true;  // false: printed lines, where CUP, CUF and synchronized updates have no place
     long fg = -1, bg = -1;
     std::vector<long> up, low;
     Terminal(int c, int r) : cols(c), rows(r), up(std::size_t(c * r), -1), low(std::size_t(c * r), -1) {}
@@ -36,6 +37,8 @@ struct Terminal {
                 i += p[i + 1] == 2 ? 4 : 2;
             } else if (v == 0) {
                 fg = bg = -1;
+            } else if (v == 49) {
+                bg = -1;
             } else if (v % 10 <= 7 && (v / 10 == 3 || v / 10 == 9)) {
                 fg = ansi;
             } else if (v % 10 <= 7 && (v / 10 == 4 || v / 10 == 10)) {
@@ -54,6 +57,7 @@ struct Terminal {
                 for (j += priv; std::isdigit((unsigned char)s[j]) || s[j] == ';'; ++j)
                     s[j] == ';' ? p.push_back(0) : void(p.back() = p.back() * 10 + (s[j] - '0'));
                 const char f = s[j];
+                if (!addressing) ASSERT_EQ(f, 'm') << "cursor or mode sequence in printed lines";
                 if (priv)
                     ASSERT_TRUE(p[0] == 2026 && (f == 'h' || f == 'l'));
                 else if (f == 'm')
@@ -68,7 +72,9 @@ struct Terminal {
             } else if (s[i] == '\r') {
                 x = 0, ++i;
             } else if (s[i] == '\n') {
-                ++y, ++i;
+                if (!addressing)
+                    ASSERT_TRUE(i >= 4 && s.compare(i - 4, 4, "\x1b[0m") == 0) << "line not reset";
+                x = addressing ? x : 0, ++y, ++i;  // a terminal's output processing returns the carriage
             } else if (s[i] == ' ') {
                 put(bg, bg), ++i;
             } else {  // U+2580, U+2584, U+2588: E2 96 80, 84, 88
@@ -152,6 +158,39 @@ TEST_P(EncoderStream, TerminalHoldsTheFrameWithinTolerance) {
 INSTANTIATE_TEST_SUITE_P(Depths, EncoderStream,
                          ::testing::Values(Case{Depth::kTrue, 0}, Case{Depth::kTrue, 6}, Case{Depth::k256, 0},
                                            Case{Depth::k256, 30}, Case{Depth::k16, 0}));
+
+// Printed lines: every pixel of a picture of odd height lands in its cell at every depth, the
+// last line's lower halves on the terminal's own background, and drawing the screen meanwhile
+// is not disturbed.
+TEST(Encoder, InlineLinesHoldThePicture) {
+    const int cols = 23, rows = 9;
+    std::mt19937 rng(3);
+    std::vector<std::uint8_t> px(std::size_t(cols * rows * 3));
+    for (std::size_t i = 0; i < px.size(); ++i)
+        px[i] = std::uint8_t(i % 7 < 3 ? rng() : 90);  // runs and noise
+    for (Depth depth : {Depth::kTrue, Depth::k256, Depth::k16}) {
+        WireEncoder enc({depth, 0, true, 90});
+        enc.encode(px.data(), rows - 1, cols);
+        enc.encode_inline(px.data(), rows, cols);
+        Terminal term(cols, (rows + 1) / 2);
+        term.addressing = false;
+        term.feed(std::string(reinterpret_cast<const char*>(enc.output().data()), enc.output().size()));
+        ASSERT_EQ(term.y, (rows + 1) / 2);
+        std::vector<std::uint8_t> index(std::size_t(cols * rows));
+        enc.palette_indices(px.data(), rows, cols, index.data());
+        for (int y = 0; y < rows; ++y)
+            for (int x = 0; x < cols; ++x) {
+                const std::size_t i = std::size_t(y * cols + x);
+                const long want = depth == Depth::kTrue
+                                      ? long(px[3 * i + 2] | px[3 * i + 1] << 8 | px[3 * i] << 16)
+                                      : PALETTE_FLAG | index[i];
+                ASSERT_EQ((y % 2 ? term.low : term.up)[std::size_t(y / 2 * cols + x)], want) << x << "," << y;
+            }
+        for (int x = 0; x < cols; ++x) ASSERT_EQ(term.low[std::size_t(rows / 2 * cols + x)], -1);
+        enc.encode(px.data(), rows - 1, cols);
+        EXPECT_EQ(enc.output().size(), 0u) << "printing changed what the screen is known to show";
+    }
+}
 
 TEST(Encoder, StaticAndSlowFramesCostFewBytes) {
     std::vector<std::uint8_t> px(200 * 120 * 3);

@@ -8,8 +8,9 @@ import pytest
 
 import corvane
 from cli_session import picture
-from corvane import Recording, as_frame, fit
-from corvane.sharpen import sharpen
+from corvane import FIT_MODES, Recording, as_frame, fit
+from corvane._native import sharpen
+from corvane.geometry import drawn_size, fitted, resize
 from corvane.text import printable
 from recording_file import MAGIC, record
 
@@ -71,13 +72,33 @@ def test_bad_frames_are_refused(args, error, message):
         as_frame(*args)
 
 
+@pytest.mark.parametrize("shrink", [(3, 2), (1, 5), (4, 4)])
+def test_shrinking_averages_each_box_of_pixels(shrink):
+    frame = np.random.default_rng(shrink[0]).integers(0, 256, (24, 60, 3), dtype=np.uint8)
+    height, width = 24 // shrink[0], 60 // shrink[1]
+    boxes = frame.reshape(height, shrink[0], width, shrink[1], 3).mean(axis=(1, 3))
+    assert np.abs(resize(frame, width, height) - boxes).max() <= 0.5
+
+
+@pytest.mark.parametrize("mode", FIT_MODES)
+@pytest.mark.parametrize("source", [(1920, 1080), (640, 480), (37, 300), (7, 5)])
+def test_a_frame_at_its_drawn_size_is_not_scaled_again(mode, source):
+    """What decoders are asked for is what the screen draws: placed or cut, never rescaled."""
+    for grid in ((80, 46), (200, 62), (33, 10)):
+        size = drawn_size(*source, *grid, mode)
+        frame = np.zeros((size[1], size[0], 3), np.uint8)
+        picture, place = fitted(frame, *grid, mode)
+        assert np.shares_memory(picture, frame) and picture.shape[1::-1] == place[2:]
+
+
 @pytest.mark.parametrize("cols, rows", [(8, 4), (5, 4), (7, 2)])
 def test_sharpening_matches_the_native_player(child, tmp_path, cols, rows):
     frame = np.random.default_rng(cols).integers(0, 256, (2 * rows - 2, cols, 3), dtype=np.uint8)
     (tmp_path / "s.lzdx").write_bytes(MAGIC + record(0, 2 * rows - 2, cols, frame.tobytes()))
     run = child(f"Corvane().play({str(tmp_path / 's.lzdx')!r}, 1.0)", cols=cols, rows=rows)
-    assert np.abs(picture(run.stdout) - sharpen(frame, 1.0)[:, :, 2].astype(int)).max() <= 1
-    assert np.array_equal(sharpen(frame, 0.0), frame)
+    sharp = np.frombuffer(sharpen(frame.tobytes(), cols, 2 * rows - 2, 1.0), np.uint8).reshape(frame.shape)
+    assert np.array_equal(picture(run.stdout), sharp[:, :, 2])
+    assert sharpen(frame.tobytes(), cols, 2 * rows - 2, 0.0) == frame.tobytes()
 
 
 @pytest.mark.parametrize("text, shown", [("\x1b]2;owned\x07x", "\\x1b]2;owned\\x07x"), ("a\nb\tc\x9b", "a\\nb\\tc\\x9b"),

@@ -29,12 +29,14 @@ from ..display.inline import MAX_CELLS
 from ..playback.player import play
 from ..recording import FRAME_PERIOD, MAGIC, Recording
 from ..display.screen import Screen
-from ..sharpen import MAX_STRENGTH
 from ..display.terminal import check_terminal, clock
 from ..text import count, printable
 from ..playback.view import Viewer, view
 from ..playback.view import summary as view_summary
 from ..display.wire import COLOR_CHOICES, DEFAULT_TOLERANCE, MAX_TOLERANCE, resolve_colors
+
+MAX_STRENGTH = 3.0
+"""Sharpening strengths above this only add noise."""
 
 Command = Callable[[argparse.Namespace], int]
 MAX_CAMERA = 63

@@ -1,15 +1,14 @@
 """Pictures inline: half-block lines that scroll like text, for ``corvane show`` and ``print_image``.
 
-A cell is the native renderer's: ``ESC[38;2;R;G;B;48;2;R;G;Bm`` and the upper half block, the
-upper pixel as foreground and the lower as background; at 256 colours ``ESC[38;5;N;48;5;Mm``, at
-16 ``ESC[3N;4Mm`` (``9N``/``10M`` for the bright ones), with the wire encoder's palette choice. Unlike the full screen there is no
-cursor positioning: every line ends with ``ESC[0m`` (so a scrolling terminal does not paint the
-new line) and a newline, and the cursor ends on the line after the picture. A picture of an odd
-height ends with a line whose lower halves are the terminal's own background (``ESC[49m``).
+The bytes are the native encoder's (``Encoder.encode_inline``): the full screen's cells and
+colour codes (24-bit ``ESC[38;2;R;G;Bm`` and ``48;2``, or the 256 and 16 colour palettes with the
+screen's palette choice), each colour only where it changes, but no cursor positioning: every
+line ends with ``ESC[0m`` (so a scrolling terminal does not paint the new line) and a newline,
+and the cursor ends on the line after the picture. A picture of an odd height ends with a line
+whose lower halves are the terminal's own background (``ESC[49m``).
 
-The bytes are built in numpy from a table of decimal digits, whole lines at a time. Sizes: a box
-of columns by lines, by default the terminal's width and (when the width is the terminal's) its
-height less the prompt's line; without a terminal, 80 columns and no limit on the lines. The
+Sizes: a box of columns by lines, by default the terminal's width and (when the width is the
+terminal's) its height less the prompt's line; without a terminal, 80 columns and no limit on the lines. The
 frame meets the box by its fit (:func:`corvane.geometry.layout`); the picture alone is printed,
 without margins. Pure functions, any thread; writing follows the file object's own rules.
 """
@@ -19,11 +18,11 @@ from __future__ import annotations
 import io
 import os
 import sys
-from typing import IO, TYPE_CHECKING, Any, List, NamedTuple, Optional, Tuple, Union
+from typing import IO, TYPE_CHECKING, Any, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
-from .._native import Encoder
 
+from .._native import Encoder
 from ..errors import SourceError
 from ..geometry import as_frame, fitted
 from .wire import resolve_colors
@@ -35,81 +34,14 @@ DEFAULT_WIDTH = 80
 """Columns when the output is no terminal and no width is given."""
 MAX_CELLS = 1000
 """The most columns or lines a picture takes (a sliver 80 columns wide stops at 1000 lines)."""
-UPPER_HALF = "\u2580".encode()
-LINE_END = b"\x1b[0m\n"
-ODD_LINE = b"\x1b[49m"
-"""Starts the last line of a picture of odd height: its lower halves are the default background."""
-
-_DIGITS = np.zeros((256, 3), np.uint8)
-_USED = np.zeros((256, 3), bool)
-for _value in range(256):
-    _text = str(_value).encode()
-    _DIGITS[_value, : len(_text)] = list(_text)
-    _USED[_value, : len(_text)] = True
-
-
-Field = Tuple[bytes, Optional["np.ndarray"]]
-"""Constant text, then a number (0 to 255) per cell, or ``None`` for the text alone."""
-
-
-def _colour_fields(upper: "np.ndarray", lower: "Optional[np.ndarray]", colors: int) -> List[Field]:
-    """The SGR fields of cells whose upper pixels are ``upper`` and lower ``lower``: rows x
-    columns x B, G, R at 24 bits, rows x columns palette indices at 256 and 16 colours."""
-    fields: List[Field]
-    if colors == 24:
-        fields = [(b"\x1b[38;2;", upper[:, :, 2]), (b";", upper[:, :, 1]), (b";", upper[:, :, 0])]
-        if lower is not None:
-            fields += [(b";48;2;", lower[:, :, 2]), (b";", lower[:, :, 1]), (b";", lower[:, :, 0])]
-    elif colors == 256:
-        fields = [(b"\x1b[38;5;", upper)] + ([(b";48;5;", lower)] if lower is not None else [])
-    else:  # 16: 30-37 and 90-97 foreground, 40-47 and 100-107 background
-        fields = [(b"\x1b[", np.where(upper < 8, upper + 30, upper + 82))]
-        if lower is not None:
-            fields.append((b";", np.where(lower < 8, lower + 40, lower + 92)))
-    return fields
-
-
-def _cells(upper: "np.ndarray", lower: "Optional[np.ndarray]", colors: int = 24) -> bytes:
-    """The lines of cells whose upper pixels are ``upper`` and lower ``lower`` (``None``: no
-    background; see :func:`_colour_fields`), each ended with ``LINE_END``.
-
-    Every cell is laid out at its longest (three digits a number), then the unused digit places
-    are dropped by one mask over all the lines."""
-    fields = _colour_fields(upper, lower, colors)
-    fields.append((b"m" + UPPER_HALF, None))
-    rows, cols = upper.shape[:2]
-    size = sum(len(text) + (0 if channel is None else 3) for text, channel in fields)
-    cells = np.empty((rows, cols, size), np.uint8)
-    used = np.ones((rows, cols, size), bool)
-    at = 0
-    for text, channel in fields:
-        cells[:, :, at : at + len(text)] = np.frombuffer(text, np.uint8)
-        at += len(text)
-        if channel is not None:
-            cells[:, :, at : at + 3] = _DIGITS[channel]
-            used[:, :, at : at + 3] = _USED[channel]
-            at += 3
-    ends = np.broadcast_to(np.frombuffer(LINE_END, np.uint8), (rows, len(LINE_END)))
-    lines = np.concatenate([cells.reshape(rows, -1), ends], axis=1)
-    keep = np.concatenate([used.reshape(rows, -1), np.ones(ends.shape, bool)], axis=1)
-    data: bytes = lines[keep].tobytes()
-    return data
 
 
 def encode(picture: "FrameArray", colors: int = 24, dither: bool = False) -> bytes:
     """The half-block lines of ``picture`` (H x W x 3, B, G, R) as they are printed, in
-    ``colors`` (24 bits, 256 or 16; at 256 and 16 the wire encoder's palette colours, with its
+    ``colors`` (24 bits, 256 or 16; at 256 and 16 the screen's palette colours, with its
     ordered dithering when ``dither``)."""
-    cells: "np.ndarray" = picture
-    if colors != 24:
-        height, width = picture.shape[:2]
-        indices = Encoder(colors, 0, dither).palette(np.ascontiguousarray(picture).reshape(-1), width, height)
-        cells = np.frombuffer(indices, np.uint8).reshape(height, width)
-    pairs = cells.shape[0] // 2
-    text = _cells(cells[0 : 2 * pairs : 2], cells[1 : 2 * pairs : 2], colors) if pairs else b""
-    if cells.shape[0] % 2:
-        text += ODD_LINE + _cells(cells[-1:], None, colors)
-    return text
+    height, width = picture.shape[:2]
+    return Encoder(colors, 0, dither).encode_inline(np.ascontiguousarray(picture).reshape(-1), width, height)
 
 
 class Box(NamedTuple):

@@ -26,7 +26,7 @@ import numpy as np
 from _corvane import Corvane
 
 from ..errors import TerminalError, is_panic
-from ..geometry import FIT_MODES, BytesLike, as_frame, display_grid, fitted, on_canvas
+from ..geometry import FIT_MODES, BytesLike, as_frame, display_grid, drawn_size, fitted, on_canvas
 from .terminal import clock, fullscreen, resumes
 from ..text import printable
 from .wire import DEFAULT_TOLERANCE, Wire
@@ -71,6 +71,11 @@ class Screen:
     def grid(self) -> Tuple[int, int]:
         """The display grid (width, height) in pixels that frames are drawn into."""
         return display_grid(*self.size())
+
+    def drawn_size(self, size: Tuple[int, int]) -> Tuple[int, int]:
+        """The pixel size a source of ``size`` (width, height) is drawn at on this terminal with
+        the screen's fit: a frame given at this size is placed or cut, never scaled again."""
+        return drawn_size(*size, *self.grid(), self.fit)
 
     @property
     def stretch(self) -> bool:

@@ -2,8 +2,8 @@
 
 A still is one frame at time 0. An animation's frames are due at the sum of the delays before
 them; delays under 20 ms count as 100 ms, as browsers show them. Pixels are taken as the file
-means them: EXIF orientation applied, transparency laid over black. Scaling is Pillow's
-antialiased bilinear filter on the whole composed picture.
+means them: EXIF orientation applied, transparency laid over black. The composed picture is
+scaled by :func:`corvane.geometry.resize` (by area when it shrinks), as every frame is.
 """
 
 from __future__ import annotations
@@ -14,10 +14,13 @@ from typing import TYPE_CHECKING, List, Optional
 import numpy as np
 
 from ..errors import MediaError
+from ..geometry import resize
 from . import INSTALL_HINT, Frame, Media
 
 if TYPE_CHECKING:
     from PIL import Image
+
+    from ..geometry import FrameArray
 
 MIN_DELAY = 0.02
 """Delays below this many seconds are taken as ``DEFAULT_DELAY``."""
@@ -33,7 +36,7 @@ def is_image(head: bytes) -> bool:
     return head.startswith(_SIGNATURES) or (head[:4] == b"RIFF" and head[8:12] == b"WEBP")
 
 
-def bgr(picture: "Image.Image") -> "np.ndarray":
+def bgr(picture: "Image.Image") -> "FrameArray":
     """The picture as a B, G, R array, transparency laid over black."""
     if picture.mode not in ("RGB", "RGBA"):
         picture = picture.convert("RGBA")
@@ -74,7 +77,7 @@ class ImageMedia(Media):
         return delay if delay >= MIN_DELAY else DEFAULT_DELAY
 
     def _frame(self, index: int) -> Frame:
-        from PIL import Image, ImageOps
+        from PIL import ImageOps
 
         self._image.seek(index)
         picture: Image.Image = self._image
@@ -82,10 +85,11 @@ class ImageMedia(Media):
             picture = ImageOps.exif_transpose(picture)
         if picture.mode not in ("RGB", "RGBA"):
             picture = picture.convert("RGBA")
-        if self.output is not None and self.output != picture.size:
-            picture = picture.resize(self.output, Image.Resampling.BILINEAR)
+        image = bgr(picture)
+        if self.output is not None:
+            image = resize(image, *self.output)
         self._next = index + 1
-        return Frame(bgr(picture), self._starts[index])
+        return Frame(image, self._starts[index])
 
     def read(self) -> Optional[Frame]:
         if self._next >= len(self._starts):

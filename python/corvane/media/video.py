@@ -1,9 +1,12 @@
 """Video files and V4L2 cameras through PyAV (FFmpeg).
 
 Frames carry their presentation times (``pts`` x time base, less the file's start time), so
-variable frame rates play as they were made. FFmpeg converts each shown frame to B, G, R at the
-output size in one pass over the decoded picture; frames passed over while seeking are never
-converted. Rotation metadata (the display matrix) is applied after scaling, on the small frame.
+variable frame rates play as they were made. FFmpeg converts each shown frame to B, G, R at its
+own size, and :func:`corvane.geometry.resize` brings it to the output size: FFmpeg's ``area``
+scaler averages far fewer source pixels than an output pixel covers when it shrinks a lot (a
+1080p frame at 80 columns came out 1.5 dB over bilinear, 27 dB short of the true averages),
+while the native one averages them all. Frames passed over while seeking are never converted.
+Rotation metadata (the display matrix) is applied after scaling, on the small frame.
 
 Decoding uses FFmpeg's own threads for files; the object belongs to one Python thread. A packet
 that fails to decode is skipped; a file that yields no frame at all is refused on opening.
@@ -18,6 +21,7 @@ from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Type, cast
 import numpy as np
 
 from ..errors import MediaError
+from ..geometry import resize
 from . import INSTALL_HINT, Frame, Media
 
 if TYPE_CHECKING:
@@ -29,8 +33,9 @@ if TYPE_CHECKING:
 
 SEEK_MARGIN = 0.25
 """Seconds before a seek's target from which every frame is decoded again."""
-INTERPOLATION = "AREA"
-"""FFmpeg's scaler for the output size: averages all source pixels of an output pixel."""
+CONVERSION: Optional[str] = "ACCURATE_RND"
+"""FFmpeg's flag for the colour conversion (its fast unscaled path is a level off); ``None``
+once a PyAV that does not know the flag refused it."""
 
 
 def import_av(what: str) -> Any:
@@ -123,9 +128,13 @@ class VideoMedia(Media):
         width, height = self.output or self.size
         if self._turns % 2:
             width, height = height, width
-        image = cast("FrameArray", frame.to_ndarray(
-            width=width, height=height, format="bgr24", interpolation=INTERPOLATION
-        ))
+        global CONVERSION
+        try:
+            converted = frame.to_ndarray(format="bgr24", interpolation=CONVERSION)
+        except (ValueError, KeyError):
+            CONVERSION = None
+            converted = frame.to_ndarray(format="bgr24")
+        image = resize(cast("FrameArray", converted), width, height)
         if self._turns:
             image = np.ascontiguousarray(np.rot90(image, self._turns))
         return Frame(image, self._last)
@@ -237,8 +246,8 @@ class _OpenCvCamera(Media):
             ok, image = self._capture.read()
             if not ok:
                 return None
-        if self.output is not None and self.output != (image.shape[1], image.shape[0]):
-            image = self._cv2.resize(image, self.output, interpolation=self._cv2.INTER_AREA)
+        if self.output is not None:
+            image = resize(image, *self.output)
         return Frame(cast("FrameArray", image), _time.monotonic() - self._start)
 
     def seek(self, time: float) -> Optional[Frame]:

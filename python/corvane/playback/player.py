@@ -1,7 +1,7 @@
 """``corvane play``: the player of recordings, plain or interactive (``-i``).
 
 The frames are decoded here (through :class:`~corvane.recording.Recording`), sharpened when asked
-(:mod:`corvane.sharpen`), fitted to the terminal with their shape kept and drawn through a
+(natively, as ``Corvane.play`` sharpens them), fitted to the terminal with their shape kept and drawn through a
 :class:`~corvane.display.screen.Screen`, one frame per 33 ms as they were recorded. Keys come from the
 package's :class:`~corvane.display.keys.KeyReader` (which decodes the arrows) with the terminal in cbreak
 mode; q or Esc quits in both modes.
@@ -21,11 +21,11 @@ import time
 from typing import Optional, Sequence, Tuple
 
 from .clock import QUIT_KEYS, PlayerClock, format_time, key_help
+from .._native import sharpen as sharpened
 from ..errors import RecordingError
 from ..display.keys import KeyReader
 from ..recording import FRAME_PERIOD, Recording
 from ..display.screen import Screen
-from ..sharpen import sharpen as sharpened
 from ..display.terminal import cbreak, clock, resumes
 from ..text import printable
 
@@ -109,7 +109,11 @@ def play(recording: Recording, screen: Screen, *, interactive: bool = False, pau
                     player.pause()
                 else:
                     damage = None
-                    screen.show(sharpened(frame, sharpen) if sharpen > 0 else frame)
+                    if sharpen > 0:
+                        height, width = frame.shape[:2]
+                        screen.show(sharpened(frame.reshape(-1), width, height, sharpen), width, height)
+                    else:
+                        screen.show(frame)
             if interactive:
                 if damage is None and player.paused and index == count - 1 and recording.damage:
                     damage = recording.damage

@@ -1,6 +1,6 @@
 """``corvane view``: a video, an animation, an image or a camera on the terminal, as a player.
 
-Frames come from :mod:`corvane.media` with their presentation times, scaled by FFmpeg (or Pillow)
+Frames come from :mod:`corvane.media` with their presentation times, scaled while decoding
 to the size they are drawn at; :class:`~corvane.playback.clock.PlayerClock` decides when each is shown,
 dropped or waited for, on :func:`~corvane.display.terminal.clock` (which stands still during Ctrl-Z) or
 on the sound's clock while a sound track is heard. Keys come from the package's own
@@ -30,7 +30,6 @@ from typing import TYPE_CHECKING, Optional, Tuple, Union
 from .ahead import ReadAhead
 from .clock import QUIT_KEYS, PlayerClock, key_help
 from ..errors import CorvaneError
-from ..geometry import fit
 from ..display.keys import KeyReader
 from ..media import Frame, Media
 from ..display.screen import Screen
@@ -55,21 +54,6 @@ class ViewResult:
     """``"end"`` (the media ran out), ``"key"`` (q or Esc) or ``"time"`` (``duration`` passed)."""
 
 
-def output_size(size: Tuple[int, int], grid: Tuple[int, int], mode: str) -> Tuple[int, int]:
-    """The size frames are decoded at for the fit ``mode``, so the screen only places or cuts
-    them: the grid when stretched, the largest size with the shape kept that fits (contain) or
-    covers it (cover), the frame's own size for none."""
-    if mode == "stretch":
-        return grid
-    if mode == "none":
-        return size
-    if mode == "cover":
-        scale = max(grid[0] / size[0], grid[1] / size[1])
-        return max(1, round(size[0] * scale)), max(1, round(size[1] * scale))
-    place = fit(size[0], size[1], grid[0], grid[1])
-    return place.width, place.height
-
-
 class Viewer:
     """One session: the media, the screen, the clock, the keys and what has been shown."""
 
@@ -92,7 +76,7 @@ class Viewer:
         grid = self.screen.grid()
         if grid != self._grid:
             self._grid, self._line = grid, None
-            self.source.set_output_size(*output_size(self.media.size, grid, self.screen.fit))
+            self.source.set_output_size(*self.screen.drawn_size(self.media.size))
 
     def draw(self, frame: Frame) -> None:
         self.screen.show(frame.image)

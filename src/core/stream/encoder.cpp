@@ -13,6 +13,8 @@ constexpr std::uint32_t UNKNOWN = ~std::uint32_t{0};
 constexpr std::uint64_t UNKNOWN_CELL = ~std::uint64_t{0};
 constexpr char BEGIN[] = "\x1b[?2026h";
 constexpr char END[] = "\x1b[0m\x1b[?2026l";
+constexpr char LINE_END[] = "\x1b[0m\n";
+constexpr char DEFAULT_BG[] = "\x1b[49m";
 // Worst bytes of one cell: a cursor position with 32-bit coordinates (24), both colours in
 // 24-bit (2 + 2 * 17) and a 3-byte glyph.
 constexpr std::size_t MAX_CELL_BYTES = 24 + 36 + 3;
@@ -157,6 +159,11 @@ class Writer {
         *p_++ = 'C';
         cx_ += n;
     }
+
+    // Starts a printed line: nothing is known of the colours, and the cursor is where it is.
+    void new_line() { fg_ = bg_ = UNKNOWN; }
+    // An upper half in `u` over the background the line started with.
+    void draw_upper(std::uint32_t u) { draw(Plan{Glyph::kUpper, !near(u, fg_), false, u, bg_}); }
 
     int cx() const { return cx_; }
     std::uint32_t fg() const { return fg_; }
@@ -338,6 +345,46 @@ void WireEncoder::encode_as(const std::uint8_t* pixels) {
     }
     std::uint8_t* p = put(w.out(), END, sizeof END - 1);
     out_.set_size(std::size_t(p - start));
+}
+
+void WireEncoder::encode_inline(const std::uint8_t* pixels, int rows, int cols) {
+    const std::size_t R = rows > 0 ? std::size_t(rows) : 0, C = cols > 0 ? std::size_t(cols) : 0;
+    out_.reserve((R + 1) / 2 * (C * MAX_CELL_BYTES + sizeof LINE_END) + sizeof DEFAULT_BG);
+    switch (opt_.depth) {
+        case Depth::kTrue:
+            return tol_ == 0 ? inline_as<Depth::kTrue, true>(pixels, R, C)
+                             : inline_as<Depth::kTrue, false>(pixels, R, C);
+        case Depth::k256:
+            return tol_ == 0 ? inline_as<Depth::k256, true>(pixels, R, C)
+                             : inline_as<Depth::k256, false>(pixels, R, C);
+        case Depth::k16:
+            return tol_ == 0 ? inline_as<Depth::k16, true>(pixels, R, C)
+                             : inline_as<Depth::k16, false>(pixels, R, C);
+    }
+}
+
+template <Depth D, bool EXACT>
+void WireEncoder::inline_as(const std::uint8_t* pixels, std::size_t rows, std::size_t cols) {
+    Writer<D, EXACT> w(tol_);
+    std::uint8_t* const start = out_.data();
+    w.out() = start;
+    const std::size_t stride = cols * 3;
+    for (std::size_t y = 0; y < rows; y += 2) {
+        const std::uint8_t* upper = pixels + y * stride;
+        w.new_line();
+        if (y + 1 < rows) {
+            const std::uint8_t* lower = upper + stride;
+            for (std::size_t x = 0; x < cols; ++x)
+                w.draw(w.plan(code_of(upper + 3 * x, int(x), int(y)),
+                              code_of(lower + 3 * x, int(x), int(y + 1))));
+        } else {
+            w.out() = put(w.out(), DEFAULT_BG, sizeof DEFAULT_BG - 1);
+            for (std::size_t x = 0; x < cols; ++x) w.draw_upper(code_of(upper + 3 * x, int(x), int(y)));
+        }
+        w.out() = put(w.out(), LINE_END, sizeof LINE_END - 1);
+    }
+    out_.set_size(std::size_t(w.out() - start));
+    drawn_ = (rows + 1) / 2 * cols;
 }
 
 }  // namespace corvane::wire

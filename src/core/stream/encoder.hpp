@@ -23,6 +23,11 @@
 // - The encoder owns its buffers: the output (sized once per grid for the worst frame, reused),
 //   the model and the per-frame targets. `output()` holds the last frame's bytes until the next
 //   `encode`. No writing, no Python; one thread at a time. Nothing fails but allocation.
+// - `encode_inline` writes a picture for printing where the cursor is, as text that scrolls: the
+//   same cells and colour rules, but every row from its first cell, ended by "\x1b[0m\n" (so a
+//   scrolling terminal paints no new line, and files and pipes hold plain lines), with no cursor
+//   addressing and no synchronized update. An odd last pixel row becomes a row of upper halves on
+//   the terminal's own background ("\x1b[49m" first). It neither reads nor changes the model.
 #pragma once
 
 #include <cstddef>
@@ -57,6 +62,8 @@ class WireEncoder {
 
     void encode(const std::uint8_t* pixels, int rows, int cols);
     const ByteBuffer& output() const { return out_; }
+    // A `rows` x `cols` picture as lines to print (see above), into `output()`.
+    void encode_inline(const std::uint8_t* pixels, int rows, int cols);
     // The palette index of every pixel of a `rows` x `cols` B, G, R frame, as `encode` picks it
     // (dithering included), into `out` (rows * cols bytes); for printing a picture in the same
     // colours elsewhere. Only for the palette depths: at 24 bits it writes nothing.
@@ -67,6 +74,8 @@ class WireEncoder {
   private:
     template <Depth D, bool EXACT>
     void encode_as(const std::uint8_t* pixels);
+    template <Depth D, bool EXACT>
+    void inline_as(const std::uint8_t* pixels, std::size_t rows, std::size_t cols);
     std::uint32_t code_of(const std::uint8_t* bgr, int x, int y) const;
 
     EncoderOptions opt_;
