@@ -1,13 +1,14 @@
 // The `corvane._native` extension module: what the package needs of the core (src/core) for Python.
 //
 // Contract:
-// - One class, `Encoder(colors, tolerance, dither)`: `encode(data, width, height)` returns the
+// - The encoder, `Encoder(colors, tolerance, dither)`: `encode(data, width, height)` returns the
 //   bytes that bring the terminal from what this encoder last drew to the frame (display-sized
 //   B, G, R bytes, as `Corvane.render` takes them; b"" when nothing needs drawing);
 //   `set_tolerance(t)` changes T from the next frame on; `invalidate()` makes the next frame a
 //   whole one; `palette(data, width, height)` the palette index of every pixel (256 and 16
 //   colours), as `encode` picks them. The module writes nothing itself: the caller owns the output and its
 //   thread.
+// - The recording reader and writer (native_recording.cpp).
 // - Same conventions as `_corvane` (binding.hpp): argument matching, conversions, one owner
 //   thread per object, shared/exclusive access, `translate` around every body. Bad values are
 //   ValueError with the texts of messages.cpp.
@@ -18,6 +19,7 @@
 #include "binding.hpp"
 #include "core/stream/encoder.hpp"
 #include "messages.hpp"
+#include "native_recording.hpp"
 
 namespace corvane {
 namespace {
@@ -191,7 +193,7 @@ PyType_Spec kSpec = {"corvane._native.Encoder", sizeof(EncoderObject), 0, Py_TPF
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "corvane._native",
-    "The wire encoder of corvane: fewer bytes for the terminal at hand.",
+    "The core of corvane for the package: the wire encoder, recording files.",
     0,
     nullptr,
     nullptr,
@@ -212,7 +214,9 @@ PyMODINIT_FUNC PyInit__native(void) {
         Py_XDECREF(type);
         return nullptr;
     }
-    PyRef all = PyRef::steal(Py_BuildValue("[s]", "Encoder"));
+    if (!add_recording_types(module.get())) return nullptr;
+    PyRef all =
+        PyRef::steal(Py_BuildValue("[ssss]", "Encoder", "RecordingDamage", "RecordingReader", "RecordingWriter"));
     if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
     all.release();
     return module.release();
