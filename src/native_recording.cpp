@@ -13,8 +13,8 @@
 // - Damage is `RecordingDamage` (a ValueError) with the args (message, offset, index); index is None
 //   for a file that is not a recording. The system's failures are OSError with their errno (and the
 //   path when opening); a bad argument is TypeError or ValueError.
-// - Same conventions as the encoder (binding.hpp): one owner thread per object, access checked
-//   per call, `translate` around every body.
+// - Any thread may use the objects, as Python's own files: every call runs whole under the
+//   interpreter lock (nothing here lets it go), so calls never overlap. `translate` around every body.
 #include "native_recording.hpp"
 
 #include <cerrno>
@@ -31,19 +31,16 @@
 namespace corvane {
 namespace {
 
-using py::Access;
 using py::PyRef;
 
 PyObject* g_damage_type = nullptr;
 
 struct ReaderObject {
     PyObject_HEAD RecordingFile* file;
-    py::Ownership own;
 };
 
 struct WriterObject {
     PyObject_HEAD TimedWriter* writer;
-    py::Ownership own;
 };
 
 PyObject* value_error(const char* text) {
@@ -65,7 +62,8 @@ bool to_path(PyObject* obj, std::string& out) {
 PyObject* raise_failure(const Error& error, const std::string* path = nullptr) {
     if ((error.fault == Fault::kOpen || error.fault == Fault::kStep) && error.io.text == IoText::kNone) {
         errno = error.io.os_code;
-        return path ? PyErr_SetFromErrnoWithFilename(PyExc_OSError, path->c_str()) : PyErr_SetFromErrno(PyExc_OSError);
+        return path ? PyErr_SetFromErrnoWithFilename(PyExc_OSError, path->c_str())
+                    : PyErr_SetFromErrno(PyExc_OSError);
     }
     if (error.fault == Fault::kOpen || error.fault == Fault::kStep) return py::raise_os_error(error.io);
     return py::raise_error(error);
@@ -90,9 +88,7 @@ PyObject* alloc_with(PyTypeObject* type, Body&& fill) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (!self) return nullptr;
-    Object* obj = reinterpret_cast<Object*>(self);
-    new (&obj->own) py::Ownership();
-    fill(*obj);
+    fill(*reinterpret_cast<Object*>(self));
     return self;
 }
 
@@ -104,12 +100,9 @@ void free_object(PyObject* self) {
 
 // --- the reader -----------------------------------------------------------------------------
 
-constexpr const char* READER_PATH = "corvane._native::RecordingReader";
-
 template <class Body>
-PyObject* with_reader(PyObject* self, Access access, Body&& body) {
-    return py::with_access<ReaderObject>(self, access, READER_PATH,
-                                         [&](ReaderObject& obj) { return body(*obj.file); });
+PyObject* with_reader(PyObject* self, Body&& body) {
+    return py::translate([&] { return body(*reinterpret_cast<ReaderObject*>(self)->file); });
 }
 
 constexpr const char* PATH_PARAMS[] = {"path"};
@@ -125,7 +118,8 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!opened) return raise_failure(opened.error(), &path);
         const std::optional<RecordDamage>& damage = opened.value()->damage();
         if (damage && !damage->record) return raise_damage(*damage);
-        return alloc_with<ReaderObject>(type, [&](ReaderObject& obj) { obj.file = opened.value().release(); });
+        return alloc_with<ReaderObject>(type,
+                                        [&](ReaderObject& obj) { obj.file = opened.value().release(); });
     });
 }
 
@@ -135,7 +129,7 @@ void reader_dealloc(PyObject* self) {
 }
 
 PyObject* reader_records(PyObject* self, PyObject*) {
-    return with_reader(self, Access::Shared, [](RecordingFile& file) -> PyObject* {
+    return with_reader(self, [](RecordingFile& file) -> PyObject* {
         const std::vector<RecordEntry>& records = file.records();
         PyRef list = PyRef::steal(PyList_New(Py_ssize_t(records.size())));
         if (!list) return nullptr;
@@ -151,13 +145,13 @@ PyObject* reader_records(PyObject* self, PyObject*) {
 }
 
 PyObject* reader_damage(PyObject* self, PyObject*) {
-    return with_reader(self, Access::Shared, [](RecordingFile& file) -> PyObject* {
+    return with_reader(self, [](RecordingFile& file) -> PyObject* {
         return file.damage() ? damage_tuple(*file.damage()) : py::none();
     });
 }
 
 PyObject* reader_file_size(PyObject* self, PyObject*) {
-    return with_reader(self, Access::Shared,
+    return with_reader(self,
                        [](RecordingFile& file) { return PyLong_FromUnsignedLongLong(file.file_size()); });
 }
 
@@ -167,7 +161,7 @@ constexpr py::Signature FRAME_SIG{"RecordingReader.frame()", INDEX_PARAMS, 1};
 PyObject* reader_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* argv[1];
     if (!py::match_arguments(FRAME_SIG, args, kwargs, argv)) return nullptr;
-    return with_reader(self, Access::Exclusive, [&](RecordingFile& file) -> PyObject* {
+    return with_reader(self, [&](RecordingFile& file) -> PyObject* {
         std::int32_t index;
         if (!py::to_i32(argv[0], index)) return py::argument_failed("index"), nullptr;
         if (index < 0 || std::size_t(index) >= file.records().size()) {
@@ -176,14 +170,16 @@ PyObject* reader_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         std::vector<std::uint8_t> frame;
         std::optional<RecordDamage> damage;
-        if (Status done = file.frame(std::size_t(index), frame, damage); !done) return raise_failure(done.error());
+        if (Status done = file.frame(std::size_t(index), frame, damage); !done)
+            return raise_failure(done.error());
         if (damage) return raise_damage(*damage);
-        return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(frame.data()), Py_ssize_t(frame.size()));
+        return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(frame.data()),
+                                             Py_ssize_t(frame.size()));
     });
 }
 
 PyObject* reader_close(PyObject* self, PyObject*) {
-    return with_reader(self, Access::Exclusive, [](RecordingFile& file) {
+    return with_reader(self, [](RecordingFile& file) {
         file.close();
         return py::none();
     });
@@ -214,12 +210,9 @@ PyType_Spec kReaderSpec = {"corvane._native.RecordingReader", sizeof(ReaderObjec
 
 // --- the writer -----------------------------------------------------------------------------
 
-constexpr const char* WRITER_PATH = "corvane._native::RecordingWriter";
-
 template <class Body>
 PyObject* with_writer(PyObject* self, Body&& body) {
-    return py::with_access<WriterObject>(self, Access::Exclusive, WRITER_PATH,
-                                         [&](WriterObject& obj) { return body(*obj.writer); });
+    return py::translate([&] { return body(*reinterpret_cast<WriterObject*>(self)->writer); });
 }
 
 bool to_seconds(PyObject* obj, const char* name, double& out) {
@@ -259,7 +252,8 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (overwrite < 0) return nullptr;
         Result<std::unique_ptr<TimedWriter>> created = TimedWriter::create(path, overwrite == 1, period);
         if (!created) return raise_failure(created.error(), &path);
-        return alloc_with<WriterObject>(type, [&](WriterObject& obj) { obj.writer = created.value().release(); });
+        return alloc_with<WriterObject>(type,
+                                        [&](WriterObject& obj) { obj.writer = created.value().release(); });
     });
 }
 
@@ -318,22 +312,27 @@ PyObject* writer_close(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* writer_records(PyObject* self, PyObject*) {
-    return with_writer(self, [](TimedWriter& writer) { return PyLong_FromUnsignedLongLong(writer.records()); });
+    return with_writer(self,
+                       [](TimedWriter& writer) { return PyLong_FromUnsignedLongLong(writer.records()); });
 }
 
 PyMethodDef kWriterMethods[] = {
     {"write_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_write_frame)),
-     METH_VARARGS | METH_KEYWORDS, "write_frame($self, data, rows, cols, term_w, term_h)\n--\n\nOne record now."},
-    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_add)), METH_VARARGS | METH_KEYWORDS,
+     METH_VARARGS | METH_KEYWORDS,
+     "write_frame($self, data, rows, cols, term_w, term_h)\n--\n\nOne record now."},
+    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_add)),
+     METH_VARARGS | METH_KEYWORDS,
      "add($self, data, rows, cols, term_w, term_h, at)\n--\n\nA frame that appears at `at` seconds."},
-    {"close", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_close)), METH_VARARGS | METH_KEYWORDS,
+    {"close", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_close)),
+     METH_VARARGS | METH_KEYWORDS,
      "close($self, end)\n--\n\nFill the ticks up to `end` (None: the last frame's time) and close."},
     {"records", writer_records, METH_NOARGS, "records($self)\n--\n\nRecords written so far."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kWriterSlots[] = {
-    {Py_tp_doc, const_cast<char*>("RecordingWriter(path, overwrite, period)\n--\n\nA recording of timed frames.")},
+    {Py_tp_doc,
+     const_cast<char*>("RecordingWriter(path, overwrite, period)\n--\n\nA recording of timed frames.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
     {Py_tp_methods, kWriterMethods},
