@@ -215,8 +215,8 @@ PyMODINIT_FUNC PyInit__native(void) {
         return nullptr;
     }
     if (!add_recording_types(module.get())) return nullptr;
-    PyRef all =
-        PyRef::steal(Py_BuildValue("[ssss]", "Encoder", "RecordingDamage", "RecordingReader", "RecordingWriter"));
+    PyRef all = PyRef::steal(
+        Py_BuildValue("[ssss]", "Encoder", "RecordingDamage", "RecordingReader", "RecordingWriter"));
     if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
     all.release();
     return module.release();
