@@ -99,7 +99,9 @@ InflateReport run_inflate(const std::uint8_t* data, std::size_t len, std::vector
         if (rc == Z_BUF_ERROR) return report;
         if (rc != Z_OK) {
             report.corrupt = true;
-            report.reason = z.s.msg ? z.s.msg : rc == Z_NEED_DICT ? "needs a preset dictionary" : "out of memory";
+            report.reason = z.s.msg             ? z.s.msg
+                            : rc == Z_NEED_DICT ? "needs a preset dictionary"
+                                                : "out of memory";
             return report;
         }
         if (produced > limit) return report;

@@ -57,7 +57,8 @@ void RecordingFile::close() {
     fd_ = -1;
 }
 
-Status RecordingFile::read_at(std::uint64_t offset, std::uint8_t* out, std::size_t len, std::size_t& got) const {
+Status RecordingFile::read_at(std::uint64_t offset, std::uint8_t* out, std::size_t len,
+                              std::size_t& got) const {
     got = 0;
     while (got < len) {
         const ssize_t n = ::pread(fd_, out + got, len - got, off_t(offset + got));
@@ -84,7 +85,8 @@ Status RecordingFile::scan() {
         const std::size_t index = records_.size();
         if (Status read = read_at(offset, raw, sizeof raw, got); !read) return read;
         if (got < sizeof raw) {
-            damage_ = damage_at(DamageKind::kHeaderCut, offset, index, std::int64_t(got), format::HEADER_SIZE);
+            damage_ =
+                damage_at(DamageKind::kHeaderCut, offset, index, std::int64_t(got), format::HEADER_SIZE);
             return {};
         }
         const RecordEntry entry{offset, format::decode(raw)};

@@ -44,8 +44,8 @@ enum class DamageKind : std::uint8_t {
 
 struct RecordDamage {
     DamageKind kind;
-    std::uint64_t offset;                // where the damage starts in the file
-    std::optional<std::size_t> record;   // numbered from 0; none for the signature
+    std::uint64_t offset;               // where the damage starts in the file
+    std::optional<std::size_t> record;  // numbered from 0; none for the signature
     std::int64_t n[4] = {0, 0, 0, 0};
     std::string reason;
 };

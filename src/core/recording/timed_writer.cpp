@@ -12,7 +12,8 @@
 
 namespace corvane {
 
-Result<std::unique_ptr<TimedWriter>> TimedWriter::create(const std::string& path, bool overwrite, double period) {
+Result<std::unique_ptr<TimedWriter>> TimedWriter::create(const std::string& path, bool overwrite,
+                                                         double period) {
     Result<int> fd = open_file(path, O_WRONLY | O_CREAT | (overwrite ? O_TRUNC : O_EXCL));
     if (!fd) return fd.error();
     std::unique_ptr<TimedWriter> writer(new TimedWriter(fd.value(), period));
@@ -38,8 +39,8 @@ Status TimedWriter::write_whole(const std::uint8_t* data, std::size_t len) {
 
 Status TimedWriter::write_frame(const TimedFrame& frame) {
     const std::size_t size = std::size_t(frame.rows) * std::size_t(frame.cols) * 3;
-    const bool key = previous_rows_ != frame.rows || previous_cols_ != frame.cols ||
-                     records_ % KEY_FRAME_INTERVAL == 0;
+    const bool key =
+        previous_rows_ != frame.rows || previous_cols_ != frame.cols || records_ % KEY_FRAME_INTERVAL == 0;
     const std::vector<std::uint8_t>* payload = nullptr;
     Result<std::vector<std::uint8_t>> packed;
     if (key) {
@@ -62,8 +63,12 @@ Status TimedWriter::write_frame(const TimedFrame& frame) {
         if (!packed) return packed.error();
         payload = &packed.value();
     }
-    const format::RecordHeader h{key ? format::kKeyFrame : format::kDeltaFrame, frame.term_w, frame.term_h,
-                                 frame.rows, frame.cols, std::uint32_t(payload->size())};
+    const format::RecordHeader h{key ? format::kKeyFrame : format::kDeltaFrame,
+                                 frame.term_w,
+                                 frame.term_h,
+                                 frame.rows,
+                                 frame.cols,
+                                 std::uint32_t(payload->size())};
     record_.resize(format::HEADER_SIZE + payload->size());
     format::encode(h, record_.data());
     std::copy(payload->begin(), payload->end(), record_.begin() + format::HEADER_SIZE);

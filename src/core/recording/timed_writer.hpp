@@ -38,7 +38,8 @@ struct TimedFrame {
 
 class TimedWriter {
   public:
-    static Result<std::unique_ptr<TimedWriter>> create(const std::string& path, bool overwrite, double period);
+    static Result<std::unique_ptr<TimedWriter>> create(const std::string& path, bool overwrite,
+                                                       double period);
     ~TimedWriter();
     TimedWriter(const TimedWriter&) = delete;
     TimedWriter& operator=(const TimedWriter&) = delete;
