@@ -228,4 +228,39 @@ Described describe(const Error& e) {
     return {true, "unknown failure"};
 }
 
+std::string damage_text(const RecordDamage& d) {
+    const auto n = [&](int i) { return std::to_string(d.n[i]); };
+    switch (d.kind) {
+        case DamageKind::kEmptyFile:
+            return "not a recording (the file is empty)";
+        case DamageKind::kNoSignature:
+            return "not a recording (it does not begin with LZDX)";
+        case DamageKind::kHeaderCut:
+            return "header cut short: " + n(0) + " of " + n(1) + " bytes";
+        case DamageKind::kUnknownType:
+            return "unknown frame type " + n(0);
+        case DamageKind::kEmptySize:
+            return "frame size " + n(0) + " x " + n(1) + " is empty";
+        case DamageKind::kDeltaFirst:
+            return "delta frame with no frame before it";
+        case DamageKind::kDeltaResized:
+            return "delta frame of " + n(0) + " x " + n(1) + " after a frame of " + n(2) + " x " + n(3);
+        case DamageKind::kPayloadCut:
+            return "payload cut short: " + n(0) + " of " + n(1) + " bytes";
+        case DamageKind::kCorruptStream:
+            return "payload is no valid zlib stream (" + d.reason + ")";
+        case DamageKind::kTooLong:
+            return "payload inflates to more than " + n(0) + " bytes";
+        case DamageKind::kStreamCut:
+            return "payload ends inside its zlib stream after " + n(0) + " of " + n(1) + " bytes";
+        case DamageKind::kTooShort:
+            return "payload inflates to " + n(0) + " bytes, not " + n(1);
+        case DamageKind::kStray:
+            return n(0) + (d.n[0] == 1 ? " stray byte" : " stray bytes") + " after the zlib stream";
+        case DamageKind::kFileChanged:
+            return "payload cut short (the file changed)";
+    }
+    return "damaged";
+}
+
 }  // namespace corvane::msg

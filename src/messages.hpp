@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/recording/reader.hpp"
 
 namespace corvane::msg {
 
@@ -50,5 +51,11 @@ struct Described {
     std::string text;
 };
 Described describe(const Error& error);
+
+// What is wrong with a recording, without the record and offset: "header cut short: 10 of 21 bytes".
+std::string damage_text(const RecordDamage& damage);
+inline constexpr const char* RECORDING_CLOSED = "the recording is closed";
+inline constexpr const char* RECORDING_FRAME_SHAPE =
+    "a frame is rows x cols x 3 bytes, rows and cols positive";
 
 }  // namespace corvane::msg

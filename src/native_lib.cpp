@@ -10,6 +10,7 @@
 //   thread. `encode_inline(data, width, height)` the lines that print a picture at the cursor
 //   (scrolling text, exact colours at 24 bits), without touching what `encode` remembers.
 // - The frame functions `sharpen` and `scale` (native_frame.cpp).
+// - The recording reader and writer (native_recording.cpp).
 // - Same conventions as `_corvane` (binding.hpp): argument matching, conversions, one owner
 //   thread per object, shared/exclusive access, `translate` around every body. Bad values are
 //   ValueError with the texts of messages.cpp.
@@ -21,6 +22,7 @@
 #include "core/stream/encoder.hpp"
 #include "messages.hpp"
 #include "native.hpp"
+#include "native_recording.hpp"
 
 namespace corvane {
 namespace native {
@@ -220,7 +222,7 @@ PyType_Spec kSpec = {"corvane._native.Encoder", sizeof(EncoderObject), 0, Py_TPF
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "corvane._native",
-    "What corvane's package asks of the native core: the encoder, sharpening and scaling.",
+    "What corvane's package asks of the native core: the encoder, sharpening and scaling, recording files.",
     0,
     nullptr,
     nullptr,
@@ -242,7 +244,9 @@ PyMODINIT_FUNC PyInit__native(void) {
         return nullptr;
     }
     if (!native::add_frame_functions(module.get())) return nullptr;
-    PyRef all = PyRef::steal(Py_BuildValue("[sss]", "Encoder", "scale", "sharpen"));
+    if (!add_recording_types(module.get())) return nullptr;
+    PyRef all = PyRef::steal(Py_BuildValue("[ssssss]", "Encoder", "RecordingDamage", "RecordingReader",
+                                           "RecordingWriter", "scale", "sharpen"));
     if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
     all.release();
     return module.release();

@@ -46,12 +46,12 @@ from _corvane import Corvane
 from .errors import CorvaneError, RecordingError, SourceError, TerminalError, VideoSupportError
 from .geometry import FIT_MODES, Placement, as_frame, display_grid, fit, layout, letterbox
 from .display.inline import print_image
-from .recording import Record, Recording
+from .recording import Record, Recording, RecordingWriter
 from .display.screen import Screen, show
 from .display.terminal import cbreak, fullscreen
 from .display import windows
 from .display.windows import destroyAllWindows, destroyWindow, imshow, patch_cv2, waitKey
-from .writer import RecordingWriter
+
 
 __version__ = "0.1.0"
 

@@ -1,42 +1,58 @@
-"""``Recording``: read the recording files that ``Corvane.start_recording`` writes.
+"""``Recording`` and ``RecordingWriter``: the recording files that ``Corvane.start_recording`` writes.
 
 A recording is the 4 bytes ``LZDX`` and then, back to back, one record per frame: a 21-byte
-little-endian header (``frame_type`` 0 key / 1 delta, ``term_w``, ``term_h``, ``rows``,
-``cols``, ``payload_len``) and a zlib stream that inflates to ``rows * cols * 3`` bytes, the
-frame (key) or its byte-wise XOR with the frame before it (delta).
+header (``frame_type`` 0 key / 1 delta, ``term_w``, ``term_h``, ``rows``, ``cols``,
+``payload_len``) and a zlib stream that inflates to ``rows * cols * 3`` bytes, the frame (key) or
+its byte-wise XOR with the frame before it (delta). The files are read and written by
+``corvane._native``; this module gives them their Python shape.
 
 Opening a recording reads only the headers. Damage that the headers show (a record cut short,
 an unknown frame type, a delta frame without a matching frame before it) ends the readable part
 of the file and is kept in :attr:`Recording.damage`; damage inside a payload shows when the
 frame is decoded. Either is reported as :class:`~corvane.errors.RecordingError` naming the
 offset and the record (numbered from 1, as in every message).
+
+The players show one record per 33 ms and the format keeps no time, so :class:`RecordingWriter`
+is told when each frame appears (:meth:`RecordingWriter.add`) and writes one record per 33 ms of
+that time: the frame current at each tick, repeated when it lasts longer (a repeat is a delta of
+zeros, a few bytes), left out when it lasts less. A recording then plays as long as what it
+recorded, at any frame rate.
 """
 
 from __future__ import annotations
 
 import bisect
 import os
-import struct
-import zlib
 from collections import Counter
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, BinaryIO, Dict, Iterator, List, Optional, Tuple, Union, overload
+from typing import TYPE_CHECKING, Dict, Iterator, List, NoReturn, Optional, Tuple, Union, overload
 
 import numpy as np
 
+from . import _native
 from .errors import RecordingError
 from .text import count
 
 if TYPE_CHECKING:
     from .geometry import FrameArray
 
-MAGIC = b"LZDX"
-HEADER = struct.Struct("<BIIiiI")
+MAGIC: bytes = _native.RECORDING_MAGIC
+"""The signature every recording begins with."""
 KEY, DELTA = 0, 1
 FRAME_PERIOD = 0.033
 """Seconds per frame at the pace of the native player (at most one frame per 33 ms)."""
 
 PathLike = Union[str, "os.PathLike[str]"]
+Size = Tuple[int, int]
+
+
+def _damage(found: _native.RecordingDamage) -> RecordingError:
+    message, offset, index = found.args
+    return RecordingError(message, offset, index)
+
+
+def _raise(found: _native.RecordingDamage) -> NoReturn:
+    raise _damage(found) from None
 
 
 @dataclass(frozen=True)
@@ -65,7 +81,7 @@ class Record:
     @property
     def end(self) -> int:
         """The offset just past the record."""
-        return self.offset + HEADER.size + self.payload_len
+        return self.offset + _native.RECORD_HEADER_SIZE + self.payload_len
 
 
 class Recording:
@@ -80,66 +96,19 @@ class Recording:
 
     def __init__(self, path: PathLike) -> None:
         self.path = os.fspath(path)
-        self._file: BinaryIO = open(self.path, "rb")
         try:
-            self.file_size = os.fstat(self._file.fileno()).st_size
-            """The file's length in bytes."""
-            self.records: List[Record] = []
-            """The headers of the complete records, in file order."""
-            self.damage: Optional[RecordingError] = None
-            """What ended the readable part of the file early, or ``None``."""
-            self._scan()
-        except BaseException:
-            self._file.close()
-            raise
+            self._reader = _native.RecordingReader(self.path)
+        except _native.RecordingDamage as found:
+            _raise(found)
+        self.file_size: int = self._reader.file_size()
+        """The file's length in bytes."""
+        self.records: List[Record] = [Record(i, *fields) for i, fields in enumerate(self._reader.records())]
+        """The headers of the complete records, in file order."""
+        damage = self._reader.damage()
+        self.damage: Optional[RecordingError] = None if damage is None else RecordingError(*damage)
+        """What ended the readable part of the file early, or ``None``."""
         self.key_frames: List[int] = [r.index for r in self.records if r.is_key]
         """Indices of the key frames."""
-        self._cached: Optional[Tuple[int, "FrameArray"]] = None
-
-    def _scan(self) -> None:
-        """Read the signature and every record header; stop at the first damage."""
-        signature = self._file.read(len(MAGIC))
-        if signature != MAGIC:
-            what = "the file is empty" if not signature else "it does not begin with LZDX"
-            raise RecordingError(f"not a recording ({what})", 0)
-        offset = len(MAGIC)
-        previous: Optional[Record] = None
-        while offset < self.file_size:
-            header = self._file.read(HEADER.size)
-            index = len(self.records)
-            if len(header) < HEADER.size:
-                self.damage = RecordingError(
-                    f"header cut short: {len(header)} of {HEADER.size} bytes", offset, index
-                )
-                return
-            record = Record(index, offset, *HEADER.unpack(header))
-            problem = self._check(record, previous)
-            if problem:
-                self.damage = RecordingError(problem, offset, index)
-                return
-            self.records.append(record)
-            previous = record
-            offset = record.end
-            self._file.seek(offset)
-
-    def _check(self, record: Record, previous: Optional[Record]) -> str:
-        """What is wrong with a record's header, or an empty string."""
-        if record.frame_type not in (KEY, DELTA):
-            return f"unknown frame type {record.frame_type}"
-        if record.rows <= 0 or record.cols <= 0:
-            return f"frame size {record.cols} x {record.rows} is empty"
-        if record.frame_type == DELTA:
-            if previous is None:
-                return "delta frame with no frame before it"
-            if (record.rows, record.cols) != (previous.rows, previous.cols):
-                return (
-                    f"delta frame of {record.cols} x {record.rows} after a frame of "
-                    f"{previous.cols} x {previous.rows}"
-                )
-        if record.end > self.file_size:
-            present = self.file_size - record.offset - HEADER.size
-            return f"payload cut short: {present} of {record.payload_len} bytes"
-        return ""
 
     # --- what the headers tell -----------------------------------------------------------------
 
@@ -186,45 +155,6 @@ class Recording:
 
     # --- frames ---------------------------------------------------------------------------------
 
-    def _plain(self, record: Record) -> bytes:
-        """The record's payload inflated, checked to be exactly one frame's worth."""
-        self._file.seek(record.offset + HEADER.size)
-        payload = self._file.read(record.payload_len)
-        at = record.offset + HEADER.size
-        if len(payload) < record.payload_len:
-            raise RecordingError("payload cut short (the file changed)", at, record.index)
-        inflater = zlib.decompressobj()
-        try:
-            plain = inflater.decompress(payload, record.raw_size + 1)
-        except zlib.error as error:
-            raise RecordingError(f"payload is no valid zlib stream ({error})", at, record.index) from None
-        if len(plain) > record.raw_size:
-            raise RecordingError(
-                f"payload inflates to more than {record.raw_size} bytes", at, record.index
-            )
-        if not inflater.eof:
-            raise RecordingError(
-                f"payload ends inside its zlib stream after {len(plain)} of {record.raw_size} bytes",
-                at,
-                record.index,
-            )
-        if len(plain) < record.raw_size:
-            raise RecordingError(
-                f"payload inflates to {len(plain)} bytes, not {record.raw_size}", at, record.index
-            )
-        if inflater.unused_data:
-            stray = count(len(inflater.unused_data), "stray byte")
-            raise RecordingError(f"{stray} after the zlib stream", at, record.index)
-        return plain
-
-    def _apply(self, record: Record, previous: Optional["FrameArray"]) -> "FrameArray":
-        """The frame of ``record``, given the frame before it (needed for a delta)."""
-        plain = np.frombuffer(self._plain(record), dtype=np.uint8).reshape(record.rows, record.cols, 3)
-        if record.is_key or previous is None:
-            return plain.copy()
-        combined: "FrameArray" = np.bitwise_xor(previous, plain)
-        return combined
-
     def frame(self, index: int) -> "FrameArray":
         """Frame ``index`` (negative counts from the end), decoded from the nearest key frame at
         or before it, or from the frame last decoded when that is closer. A new array each call."""
@@ -233,14 +163,12 @@ class Recording:
             index += total
         if not 0 <= index < total:
             raise IndexError(f"frame index {asked} is out of range: the recording has {count(total, 'frame')}")
-        start, current = self.key_at_or_before(index), None
-        if self._cached is not None and start <= self._cached[0] <= index:
-            start, current = self._cached[0] + 1, self._cached[1]
-        for i in range(start, index + 1):
-            current = self._apply(self.records[i], current)
-        assert current is not None
-        self._cached = (index, current)
-        return current.copy()
+        record = self.records[index]
+        try:
+            plain = self._reader.frame(index)
+        except _native.RecordingDamage as found:
+            _raise(found)
+        return np.frombuffer(plain, dtype=np.uint8).reshape(record.rows, record.cols, 3)
 
     @overload
     def __getitem__(self, index: int) -> "FrameArray": ...
@@ -256,10 +184,8 @@ class Recording:
 
     def __iter__(self) -> Iterator["FrameArray"]:
         """Every frame in order; raises :attr:`damage` after the last complete one."""
-        current: Optional["FrameArray"] = None
-        for record in self.records:
-            current = self._apply(record, current)
-            yield current.copy()
+        for i in range(len(self.records)):
+            yield self.frame(i)
         if self.damage is not None:
             raise self.damage
 
@@ -270,17 +196,16 @@ class Recording:
 
     def verify(self) -> Optional[RecordingError]:
         """Decode every frame; the first damage found, or ``None`` when the file is intact."""
-        previous: Optional["FrameArray"] = None
         try:
-            for record in self.records:
-                previous = self._apply(record, previous)
-        except RecordingError as error:
-            return error
+            for i in range(len(self.records)):
+                self._reader.frame(i)
+        except _native.RecordingDamage as found:
+            return _damage(found)
         return self.damage
 
     def close(self) -> None:
         """Close the file; frames can no longer be decoded."""
-        self._file.close()
+        self._reader.close()
 
     def __enter__(self) -> "Recording":
         return self
@@ -291,3 +216,54 @@ class Recording:
     def __repr__(self) -> str:
         state = "intact so far" if self.damage is None else "damaged"
         return f"<Recording {self.path!r}: {count(len(self.records), 'frame')}, {state}>"
+
+
+class RecordingWriter:
+    """A recording file being written; ``overwrite`` allows replacing an existing file.
+
+    A key frame comes first, on every change of size and as every 120th record; the others are
+    deltas. Use it as a context manager or call :meth:`close`. ``records`` counts what was
+    written. A writer belongs to one thread. ``OSError`` comes from creating or writing the file;
+    each record is written whole or cut off again, so a failed write leaves the file ending at a
+    complete record.
+    """
+
+    def __init__(self, path: PathLike, *, overwrite: bool = False, period: float = FRAME_PERIOD) -> None:
+        self.path = os.fspath(path)
+        self.period = period
+        self._writer = _native.RecordingWriter(self.path, overwrite, period)
+
+    @property
+    def records(self) -> int:
+        """Records written so far."""
+        return self._writer.records()
+
+    @staticmethod
+    def _plain(frame: "FrameArray") -> "Tuple[FrameArray, int, int]":
+        plain = np.ascontiguousarray(frame, dtype=np.uint8)
+        if plain.ndim != 3 or plain.shape[2] != 3:
+            raise ValueError(f"a frame is rows x cols x 3 bytes, not {' x '.join(map(str, plain.shape))}")
+        return plain.reshape(-1), plain.shape[0], plain.shape[1]
+
+    def write_frame(self, frame: "FrameArray", term: Size = (0, 0)) -> None:
+        """Append one record now: ``frame`` (H x W x 3 ``uint8``) drawn on a terminal of
+        ``term`` = (columns, rows). Key or delta as the format asks."""
+        plain, rows, cols = self._plain(frame)
+        self._writer.write_frame(plain, rows, cols, term[0], term[1])
+
+    def add(self, frame: "FrameArray", term: Size, at: float) -> None:
+        """``frame`` appears at ``at`` seconds (from the start of the recording) and stays until
+        the next one. Ticks before ``at`` get the frame that was current then."""
+        plain, rows, cols = self._plain(frame)
+        self._writer.add(plain, rows, cols, term[0], term[1], at)
+
+    def close(self, end: Optional[float] = None) -> None:
+        """Fill the ticks up to ``end`` seconds (default: the last frame's time) and close the file.
+        The last frame is written at least once. Closing twice does nothing."""
+        self._writer.close(end)
+
+    def __enter__(self) -> "RecordingWriter":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()

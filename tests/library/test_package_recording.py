@@ -1,12 +1,14 @@
 """corvane.Recording and RecordingWriter against recordings of the native module and by hand."""
 
+import errno
+
 import numpy as np
 import pytest
 
 from pty_child import HIDE, SHOW, run_child
 from corvane import Recording, RecordingError, RecordingWriter
 from recording_cases import DAMAGED, GOOD, GOOD_FRAMES, uniform
-from recording_file import MAGIC, record
+from recording_file import MAGIC, frames, parse, record
 
 RECORD = """
 import numpy as np
@@ -81,3 +83,38 @@ def test_damaged_recordings_name_the_record_and_offset(tmp_path, case):
             seen += [int(frame[0, 0, 0]) for frame in rec]
         assert [int(f[0, 0, 0]) for f in rec[:3]] == GOOD_FRAMES and seen == []
         assert np.array_equal(rec[2], np.full((2, 2, 3), 30, np.uint8)), "frames before the damage still decode"
+
+
+CUT = """
+import resource, signal
+import numpy as np
+from corvane import RecordingWriter
+os.chdir(DIR)
+os.umask(0o027)
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (3000, resource.RLIM_INFINITY))
+rng = np.random.default_rng(1)
+writer = RecordingWriter("cut.lzdx")
+try:
+    while True:
+        writer.write_frame(rng.integers(0, 256, (8, 10, 3), dtype=np.uint8), (10, 5))
+except OSError as error:
+    failed = error.errno
+writer.close()
+try:
+    RecordingWriter("cut.lzdx")
+except FileExistsError:
+    report([failed, writer.records, os.stat("cut.lzdx").st_mode & 0o777])
+"""
+
+
+def test_the_writer_creates_a_new_file_and_cuts_a_failed_record_off(tmp_path):
+    run = run_child(CUT.replace("DIR", repr(str(tmp_path))), tmp_path, cols=10, rows=5)
+    failed, written, mode = run.report
+    assert (failed, mode) == (errno.EFBIG, 0o640), "the file is refused past its limit, made 0666 minus the umask"
+    records = parse((tmp_path / "cut.lzdx").read_bytes())  # raises on a partial record
+    rng = np.random.default_rng(1)
+    assert 0 < written == len(records) and frames(records) == [
+        rng.integers(0, 256, (8, 10, 3), dtype=np.uint8).tobytes() for _ in records]
+    RecordingWriter(tmp_path / "cut.lzdx", overwrite=True).close()
+    assert (tmp_path / "cut.lzdx").read_bytes() == MAGIC, "overwriting empties the file"

@@ -5,7 +5,7 @@ centred on black margins (letterbox, the fit ``contain``). ``fit`` chooses anoth
 (:data:`~corvane.geometry.FIT_MODES`); ``stretch`` is the fit ``stretch``: it fills the grid, as
 ``Corvane.render`` alone does.
 
-A screen records in Python (:class:`~corvane.writer.RecordingWriter`): the picture as drawn but
+A screen records in Python (:class:`~corvane.recording.RecordingWriter`): the picture as drawn but
 without the margins, so that a recording fills whatever frame it is later shown in, and on the
 player's clock, so that it plays as long as it took to show. After Ctrl-Z and ``fg`` the next
 frame is drawn whole, as the terminal may have lost what was on it.
@@ -30,7 +30,7 @@ from ..geometry import FIT_MODES, BytesLike, as_frame, display_grid, drawn_size,
 from .terminal import clock, fullscreen, resumes
 from ..text import printable
 from .wire import DEFAULT_TOLERANCE, Wire
-from ..writer import RecordingWriter
+from ..recording import RecordingWriter
 
 if TYPE_CHECKING:
     from ..geometry import FrameArray

@@ -56,23 +56,28 @@ void feed(z_stream& s, const std::uint8_t*& data, std::size_t& left) {
     left -= piece;
 }
 
-// Inflates the whole payload, keeping the first `keep` bytes in `out` and checking the rest in a
+// Inflates the payload, keeping the first `keep` bytes in `out` and checking the rest in a
 // scratch buffer. `out` grows with what actually inflates, never beyond `keep`, so a payload
-// that claims a huge frame but holds little costs little. Returns the number of bytes inflated,
-// kept or not. Stops at the end of the stream or when the input runs out; any error of the
-// decompressor is the corrupt-stream failure, wherever in the stream it occurs.
-Result<std::uint64_t> inflate_payload(const std::uint8_t* data, std::size_t len,
-                                      std::vector<std::uint8_t>& out, std::uint64_t keep) {
+// that claims a huge frame but holds little costs little. Stops at the end of the stream, when
+// the input runs out, on any error of the decompressor (bad header, preset dictionary, bad data
+// or checksum), or once more than `limit` bytes were inflated.
+InflateReport run_inflate(const std::uint8_t* data, std::size_t len, std::vector<std::uint8_t>& out,
+                          std::uint64_t keep, std::uint64_t limit) {
+    InflateReport report;
     Inflater z;
-    if (inflateInit2(&z.s, WINDOW_BITS) != Z_OK) return corrupt_stream();
+    if (inflateInit2(&z.s, WINDOW_BITS) != Z_OK) {
+        report.corrupt = true;
+        report.reason = "out of memory";
+        return report;
+    }
     z.live = true;
 
     std::array<std::uint8_t, SCRATCH_SIZE> scratch;
-    std::uint64_t produced = 0;
+    std::uint64_t& produced = report.produced;
     for (;;) {
         feed(z.s, data, len);
         std::uint8_t* dest = scratch.data();
-        std::size_t room = scratch.size();
+        std::size_t room = std::size_t(std::min<std::uint64_t>(scratch.size(), limit - produced + 1));
         if (produced < keep) {
             if (produced == out.size())
                 out.resize(std::size_t(
@@ -84,12 +89,32 @@ Result<std::uint64_t> inflate_payload(const std::uint8_t* data, std::size_t len,
         z.s.avail_out = static_cast<uInt>(room);
         const int rc = inflate(&z.s, Z_NO_FLUSH);
         produced += room - z.s.avail_out;
-        if (rc == Z_STREAM_END) return produced;
+        if (rc == Z_STREAM_END) {
+            report.ended = true;
+            report.unused = z.s.avail_in + len;
+            return report;
+        }
         // Output room is always offered, so "no progress possible" means the input ended before
-        // the stream did: what has been inflated so far counts.
-        if (rc == Z_BUF_ERROR) return produced;
-        if (rc != Z_OK) return corrupt_stream();  // bad header, preset dictionary, bad data or checksum
+        // the stream did.
+        if (rc == Z_BUF_ERROR) return report;
+        if (rc != Z_OK) {
+            report.corrupt = true;
+            report.reason = z.s.msg             ? z.s.msg
+                            : rc == Z_NEED_DICT ? "needs a preset dictionary"
+                                                : "out of memory";
+            return report;
+        }
+        if (produced > limit) return report;
     }
+}
+
+// The whole payload inflated: the number of bytes, kept or not; any error of the decompressor is
+// the corrupt-stream failure, wherever in the stream it occurs.
+Result<std::uint64_t> inflate_payload(const std::uint8_t* data, std::size_t len,
+                                      std::vector<std::uint8_t>& out, std::uint64_t keep) {
+    const InflateReport report = run_inflate(data, len, out, keep, UINT64_MAX - 1);
+    if (report.corrupt) return corrupt_stream();
+    return report.produced;
 }
 
 }  // namespace
@@ -119,6 +144,12 @@ Result<std::vector<std::uint8_t>> VideoCodec::compress_raw(const std::uint8_t* d
     }
     out.resize(written);
     return out;
+}
+
+InflateReport VideoCodec::inflate_checked(const std::uint8_t* data, std::size_t len, std::uint64_t keep,
+                                          std::vector<std::uint8_t>& out) {
+    out.clear();
+    return run_inflate(data, len, out, keep, keep);
 }
 
 Status VideoCodec::inflate_frame(const std::uint8_t* data, std::size_t len, std::int32_t rows,

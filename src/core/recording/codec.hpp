@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <opencv2/core.hpp>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -25,12 +26,27 @@
 
 namespace corvane {
 
+// What a payload held, as far as `VideoCodec::inflate_checked` inflated it.
+struct InflateReport {
+    std::uint64_t produced = 0;  // bytes inflated, kept or not
+    bool ended = false;          // the zlib stream came to its end
+    std::size_t unused = 0;      // payload bytes after the end of the stream
+    bool corrupt = false;        // zlib refused the stream; `reason` holds its words
+    std::string reason;
+};
+
 struct VideoCodec {
     // One complete zlib stream holding `len` bytes from `data` (`data` may be null when `len` is
     // 0; an empty run still gives a complete stream).
     static Result<std::vector<std::uint8_t>> compress_raw(const std::uint8_t* data, std::size_t len);
 
     // The first rows*cols*3 inflated bytes of the payload into `out` (resized to that).
+    // Inflates the payload until it ends, turns out corrupt, runs out, or has given more than
+    // `keep` bytes (then it stops at keep + 1). The first `keep` bytes land in `out`, which grows
+    // only with what actually inflates. Never fails: the report tells what was found.
+    static InflateReport inflate_checked(const std::uint8_t* data, std::size_t len, std::uint64_t keep,
+                                         std::vector<std::uint8_t>& out);
+
     static Status inflate_frame(const std::uint8_t* data, std::size_t len, std::int32_t rows,
                                 std::int32_t cols, std::vector<std::uint8_t>& out);
 
