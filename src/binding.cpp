@@ -1,5 +1,8 @@
 #include "binding.hpp"
 
+#include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -295,11 +298,47 @@ Borrow::Borrow(Ownership& own, Access access, const char* type_path) : own_(own)
 }
 
 Borrow::~Borrow() {
-    if (!held_) return;
+    if (!held_ || g_retaking_lock) return;  // on a thread being ended, the object may be gone
     if (access_ == Access::Exclusive)
         own_.borrow = 0;
     else
         --own_.borrow;
+}
+
+namespace {
+
+using FinalizingQuery = int (*)();
+
+// Why look it up at run time: the query is no part of the stable ABI. 3.13 calls it
+// Py_IsFinalizing, 3.8 to 3.12 _Py_IsFinalizing; both read a flag, safe without the lock.
+FinalizingQuery finalizing_query() {
+    static const FinalizingQuery query = [] {
+        void* found = dlsym(RTLD_DEFAULT, "Py_IsFinalizing");
+        if (!found) found = dlsym(RTLD_DEFAULT, "_Py_IsFinalizing");
+        return reinterpret_cast<FinalizingQuery>(found);
+    }();
+    return query;
+}
+
+[[noreturn]] void park_for_good() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);  // signals go to the threads that can still act on them
+    for (;;) pause();
+}
+
+}  // namespace
+
+bool interpreter_finalizing() {
+    const FinalizingQuery query = finalizing_query();
+    return query && query() != 0;
+}
+
+void retake_lock(PyThreadState* saved, bool finalizing_before) {
+    if (!finalizing_before && interpreter_finalizing()) park_for_good();
+    g_retaking_lock = true;
+    PyEval_RestoreThread(saved);
+    g_retaking_lock = false;
 }
 
 }  // namespace corvane::py

@@ -9,15 +9,21 @@
 //   RuntimeError or pyo3_runtime.PanicException (also written to standard error) as the table in
 //   messages.cpp says, an open failure of `start_recording` into OSError.
 // - `translate` runs a method body so that no C++ exception (only allocation and OpenCV throw)
-//   ever crosses into the interpreter.
+//   ever crosses into the interpreter. The unwind of a thread being ended is no exception: it
+//   passes on, and no frame between a method and its caller is `noexcept`, or it would terminate
+//   the process.
+// - `without_lock` runs a blocking call with the interpreter lock given up.
 // - `Ownership` holds an object's owner thread and borrow state; `Borrow` checks both and holds
 //   shared or exclusive access for one call.
-// Everything here needs the interpreter lock.
+// Everything here needs the interpreter lock, but the blocking call of `without_lock`.
 #pragma once
+
+#include <cxxabi.h>
 
 #include <cstdint>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "byte_input.hpp"
@@ -82,7 +88,29 @@ class Borrow {
 };
 
 template <class F>
-PyObject* translate(F&& body) noexcept;
+PyObject* translate(F&& body);
+
+// True when the interpreter is finalizing: during that, the thread that finalizes holds the lock
+// and any other that retakes it is ended.
+bool interpreter_finalizing();
+
+// Retakes the lock `PyEval_SaveThread` gave up. CPython 3.8 to 3.13 end a thread that retakes it
+// while the interpreter finalizes, by a forced unwind from inside `PyEval_RestoreThread`. Such a
+// thread parks for good instead, as CPython 3.14 parks it itself: the process is exiting. One that
+// comes back just before the finalizing starts is still ended; `g_retaking_lock` makes its unwind
+// leave Python objects alone. `finalizing_before`: `interpreter_finalizing()` when the lock was
+// given up, true only on the thread that finalizes, which gets the lock back.
+void retake_lock(PyThreadState* saved, bool finalizing_before);
+
+template <class F>
+auto without_lock(F&& blocking) {
+    static_assert(std::is_nothrow_invocable_v<F>, "nothing may unwind past a lock given up");
+    const bool finalizing = interpreter_finalizing();
+    PyThreadState* saved = PyEval_SaveThread();
+    auto result = blocking();
+    retake_lock(saved, finalizing);
+    return result;
+}
 
 // Steps 2 to 5 of every method of an object with an `own` field: the owner and borrow checks,
 // the body under `translate`, the access given back. The method descriptors already refuse a
@@ -96,9 +124,11 @@ PyObject* with_access(PyObject* self, Access access, const char* type_path, Body
 }
 
 template <class F>
-PyObject* translate(F&& body) noexcept {
+PyObject* translate(F&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;  // a thread being ended: swallowed, it would go on to call the interpreter without the lock
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {

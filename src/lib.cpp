@@ -172,9 +172,9 @@ bool sleep_without_lock(std::chrono::nanoseconds d, void*) {
     const long long end = until.tv_sec * 1'000'000'000LL + until.tv_nsec + d.count();
     until = timespec{time_t(end / 1'000'000'000), long(end % 1'000'000'000)};
     for (;;) {
-        int rc;
-        Py_BEGIN_ALLOW_THREADS rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
-        Py_END_ALLOW_THREADS if (rc != EINTR) return false;
+        const int rc = py::without_lock(
+            [&]() noexcept { return clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr); });
+        if (rc != EINTR) return false;
         if (PyErr_CheckSignals() != 0) return true;
     }
 }

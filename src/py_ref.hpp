@@ -4,6 +4,10 @@
 // wrapped directly and tested), `PyRef::borrow` adds a reference of its own. Move-only; the
 // reference is dropped when the owner dies unless `release()` hands it to the caller. Use only
 // with the interpreter lock held.
+//
+// `g_retaking_lock` is set on a thread while it retakes the interpreter lock (`retake_lock` in
+// binding.hpp). An interpreter that is finalizing ends the thread right there, and its C++ frames
+// unwind without the lock: what they hold is left alone then, to the process that is exiting.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -12,6 +16,8 @@
 #include <utility>
 
 namespace corvane::py {
+
+inline thread_local bool g_retaking_lock = false;
 
 class PyRef {
   public:
@@ -31,7 +37,9 @@ class PyRef {
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(o_); }
+    ~PyRef() {
+        if (!g_retaking_lock) Py_XDECREF(o_);
+    }
 
     PyObject* get() const { return o_; }
     PyObject* release() { return std::exchange(o_, nullptr); }

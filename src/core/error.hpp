@@ -10,6 +10,8 @@
 // - Plain values; any thread may use them.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -120,6 +122,8 @@ auto guard(F&& f)
         } else {
             return f();
         }
+    } catch (abi::__forced_unwind&) {
+        throw;  // a thread being ended must finish its unwind
     } catch (...) {
         return current_error();
     }

@@ -1,5 +1,6 @@
-"""Faults that once lost recordings, grew without bound or drew a wrong picture, each checked on
-the real thing: files, FIFOs, a pty flooded with replies, a tmux pane resized under a picture."""
+"""Faults that once lost recordings, grew without bound, drew a wrong picture or crashed the
+process at exit, each checked on the real thing: files, FIFOs, a pty flooded with replies, a tmux
+pane resized under a picture."""
 
 from __future__ import annotations
 
@@ -150,6 +151,37 @@ def test_playback_pace_does_not_drift(tmp_path, busy):
         stop.set()
     # 60 turns of 33 ms; waiting for the interpreter lock after each sleep must not add up.
     assert 1.90 <= took <= 2.15
+
+
+
+EXIT_CHILD = """
+import os, sys, threading, time
+from _corvane import Corvane
+
+class Slow:
+    def __del__(self, sleep=time.sleep, write=os.write):
+        sleep(0.5)  # the daemon thread's sleep ends while the interpreter finalizes
+        write(2, b"finalized")
+
+slow = Slow()
+# Its own globals: a thread running a function of this module would keep `slow` alive.
+play = eval("lambda: Corvane().play(sys.argv[1], 0.0)", {"Corvane": Corvane, "sys": sys})
+threading.Thread(target=play, daemon=True).start()
+time.sleep(0.2)
+"""
+
+
+def test_exit_while_a_daemon_thread_plays(tmp_path):
+    path = str(tmp_path / "rec.lzdx")
+    obj = Corvane()
+    obj.start_recording(path)
+    for _ in range(300):
+        obj.render(FRAME, 2, 2)
+    obj.stop_recording()
+    runs = [subprocess.Popen([sys.executable, "-c", EXIT_CHILD, path], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE) for _ in range(4)]
+    ends = [(run.wait(timeout=60), run.stderr.read()) for run in runs]
+    assert ends == [(0, b"finalized")] * 4
 
 
 REPLY_CHILD = """
