@@ -112,7 +112,7 @@ auto without_lock(F&& blocking) {
     return result;
 }
 
-// Steps 2 to 5 of every method of an object with an `own` field: the owner and borrow checks,
+// What every method of an object with an `own` field does around its body: the owner and borrow checks,
 // the body under `translate`, the access given back. The method descriptors already refuse a
 // `self` of another type, before any of this runs.
 template <class Object, class Body>
