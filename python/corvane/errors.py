@@ -55,6 +55,10 @@ class SoundUnavailable(SourceError):
     """No sound can be played; the message is the note for the status line."""
 
 
+class MediaWarning(UserWarning):
+    """Something is wrong with an input, and what could be read of it is shown all the same."""
+
+
 class TimeError(CorvaneError, ValueError):
     """A ``--start``/``--end`` value that is not a time, or a range that does not fit the media."""
 

@@ -108,8 +108,10 @@ def as_frame(
 ) -> "FrameArray":
     """``data`` as a C-contiguous H x W x 3 ``uint8`` array.
 
-    Takes a numpy array of ``uint8`` shaped H x W x 3 (B, G, R, as OpenCV gives it), H x W x 4
-    (the fourth channel is dropped), H x W or H x W x 1 (grey); or ``bytes``-like data of
+    Takes a numpy array shaped H x W x 3 (B, G, R, as OpenCV gives it), H x W x 4 (the fourth
+    channel is dropped), H x W or H x W x 1 (grey), of ``uint8``, or scaled as OpenCV's
+    ``imshow`` scales: ``uint16`` divided by 256, floats from 0 to 1 spread over 0 to 255
+    (clipped); or ``bytes``-like data of
     ``width * height * 3`` B, G, R bytes together with ``width`` and ``height``.
     Raises ``TypeError`` or ``ValueError`` naming what is wrong.
     """
@@ -133,8 +135,12 @@ def as_frame(
 
 def _array_frame(array: "np.ndarray") -> "FrameArray":
     """A numpy array checked and brought to H x W x 3 ``uint8``, C-contiguous."""
-    if array.dtype != np.uint8:
-        raise TypeError(f"a frame array must be of dtype uint8, not {array.dtype}")
+    if array.dtype == np.uint16:
+        array = (array >> 8).astype(np.uint8)
+    elif array.dtype.kind == "f":
+        array = (np.clip(np.nan_to_num(array), 0.0, 1.0) * 255 + 0.5).astype(np.uint8)
+    elif array.dtype != np.uint8:
+        raise TypeError(f"a frame array is of uint8, uint16 or floats, not {array.dtype}")
     if array.ndim == 2:
         array = array[:, :, None]
     if array.ndim != 3 or array.shape[2] not in (1, 3, 4):

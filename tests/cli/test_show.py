@@ -64,10 +64,13 @@ def test_cells_are_byte_exact_and_an_odd_line_keeps_the_default_background():
     frame = np.array([[RED, GREEN], [BLUE, (255, 255, 255)], [(1, 2, 3), (10, 20, 200)]], np.uint8)
     expected = ("\x1b[38;2;255;0;0;48;2;0;0;255m\u2580\x1b[38;2;0;255;0;48;2;255;255;255m\u2580\x1b[0m\n"
                 "\x1b[49m\x1b[38;2;3;2;1m\u2580\x1b[38;2;200;20;10m\u2580\x1b[0m\n")
-    binary, text = io.BytesIO(), io.StringIO()
+    binary, text, deep = io.BytesIO(), io.StringIO(), io.BytesIO()
     corvane.print_image(frame, fit="none", file=binary)
     corvane.print_image(frame, width=2, file=text)
+    corvane.print_image(frame * np.uint16(257), fit="none", file=deep)  # imshow's own intake
+    corvane.print_image(frame / np.float32(255), fit="none", file=deep)
     assert binary.getvalue() == expected.encode() and text.getvalue() == expected
+    assert deep.getvalue() == 2 * expected.encode()
 
 
 @pytest.mark.parametrize("src, box, mode, part, place", [
@@ -110,12 +113,18 @@ def test_grid_pads_the_cells_and_titles_are_escaped(tmp_path):
     assert cells(pictures) == [red + [(None, None)] + green] * 4 + [red] * 4
 
 
-@pytest.mark.parametrize("name, at, red", [("v.avi", None, 100), ("v.avi", "1", 120), ("a.gif", "0.25", 30)])
-def test_a_video_or_animation_gives_a_frame(tmp_path, name, at, red):
+@pytest.mark.parametrize("name, options, red", [
+    ("v.avi", [], 100), ("v.avi", ["--frame", "1"], 120), ("-", ["--frame", "1"], 120),
+    ("a.gif", ["--frame", "0.25"], 30), ("a.webp", ["--frame", "0.25"], 30),
+    ("clear.png", ["--background", "#400000"], 64), ("clear.png", ["--background", "checkerboard"], 128)])
+def test_a_video_or_animation_gives_a_frame(tmp_path, name, options, red):
     write_video(tmp_path / "v.avi", 40, fps=20)
     frames = [Image.new("RGB", (4, 4), (10 * (i + 1), 0, 0)) for i in range(5)]
     frames[0].save(tmp_path / "a.gif", save_all=True, append_images=frames[1:], duration=100)
-    run = show(["--width", "2", name] + (["--frame", at] if at else []), tmp_path)
+    frames[0].save(tmp_path / "a.webp", save_all=True, append_images=frames[1:], duration=100, lossless=True)
+    Image.new("RGBA", (4, 4)).save(tmp_path / "clear.png")
+    stdin = (tmp_path / "v.avi").read_bytes() if name == "-" else b""
+    run = show(["--width", "2", name] + options, tmp_path, stdin)
     assert run.returncode == 0, run.stderr
     assert abs(cells(run.stdout.decode())[0][0][0][0] - red) <= 6  # H.264 shifts colours a little
 

@@ -17,7 +17,10 @@ from corvane.media import MediaError, open_media  # noqa: E402
 from corvane.media.encode import timed, trim, write_video  # noqa: E402
 from corvane.media.sound import AlsaSink, PacedSink, SoundPlayer, SoundUnavailable  # noqa: E402
 
-from clips import MS, RATE, clip  # noqa: E402
+from corvane.errors import MediaWarning, SourceError  # noqa: E402
+from corvane.media import pictures  # noqa: E402
+
+from clips import MS, RATE, clip, packed_avi  # noqa: E402
 
 
 def level(frame, step=4):
@@ -34,6 +37,13 @@ def test_frames_carry_their_times(tmp_path, times):
     assert [f.image.shape for f in frames] == [(10, 20, 3)] * len(times)
     assert [level(f) for f in frames] == list(range(len(times)))
     assert np.allclose([f.time for f in frames], times, atol=0.0015)
+
+
+def test_packed_b_frames_come_in_order(tmp_path):
+    with open_media(packed_avi(tmp_path / "p.avi", 24)) as media:
+        frames = list(media)
+    assert [level(f, 8) for f in frames] == list(range(24))
+    assert np.allclose(np.diff([f.time for f in frames]), 1 / 24)
 
 
 def test_seek_shows_the_frame_on_show_then_reads_on(tmp_path):
@@ -68,19 +78,23 @@ def test_animations_keep_their_delays(tmp_path, suffix):
     frames[0].save(path, save_all=True, append_images=frames[1:], duration=[50, 0, 200], loop=0, lossless=True)
     with open_media(path) as media:
         got = list(media)
-        assert media.kind == "animation" and media.duration == pytest.approx(0.35)
+        assert media.kind == "animation" and media.duration == 0.35 and media.loop  # summed whole
         assert [round(f.time, 3) for f in got] == [0.0, 0.05, 0.15]  # no delay: 100 ms
         assert [tuple(f.image[0, 0]) for f in got] == [c[::-1] for c in colours]
         assert media.seek(0.1).time == pytest.approx(0.05)
 
 
-def test_stills_alpha_over_black_and_exif_orientation(tmp_path):
+def test_stills_alpha_16_bits_and_exif_orientation(tmp_path):
     rgba = np.full((10, 20, 4), (255, 0, 0, 255), np.uint8)
     rgba[:, 10:, 3] = 128
     Image.fromarray(rgba, "RGBA").save(tmp_path / "a.png")
     with open_media(str(tmp_path / "a.png")) as media:
         assert media.kind == "still" and media.read().image[0, ::15].tolist() == [[0, 0, 255], [0, 0, 128]]
         assert media.read() is None
+    with open_media(str(tmp_path / "a.png"), background=((0, 0, 0), (255, 255, 255))) as media:
+        assert media.read().image[:, 15, 0].tolist() == [127, 0] * 5  # a checkerboard
+    Image.fromarray(np.full((4, 4), 32768, np.uint16)).save(tmp_path / "g16.png")
+    assert open_media(str(tmp_path / "g16.png")).read().image.tolist() == [[[128] * 3] * 4] * 4
     photo, exif = Image.new("RGB", (40, 20)), Image.Exif()
     photo.paste((255, 0, 0), (0, 0, 20, 10))
     exif[0x0112] = 6  # shown turned a quarter clockwise
@@ -88,6 +102,22 @@ def test_stills_alpha_over_black_and_exif_orientation(tmp_path):
     with open_media(str(tmp_path / "p.jpg")) as media:
         image = media.read().image
     assert media.size == (20, 40) and image[1, -2, 2] > 200 and image[1, 1, 2] < 50
+
+
+def test_large_cut_and_piped_pictures(tmp_path, monkeypatch):
+    Image.fromarray(np.random.default_rng(1).integers(0, 256, (200, 400, 3), np.uint8)).save(tmp_path / "big.jpg")
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 5000)  # the picture is a bomb, unless reduced
+    assert pictures.first_frame(str(tmp_path / "big.jpg"), least=(40, 20)).shape == (25, 50, 3)
+    pytest.raises(SourceError, pictures.first_frame, str(tmp_path / "big.jpg"))
+    monkeypatch.undo()
+    (tmp_path / "cut.jpg").write_bytes((tmp_path / "big.jpg").read_bytes()[:20000])
+    with pytest.warns(MediaWarning, match="cut short"):
+        assert pictures.first_frame(str(tmp_path / "cut.jpg")).shape == (200, 400, 3)
+    monkeypatch.setattr(pictures, "STDIN_LIMIT", 1000)
+    pipe = io.BufferedReader(io.BytesIO((tmp_path / "big.jpg").read_bytes() + bytes(1000)))
+    pytest.raises(SourceError, pictures.read_stdin, pipe).match("^more than 0 MiB: too large for a picture$")
+    endless = io.BufferedReader(io.BytesIO(b"y\n" * 5_000_000))  # `yes`: streamed, refused
+    pytest.raises(SourceError, pictures.first_frame, pictures.read_stdin(endless)).match(pictures.UNREADABLE)
 
 
 def test_bad_input_is_one_plain_line(tmp_path):
@@ -127,9 +157,16 @@ def test_sound_flows_in_real_time_and_follows_seek_and_pause(tmp_path):
 
 
 @pytest.mark.skipif(os.path.exists("/dev/snd"), reason="a machine with sound")
-def test_alsa_null_device_takes_samples_and_no_device_is_a_note():
-    sink = AlsaSink(RATE, 1, "null")
-    assert sink.wait(0.01) > 0 and sink.write(bytes(1600)) is None and sink.close() is None
+def test_alsa_null_device_is_paced_by_the_clock_and_no_device_is_a_note(tmp_path):
+    player = SoundPlayer(clip(tmp_path / "s.mkv", [0.0], audio=3.0),
+                         sink=lambda rate, channels: AlsaSink(rate, channels, "null"))
+    try:
+        began = time.monotonic()
+        time.sleep(1.0)
+        clock, elapsed = player.clock(), time.monotonic() - began
+        assert clock is not None and abs(clock - elapsed) < 0.3 and player.note.startswith("no sound")
+    finally:
+        player.close()
     pytest.raises(SoundUnavailable, AlsaSink, RATE, 1).match("^no sound device$")
 
 

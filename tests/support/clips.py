@@ -31,3 +31,36 @@ def clip(path, times, *, audio=0.0, pictures=None):
             chunk.sample_rate, chunk.pts = RATE, start
             out.mux(sound.encode(chunk))
     return str(path)
+
+
+def packed_avi(path, count):
+    """Frame i grey level 8 * i in MPEG-4 Part 2 with B-frames packed as DivX wrote them in AVI:
+    a P-frame and the next B-frame in one chunk, a not-coded frame in the next."""
+    codec = av.CodecContext.create("mpeg4", "w")
+    codec.width, codec.height, codec.pix_fmt, codec.time_base = 64, 48, "yuv420p", Fraction(1, 24)
+    codec.framerate, codec.options = Fraction(24), {"bf": "2", "flags": "+bitexact"}
+    coded = []
+    for index in list(range(count)) + [None]:
+        frame = None if index is None else av.VideoFrame.from_ndarray(np.full((48, 64, 3), 8 * index, np.uint8), "bgr24")
+        if frame is not None:
+            frame.pts = index
+        coded += [bytes(packet) for packet in codec.encode(frame)]
+    b_frame = [data[data.index(b"\x00\x00\x01\xb6") + 4] >> 6 == 2 for data in coded]
+    chunks, at = [], 0
+    while at < len(coded):
+        if at and not b_frame[at] and at + 1 < len(coded) and b_frame[at + 1]:
+            chunks += [coded[at] + coded[at + 1], b"\x00\x00\x01\xb6\x50\x4f"]
+            at += 2
+        else:
+            chunks, at = chunks + [coded[at]], at + 1
+    vop = chunks[0].index(b"\x00\x00\x01\xb6")  # the user data that tells a decoder it is packed
+    chunks[0] = chunks[0][:vop] + b"\x00\x00\x01\xb2DivX503b1393p" + chunks[0][vop:]
+    with av.open(str(path), "w", format="avi") as out:
+        stream = out.add_stream("mpeg4", rate=24)
+        stream.width, stream.height = 64, 48
+        for index, data in enumerate(chunks):
+            packet = av.Packet(data)
+            packet.stream, packet.pts, packet.dts, packet.time_base = stream, index, index, Fraction(1, 24)
+            packet.is_keyframe = index == 0
+            out.mux(packet)
+    return str(path)

@@ -14,12 +14,14 @@ import math
 import os
 import re
 import sys
+import warnings
 from typing import Any, Callable, Dict, Optional, Sequence, Tuple
 
 from .. import __version__
 from . import demo, gallery
 from ..playback.clock import PlayerClock, check_range, parse_time
-from ..errors import CorvaneError, RecordingError
+from ..errors import CorvaneError, MediaWarning, RecordingError
+from ..media.images import Background, parse_background
 from .export import (PLAYER_FPS, Progress, claim_output, export_png, export_video, frame_range,
                      output_kind)
 from ..geometry import FIT_MODES
@@ -90,6 +92,14 @@ def _tolerance(text: str) -> int:
     if not 0 <= value <= MAX_TOLERANCE:
         raise CorvaneError(f"--tolerance: must be 0 to {MAX_TOLERANCE}, not {text}")
     return value
+
+
+def _background(text: str) -> Background:
+    """``--background``: black, checkerboard or #rrggbb; one line else (status 1)."""
+    try:
+        return parse_background(text)
+    except ValueError as error:
+        raise CorvaneError(f"--background: {error}") from None
 
 
 def _screen_options(args: argparse.Namespace) -> Dict[str, Any]:
@@ -181,12 +191,13 @@ def cmd_view(args: argparse.Namespace) -> int:
     fit = _fit(args)
     if args.source is not None and _is_recording(args.source):
         raise CorvaneError(f"{args.source} is a recording; play it with: corvane play {args.source}")
-    media = open_media(args.source, camera=args.camera)
+    media = open_media(args.source, camera=args.camera, background=_background(args.background))
     sound: Optional[SoundPlayer] = None
     try:
         moving = media.kind in ("video", "animation")
         player = PlayerClock(media.duration if moving else None, start=start if moving else 0.0,
-                             end=end if moving else None, loop=args.loop and moving, now=clock)
+                             end=end if moving else None, loop=(args.loop or media.loop) and moving,
+                             now=clock)
         screen = Screen(fit=fit, **options)
         check_terminal(screen.corvane)
         note = ""
@@ -212,7 +223,7 @@ def cmd_show(args: argparse.Namespace) -> int:
     """Pictures inline, like text."""
     colors = resolve_colors(_colors(args.colors))
     options = gallery.Options(args.width, args.height, args.fit, args.title, args.grid, args.frame,
-                              colors, args.dither)
+                              colors, args.dither, _background(args.background))
 
     def warn(name: str, reason: str) -> None:
         """One line about an input that is not shown."""
@@ -310,6 +321,12 @@ def build_parser() -> argparse.ArgumentParser:
         """The ``-f`` / ``--force`` option of a command that writes ``what``."""
         sub.add_argument("-f", "--force", action="store_true", help=f"write over an existing {what}")
 
+    def background(sub: argparse.ArgumentParser) -> None:
+        """The ``--background`` option: what transparency is laid over."""
+        sub.add_argument("--background", metavar="B", default="black",
+                         help="what shows through transparency: black (the default), "
+                         "checkerboard, or a colour #rrggbb")
+
     def fit_option(sub: argparse.ArgumentParser, default: Optional[str] = None) -> None:
         """The ``--fit`` option: how a frame meets the room it is shown in."""
         sub.add_argument("--fit", choices=FIT_MODES, default=default,
@@ -335,10 +352,12 @@ def build_parser() -> argparse.ArgumentParser:
     view.add_argument("--stretch", action="store_true", help="the same as --fit stretch")
     fit_option(view)
     player(view)
-    view.add_argument("--loop", action="store_true", help="start again at the end (or --end)")
+    view.add_argument("--loop", action="store_true", help="start again at the end (or --end); "
+                      "an animation that loops forever does so without it")
     view.add_argument("--mute", action="store_true", help="leave the sound out")
     view.add_argument("--duration", type=_number(0, 1e6), metavar="SECONDS", help="stop after this long")
     wire(view)
+    background(view)
 
     show = add("show", cmd_show)
     show.add_argument("files", nargs="+", metavar="FILE",
@@ -357,6 +376,7 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("--colors", metavar="{" + ",".join(COLOR_CHOICES) + "}", default="24bit",
                       help="colour depth (default 24bit); auto reads COLORTERM and TERM")
     show.add_argument("--dither", action="store_true", help="ordered dithering at 256 and 16 colours")
+    background(show)
 
     play = add("play", cmd_play)
     play.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
@@ -413,8 +433,18 @@ def _damage_message(path: str, error: RecordingError) -> str:
     return f"{path}: damaged at {error}" if error.index is not None else f"{path}: {error}"
 
 
+def _warn(message: "Warning | str", category: "type[Warning]", filename: str, lineno: int,
+          file: Any = None, line: Optional[str] = None) -> None:
+    """A warning from the library as one line on standard error (the command goes on)."""
+    sys.stdout.flush()
+    sys.stderr.write(f"corvane: warning: {printable(str(message))}\n")
+    sys.stderr.flush()
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run one command; returns the exit status."""
+    warnings.showwarning = _warn
+    warnings.simplefilter("always", MediaWarning)
     parser = build_parser()
     args = parser.parse_args(argv)
     _check(args)

@@ -4,7 +4,8 @@ Each input is read (:func:`corvane.media.pictures.first_frame`) and printed as s
 (a grid: as soon as its row is full), so the output scrolls like text. An input that cannot be
 shown is reported through the caller's ``warn`` with the reason and left out; the others are
 shown all the same. Titles are the names as given, escaped and, in a grid, cut to the cell.
-Standard input is read once, when ``-`` comes up. Main thread of the command line.
+Standard input is read once, when ``-`` comes up: a picture whole (up to a bound), a video
+streamed. Main thread of the command line.
 """
 
 from __future__ import annotations
@@ -14,7 +15,8 @@ from typing import IO, Any, Callable, List, NamedTuple, Optional, Tuple
 
 from ..errors import CorvaneError, SourceError
 from ..display.inline import Box, box, encode, picture_for, terminal_size, write
-from ..media.pictures import STDIN, expand, first_frame
+from ..media.images import BLACK, Background
+from ..media.pictures import STDIN, Source, expand, first_frame, read_stdin
 from ..text import cut, printable
 
 Line = Tuple[bytes, int]
@@ -34,6 +36,8 @@ class Options(NamedTuple):
     colors: int = 24
     """24 (bits), 256 or 16."""
     dither: bool = False
+    background: Background = BLACK
+    """What transparency is laid over."""
 
 
 def _cell_room(options: Options, terminal: Optional[Tuple[int, int]]) -> Box:
@@ -50,9 +54,10 @@ def _cell_room(options: Options, terminal: Optional[Tuple[int, int]]) -> Box:
     return Box(columns, lines)
 
 
-def _block(name: str, source: Any, room: Box, options: Options) -> List[Line]:
+def _block(name: str, source: Source, room: Box, options: Options) -> List[Line]:
     """The lines of one input: its title, if asked for, and its picture."""
-    frame = first_frame(source, options.at, least=None if options.fit == "none" else room.pixels())
+    frame = first_frame(source, options.at, least=None if options.fit == "none" else room.pixels(),
+                        background=options.background)
     picture = picture_for(frame, room, options.fit)
     lines = [(line, picture.shape[1]) for line in encode(picture, options.colors, options.dither).split(b"\n")[:-1]]
     if options.title:
@@ -73,10 +78,10 @@ def _row(blocks: List[List[Line]], columns: int) -> bytes:
     return b"".join(rows)
 
 
-def _stdin() -> bytes:
-    """All of standard input."""
+def _stdin() -> Source:
+    """Standard input: a picture's bytes, or the pipe a video streams from."""
     try:
-        return sys.stdin.buffer.read()
+        return read_stdin(sys.stdin.buffer)
     except (AttributeError, OSError, ValueError):  # closed, or no standard input at all
         raise SourceError("standard input cannot be read") from None
 

@@ -114,7 +114,8 @@ def print_image(
 ) -> None:
     """Print ``frame`` at the cursor as half-block lines, and go to the line after it.
 
-    ``frame`` is an H x W x 3 ``uint8`` array (B, G, R; also grey or with a fourth channel) or
+    ``frame`` is an array as :func:`~corvane.geometry.as_frame` takes it (B, G, R or grey;
+    ``uint8``, ``uint16`` or floats from 0 to 1, as ``imshow`` takes them) or
     the name of a picture or video file (its first frame). ``width`` and ``height`` are in
     columns and lines, the shape kept unless ``fit`` says otherwise (``contain``, ``cover``,
     ``stretch``, ``none``). ``file`` defaults to standard output; when it is no terminal nothing

@@ -132,17 +132,6 @@ _hooked: List[bool] = []
 """Not empty once the exit hooks are in place (once per process)."""
 
 
-def _as_uint8(frame: Any) -> "FrameArray":
-    """A frame as OpenCV's ``imshow`` takes it: 8 bits as is, 16 bits shifted down, floats
-    from 0 to 1 spread over 0 to 255."""
-    array = np.asarray(frame)
-    if array.dtype == np.uint16:
-        array = (array >> 8).astype(np.uint8)
-    elif array.dtype.kind == "f":
-        array = (np.clip(array, 0.0, 1.0) * 255 + 0.5).astype(np.uint8)
-    return as_frame(array)
-
-
 def _restoring(hook: Any) -> Any:
     """``hook`` (``sys.excepthook``) after giving the terminal back, so the traceback stays."""
 
@@ -156,7 +145,7 @@ def _restoring(hook: Any) -> Any:
 def imshow(name: str, frame: Any) -> None:
     """Show ``frame`` (H x W x 3 B, G, R, or grey) in the window ``name``, made when new."""
     global _windows
-    image = _as_uint8(frame)
+    image = as_frame(np.asarray(frame))
     if _windows is None:
         _windows = _Windows()
         if not _hooked:

@@ -24,6 +24,7 @@ if TYPE_CHECKING:
     from types import TracebackType
 
     from ..geometry import FrameArray
+    from .images import Background
 
 INSTALL_HINT = "install them with: pip install 'corvane[video]'"
 
@@ -50,6 +51,8 @@ class Media:
     """Nominal frames per second, when known (pacing follows the frame times, not this)."""
     has_audio = False
     """Whether a sound track comes with the pictures."""
+    loop = False
+    """Whether the file asks to be played over and over (an animation looping forever)."""
     seekable = True
 
     def __init__(self) -> None:
@@ -104,10 +107,12 @@ def check_camera(index: int) -> str:
     return path
 
 
-def open_media(path: Optional[str] = None, *, camera: Optional[int] = None) -> Media:
+def open_media(path: Optional[str] = None, *, camera: Optional[int] = None,
+               background: "Optional[Background]" = None) -> Media:
     """Open the file at ``path`` or camera number ``camera`` (exactly one of them).
 
-    Images that Pillow knows are read by Pillow; everything else goes to FFmpeg.
+    Images that Pillow knows are read by Pillow, their transparency laid over ``background``
+    (default: black); everything else goes to FFmpeg.
     """
     if (path is None) == (camera is None):
         raise MediaError("give either a file or a camera")
@@ -127,7 +132,7 @@ def open_media(path: Optional[str] = None, *, camera: Optional[int] = None) -> M
     from .images import is_image, open_image
 
     if is_image(head):
-        return open_image(path)
+        return open_image(path) if background is None else open_image(path, background)
     from .video import open_video
 
     return open_video(path)

@@ -2,25 +2,57 @@
 
 A still is one frame at time 0. An animation's frames are due at the sum of the delays before
 them; delays under 20 ms count as 100 ms, as browsers show them. Pixels are taken as the file
-means them: EXIF orientation applied, transparency laid over black. The composed picture is
-scaled by :func:`corvane.geometry.resize` (by area when it shrinks), as every frame is.
+means them: EXIF orientation applied, 16-bit and float samples scaled to 8 bits
+(:func:`corvane.geometry.as_frame`), transparency laid over a background (black unless asked
+otherwise). The composed picture is scaled by :func:`corvane.geometry.resize` (by area when it
+shrinks), as every frame is.
+
+:func:`open_picture` is the one way a picture file is opened, for ``view`` and ``show`` alike: a
+JPEG larger than needed is decoded reduced (by 2, 4 or 8, in the decoder), so Pillow's
+decompression-bomb limit holds only for what is decoded at full size; a file cut short shows
+what arrived, with a :class:`MediaWarning`.
 """
 
 from __future__ import annotations
 
 import bisect
-from typing import TYPE_CHECKING, List, Optional
+import re
+import warnings
+from io import BytesIO
+from typing import TYPE_CHECKING, Any, List, Optional, Tuple, Union
 
 import numpy as np
 
-from ..errors import MediaError
-from ..geometry import resize
+from ..errors import MediaError, MediaWarning
+from ..geometry import as_frame, resize
 from . import INSTALL_HINT, Frame, Media
 
 if TYPE_CHECKING:
     from PIL import Image
 
     from ..geometry import FrameArray
+
+Colour = Tuple[int, int, int]
+Background = Tuple[Colour, Colour]
+"""What transparency is laid over: the two B, G, R colours of a checkerboard (one colour twice:
+a plain background)."""
+BLACK: Background = ((0, 0, 0), (0, 0, 0))
+CHECKERBOARD: Background = ((102, 102, 102), (153, 153, 153))
+BACKGROUND_CHOICES = ("black", "checkerboard", "#rrggbb")
+SQUARES = 8
+"""Checkerboard squares across the picture's shorter side, so they stay visible when it shrinks."""
+DECODE_BOUND = (2048, 2048)
+"""The size a large JPEG is decoded down to (at least) when the size it is shown at is unknown."""
+
+
+def parse_background(text: str) -> Background:
+    """The background named ``text`` (one of :data:`BACKGROUND_CHOICES`); ``ValueError`` else."""
+    if text in ("black", "checkerboard"):
+        return BLACK if text == "black" else CHECKERBOARD
+    if not re.fullmatch(r"#[0-9a-fA-F]{6}", text):
+        raise ValueError(f"must be black, checkerboard or a colour #rrggbb, not {text}")
+    red, green, blue = (int(text[at : at + 2], 16) for at in (1, 3, 5))
+    return (blue, green, red), (blue, green, red)
 
 MIN_DELAY = 0.02
 """Delays below this many seconds are taken as ``DEFAULT_DELAY``."""
@@ -36,29 +68,83 @@ def is_image(head: bytes) -> bool:
     return head.startswith(_SIGNATURES) or (head[:4] == b"RIFF" and head[8:12] == b"WEBP")
 
 
-def bgr(picture: "Image.Image") -> "FrameArray":
-    """The picture as a B, G, R array, transparency laid over black."""
+def bgr(picture: "Image.Image", background: Background = BLACK) -> "FrameArray":
+    """The picture as a B, G, R array, transparency laid over ``background``."""
+    if picture.mode.startswith("I") or picture.mode == "F":  # 16-bit (or wider) grey, floats
+        pixels = np.asarray(picture)
+        if pixels.dtype.kind in "iu":
+            top = 65535 if int(pixels.max(initial=0)) <= 65535 else int(pixels.max())
+            pixels = (np.clip(pixels, 0, top) * (65535 / top)).astype(np.uint16)
+        return as_frame(pixels)
     if picture.mode not in ("RGB", "RGBA"):
         picture = picture.convert("RGBA")
-    pixels = np.asarray(picture)
+    pixels = np.asarray(picture)[:, :, 2::-1] if picture.mode == "RGB" else np.asarray(picture)
     if picture.mode == "RGBA":
         alpha = pixels[:, :, 3:4].astype(np.uint16)
-        pixels = ((pixels[:, :, :3] * alpha + 127) // 255).astype(np.uint8)
-    return np.ascontiguousarray(pixels[:, :, 2::-1])
+        under = _backdrop(background, *pixels.shape[:2]) * (255 - alpha)
+        pixels = ((pixels[:, :, 2::-1] * alpha + under + 127) // 255).astype(np.uint8)
+    return np.ascontiguousarray(pixels)
+
+
+def _backdrop(background: Background, height: int, width: int) -> "np.ndarray":
+    """``background`` as a ``height`` x ``width`` x 3 array."""
+    first, second = (np.array(colour, np.uint16) for colour in background)
+    side = max(min(height, width) // SQUARES, 1)
+    odd = ((np.arange(height)[:, None] // side + np.arange(width)[None, :] // side) % 2)[:, :, None]
+    return np.where(odd == 1, second, first)
+
+
+def open_picture(source: Union[str, bytes], least: Optional[Tuple[int, int]] = None) -> Any:
+    """The Pillow image of the file named ``source`` (or whose bytes it is), loaded; a JPEG
+    larger than ``least`` (width, height; by default :data:`DECODE_BOUND`) decoded reduced.
+    Raises Pillow's errors; ``UnidentifiedImageError`` for a format Pillow does not know."""
+    from PIL import Image, ImageFile
+
+    limit = Image.MAX_IMAGE_PIXELS
+    for cut_short in (False, True):  # a file cut short is opened again to decode what arrived
+        Image.MAX_IMAGE_PIXELS = None  # checked below, after a JPEG's reduction
+        try:
+            image = Image.open(BytesIO(source) if isinstance(source, bytes) else source)
+        finally:
+            Image.MAX_IMAGE_PIXELS = limit
+        ImageFile.LOAD_TRUNCATED_IMAGES = cut_short
+        try:
+            if image.format == "JPEG":
+                image.draft("RGB", least or DECODE_BOUND)
+            if limit and image.size[0] * image.size[1] > 2 * limit:
+                raise Image.DecompressionBombError(
+                    f"{image.size[0]} x {image.size[1]} pixels are more than can be decoded")
+            image.load()
+            break
+        except OSError as error:
+            image.close()
+            if cut_short or "truncated" not in str(error).lower():
+                raise
+        except BaseException:
+            image.close()
+            raise
+        finally:
+            ImageFile.LOAD_TRUNCATED_IMAGES = False
+    if cut_short:
+        name = "the picture" if isinstance(source, bytes) else source
+        warnings.warn(f"{name} is cut short; showing the part that arrived", MediaWarning)
+    return image
 
 
 class ImageMedia(Media):
     """A still or an animation read by Pillow; animations step through Pillow's frames."""
 
-    def __init__(self, name: str, image: "Image.Image") -> None:
+    def __init__(self, name: str, image: "Image.Image", background: Background = BLACK) -> None:
         super().__init__()
         self.name = name
-        self._image = image
+        self._image, self._background = image, background
         count = int(getattr(image, "n_frames", 1)) if getattr(image, "is_animated", False) else 1
         self.kind = "animation" if count > 1 else "still"
-        self._starts: List[float] = [0.0]
+        self.loop = count > 1 and image.info.get("loop") == 0
+        milliseconds = [0]  # summed whole, so that 60 delays of 100 ms last 6 s, not 5.99...
         for index in range(count):
-            self._starts.append(self._starts[-1] + self._delay(index))
+            milliseconds.append(milliseconds[-1] + self._delay(index))
+        self._starts: List[float] = [at / 1000 for at in milliseconds]
         self.duration = self._starts.pop()
         self.rate = count / self.duration if count > 1 else None
         self._next = 0
@@ -66,15 +152,15 @@ class ImageMedia(Media):
         width, height = image.size
         self.size = (height, width) if self._orientation in (5, 6, 7, 8) else (width, height)
 
-    def _delay(self, index: int) -> float:
-        """Seconds frame ``index`` stays on show (0 for a still)."""
+    def _delay(self, index: int) -> int:
+        """Milliseconds frame ``index`` stays on show (0 for a still)."""
         if self.kind == "still":
-            return 0.0
+            return 0
         self._image.seek(index)
         if self._image.format == "WEBP":  # Pillow reads a WebP frame's delay when decoding it
             self._image.load()
-        delay = float(self._image.info.get("duration") or 0) / 1000
-        return delay if delay >= MIN_DELAY else DEFAULT_DELAY
+        delay = round(float(self._image.info.get("duration") or 0))
+        return delay if delay >= MIN_DELAY * 1000 else round(DEFAULT_DELAY * 1000)
 
     def _frame(self, index: int) -> Frame:
         from PIL import ImageOps
@@ -83,9 +169,7 @@ class ImageMedia(Media):
         picture: Image.Image = self._image
         if self._orientation != 1:
             picture = ImageOps.exif_transpose(picture)
-        if picture.mode not in ("RGB", "RGBA"):
-            picture = picture.convert("RGBA")
-        image = bgr(picture)
+        image = bgr(picture, self._background)
         if self.output is not None:
             image = resize(image, *self.output)
         self._next = index + 1
@@ -109,16 +193,14 @@ class ImageMedia(Media):
         self._starts = []
 
 
-def open_image(path: str) -> ImageMedia:
+def open_image(path: str, background: Background = BLACK) -> ImageMedia:
     """Open the image at ``path``; :class:`MediaError` when Pillow is missing or cannot read it."""
     try:
         from PIL import Image
     except ImportError:
         raise MediaError(f"{path}: images need Pillow; {INSTALL_HINT}") from None
     try:
-        image = Image.open(path)
-        image.load()
-        return ImageMedia(path, image)
+        return ImageMedia(path, open_picture(path), background)
     except (OSError, ValueError, EOFError, SyntaxError, Image.DecompressionBombError) as error:
         raise MediaError(f"{path}: the image cannot be decoded{_detail(error, path)}") from None
 

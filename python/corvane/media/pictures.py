@@ -2,10 +2,10 @@
 
 :func:`expand` turns what the command line names (files, glob patterns, directories, ``-``) into
 the list of inputs, in order. :func:`first_frame` reads one B, G, R frame from a file name or
-from a file's bytes (standard input): pictures through Pillow (the frame on show at a time, for
-an animation), videos through OpenCV's ``VideoCapture``, recordings through
-:class:`~corvane.recording.Recording`. It is the one place that decodes for ``show``, so that a
-media layer can take its place.
+from a file's bytes, or from a pipe (standard input): pictures and animations through the media
+layer's Pillow intake, videos through PyAV (a pipe streamed, never read whole), recordings
+through :class:`~corvane.recording.Recording`. :func:`read_stdin` takes at most what a picture
+can need from standard input.
 
 Every failure that is the input's fault raises :class:`~corvane.errors.SourceError` whose message
 is the reason alone (the caller names the input); a missing Pillow or OpenCV raises
@@ -17,19 +17,21 @@ from __future__ import annotations
 import os
 import re
 import tempfile
-import warnings
 from contextlib import contextmanager
 from glob import glob
-from io import BytesIO
-from typing import TYPE_CHECKING, Any, Iterator, List, NamedTuple, Optional, Tuple, Union, cast
-
-import numpy as np
+from typing import IO, TYPE_CHECKING, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from ..errors import RecordingError, SourceError, VideoSupportError
 from ..recording import FRAME_PERIOD, MAGIC, Recording
 
 if TYPE_CHECKING:
     from ..geometry import FrameArray
+    from .images import Background
+
+Source = Union[str, bytes, IO[bytes]]
+"""A file name, a file's bytes, or a pipe a video streams from."""
+STDIN_LIMIT = 512 << 20
+"""The most bytes of a picture or recording read from standard input."""
 
 PICTURE_SUFFIXES = (".png", ".jpg", ".jpeg", ".gif", ".webp", ".bmp", ".tif", ".tiff", ".ppm",
                     ".pgm", ".pbm", ".pnm", ".tga", ".ico", ".apng")
@@ -75,18 +77,37 @@ def _entries(name: str) -> List[Entry]:
     return [Entry(path) for path in found] or [Entry(name, "a directory without pictures")]
 
 
-def first_frame(source: Union[str, bytes], at: Optional[float] = None, *,
-                least: Optional[Tuple[int, int]] = None) -> "FrameArray":
-    """The frame on show at ``at`` seconds (default: the first) of the file named ``source``, or
-    of the file whose contents ``source`` is. ``least`` (width, height) says the frame will be
-    shown no larger than that: a JPEG is then decoded at a fraction of its size."""
+def read_stdin(stream: IO[bytes]) -> Source:
+    """What ``show -`` takes from ``stream``: all of a picture or recording (at most
+    :data:`STDIN_LIMIT` bytes), or the stream itself for anything else, a video to stream."""
+    from .images import is_image
+
+    peek = getattr(stream, "peek", None)
+    head = peek(16)[:16] if peek is not None else b""
+    if head and not head.startswith(MAGIC) and not is_image(head):
+        return stream
+    data = stream.read(STDIN_LIMIT + 1)
+    if len(data) > STDIN_LIMIT:
+        raise SourceError(f"more than {STDIN_LIMIT >> 20} MiB: too large for a picture")
+    return data
+
+
+def first_frame(source: Source, at: Optional[float] = None, *,
+                least: Optional[Tuple[int, int]] = None,
+                background: "Optional[Background]" = None) -> "FrameArray":
+    """The frame on show at ``at`` seconds (default: the first) of the file named ``source``, of
+    the file whose contents ``source`` is, or of the video streaming from it. ``least`` (width,
+    height) says the frame will be shown no larger than that: a JPEG is then decoded at a
+    fraction of its size. Transparency is laid over ``background`` (default: black)."""
+    if not isinstance(source, (str, bytes)):
+        return _video_frame(source, at)
     head = source[:16] if isinstance(source, bytes) else _head(source)
     if not head:
         raise SourceError("the file is empty")
     if head.startswith(MAGIC):
         with _named(source) as path:
             return _recording_frame(path, at)
-    picture = _picture(source, at, least)
+    picture = _picture(source, at, least, background)
     if picture is not None:
         return picture
     with _named(source) as path:
@@ -114,68 +135,40 @@ def _named(source: Union[str, bytes]) -> Iterator[str]:
         yield file.name
 
 
-def _pillow() -> Any:
-    """Pillow's ``Image`` module, or :class:`VideoSupportError`."""
+def _picture(source: Union[str, bytes], at: Optional[float], least: Optional[Tuple[int, int]],
+             background: "Optional[Background]") -> "Optional[FrameArray]":
+    """The picture, or ``None`` when Pillow does not know the format."""
     try:
-        from PIL import Image
+        from PIL import Image, UnidentifiedImageError
     except ImportError:
         raise VideoSupportError("reading pictures", "Pillow") from None
-    warnings.simplefilter("ignore", Image.DecompressionBombWarning)
-    return Image
+    from .images import BLACK, ImageMedia, open_picture
 
-
-def _picture(source: Union[str, bytes], at: Optional[float],
-             least: Optional[Tuple[int, int]]) -> "Optional[FrameArray]":
-    """The picture, or ``None`` when Pillow does not know the format."""
-    image = _pillow()
     try:
-        picture = image.open(BytesIO(source) if isinstance(source, bytes) else source)
-    except image.UnidentifiedImageError:
+        picture = open_picture(source, least)
+    except UnidentifiedImageError:
         return None
-    except (OSError, ValueError, SyntaxError, image.DecompressionBombError) as error:
-        raise SourceError(str(error) or UNREADABLE) from None
-    try:
-        with picture:
-            if at is not None and getattr(picture, "n_frames", 1) > 1:
-                _seek(picture, at)
-            elif least is not None and picture.format == "JPEG":
-                picture.draft("RGB", least)
-            return _bgr(picture)
-    except (OSError, ValueError, SyntaxError, EOFError, image.DecompressionBombError) as error:
+    except (OSError, ValueError, SyntaxError, EOFError, Image.DecompressionBombError) as error:
         raise SourceError(f"the picture cannot be decoded ({error})") from None
+    try:
+        with ImageMedia("", picture, background or BLACK) as media:
+            if at is not None and media.duration is not None and at >= media.duration > 0:
+                raise SourceError(f"no frame at {at:g} s: the animation lasts {media.duration:g} s")
+            frame = media.seek(at or 0.0)
+    except SourceError as error:
+        raise SourceError(str(error).lstrip(": ")) from None
+    assert frame is not None
+    return frame.image
 
 
-def _seek(picture: Any, at: float) -> None:
-    """Go to the frame of an animation that is on show at ``at`` seconds."""
-    shown = 0.0
-    for index in range(picture.n_frames):
-        picture.seek(index)
-        shown += picture.info.get("duration", 0) / 1000
-        if shown > at:
-            return
-    raise SourceError(f"no frame at {at:g} s: the animation lasts {shown:g} s")
-
-
-def _bgr(picture: Any) -> "FrameArray":
-    """The decoded picture upright, as B, G, R; what is transparent is black."""
-    from PIL import ImageOps
-
-    if picture.getexif().get(0x0112, 1) != 1:  # the camera was held another way round
-        picture = ImageOps.exif_transpose(picture)
-    if "A" in picture.getbands() or "transparency" in picture.info:
-        rgba = np.asarray(picture.convert("RGBA"))
-        rgb = (rgba[:, :, :3] * (rgba[:, :, 3:] / 255.0) + 0.5).astype(np.uint8)
-    else:
-        rgb = np.asarray(picture.convert("RGB"))
-    return np.ascontiguousarray(rgb[:, :, ::-1])
-
-
-def _video_frame(path: str, at: Optional[float]) -> "FrameArray":
-    """The frame of a video or animation on show at ``at`` seconds, through the media layer."""
+def _video_frame(source: "Union[str, IO[bytes]]", at: Optional[float]) -> "FrameArray":
+    """The frame of a video on show at ``at`` seconds, through the media layer; from a pipe,
+    the frames before it are read and passed over."""
     from . import open_media
+    from .video import open_video
 
     try:
-        with open_media(path) as media:
+        with open_media(source) if isinstance(source, str) else open_video(source) as media:
             frame = media.seek(at) if at else media.read()
     except SourceError:
         raise SourceError(UNREADABLE) from None

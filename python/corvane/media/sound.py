@@ -10,8 +10,11 @@ Sinks: :class:`AlsaSink` is the system's ALSA library (``libasound.so.2``, throu
 the one PyAV's wheels bundle cannot find the system's configuration, and FFmpeg's ALSA output
 cannot tell how much it holds), so PulseAudio and PipeWire play through ALSA's ``default``.
 :class:`PacedSink` is a device made of the monotonic clock: it takes samples at the track's rate
-into a file (or nowhere); tests and benchmarks use it, since ALSA's ``null`` device takes any
-amount at once. No device: :class:`SoundUnavailable`, whose message is the status-line note.
+into a file (or nowhere); tests and benchmarks use it. A device that takes sound faster than it
+can be heard (ALSA's ``null``, a usual way to silence a machine, takes any amount at once) would
+run the clock ahead of the pictures: once what it took outruns the wall clock by ``OUTRUN``, the
+track goes on from where the wall clock is, into a :class:`PacedSink` that plays it nowhere.
+No device: :class:`SoundUnavailable`, whose message is the status-line note.
 """
 
 from __future__ import annotations
@@ -32,6 +35,9 @@ CHUNK = 0.01
 """Seconds of sound written at a time: the error bound of the clock's bookkeeping."""
 LATENCY = 0.1
 """Seconds of sound a sink holds ahead of what is heard."""
+OUTRUN = 0.5
+"""Seconds a device may seem to have played beyond the time that passed before it counts as
+silent (a real one stays behind, by what it holds)."""
 
 
 class Sink(Protocol):
@@ -201,7 +207,7 @@ class SoundPlayer:
             format="s16", layout="mono" if self.channels == 1 else "stereo", rate=self.rate
         )
         try:
-            self._sink = (sink or AlsaSink)(self.rate, self.channels)
+            self._sink: Sink = (sink or AlsaSink)(self.rate, self.channels)
         except BaseException:
             self._container.close()
             raise
@@ -212,6 +218,7 @@ class SoundPlayer:
         self._target: Optional[float] = start
         self._base: Optional[float] = None
         self._written = 0
+        self._since = time.monotonic()
         self._thread = threading.Thread(target=self._run, name="corvane-sound", daemon=True)
         self._thread.start()
 
@@ -260,6 +267,17 @@ class SoundPlayer:
         self._sink.close()
         self._container.close()
 
+    def _check_pace(self) -> None:
+        """With the lock held: when the device has taken more than can have been heard, go on
+        silently from where the wall clock is."""
+        passed = time.monotonic() - self._since
+        if self._base is None or (self._written - self._sink.delay()) / self.rate <= passed + OUTRUN:
+            return
+        self._sink.close()
+        self._sink = PacedSink(self.rate, self.channels)
+        self._target = self._base + passed
+        self.note = "no sound: the sound device plays nothing"
+
     def _samples(self, start: float) -> Iterator[bytes]:
         """The track's samples from ``start`` as bytes, the head of the first frame cut off."""
         base = float(self._stream.time_base)
@@ -297,6 +315,7 @@ class SoundPlayer:
                     if self._target is not None:
                         samples, data = self._samples(self._target), b""
                         self._base, self._written = self._target, 0
+                        self._since = time.monotonic()
                         self._target, self._ended = None, False
                 if not data:
                     data = next(samples, b"")
@@ -311,6 +330,7 @@ class SoundPlayer:
                     piece, data = data[: min(room, chunk)], data[min(room, chunk) :]
                     self._sink.write(piece)
                     self._written += len(piece) // (2 * self.channels)
+                    self._check_pace()
         except self._errors + (MediaError,) as error:
             with self._lock:
                 self.note = f"sound stopped ({ffmpeg_reason(error)})"

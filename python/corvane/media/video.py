@@ -1,7 +1,10 @@
 """Video files and V4L2 cameras through PyAV (FFmpeg).
 
 Frames carry their presentation times (``pts`` x time base, less the file's start time), so
-variable frame rates play as they were made. FFmpeg converts each shown frame to B, G, R at its
+variable frame rates play as they were made. The decoder gives frames in the order they are
+shown, but a file with packed B-frames (MPEG-4 Part 2 in AVI, as DivX wrote them) tags them with
+their neighbours' times: so each frame gets the smallest time decoded and not yet given,
+``REORDER`` frames behind the decoder, which puts any such shuffle back in order. FFmpeg converts each shown frame to B, G, R at its
 own size, and :func:`corvane.geometry.resize` brings it to the output size: FFmpeg's ``area``
 scaler averages far fewer source pixels than an output pixel covers when it shrinks a lot (a
 1080p frame at 80 columns came out 1.5 dB over bilinear, 27 dB short of the true averages),
@@ -14,9 +17,12 @@ that fails to decode is skipped; a file that yields no frame at all is refused o
 
 from __future__ import annotations
 
+import heapq
 import importlib
+import itertools
 import time as _time
-from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Type, cast
+from collections import deque
+from typing import IO, TYPE_CHECKING, Any, Deque, Iterator, List, Optional, Tuple, Type, Union, cast
 
 import numpy as np
 
@@ -31,8 +37,12 @@ if TYPE_CHECKING:
 
     from ..geometry import FrameArray
 
+    Timed = Tuple["av.video.frame.VideoFrame", float]
+
 SEEK_MARGIN = 0.25
 """Seconds before a seek's target from which every frame is decoded again."""
+REORDER = 3
+"""Frames held back so their times can be given in order (none for a camera: no delay)."""
 CONVERSION: Optional[str] = "ACCURATE_RND"
 """FFmpeg's flag for the colour conversion (its fast unscaled path is a level off); ``None``
 once a PyAV that does not know the flag refused it."""
@@ -91,16 +101,16 @@ class VideoMedia(Media):
         if container.duration and container.duration > 0 and not camera:
             self.duration = container.duration / 1e6
         self.has_audio = bool(container.streams.audio) and not camera
-        self._frames = self._decode()
-        self._pending = next(self._frames, None)
+        self._last = -1.0
+        self._frames = self._timed(self._decode())
+        self._pending: Optional[Timed] = next(self._frames, None)
         if self._pending is None:
             raise MediaError(f"{name}: no video frame can be decoded")
-        self._last = -1.0
-        self._turns = rotation_of(self._pending, stream)
-        width, height = self._pending.width, self._pending.height
+        self._turns = rotation_of(self._pending[0], stream)
+        width, height = self._pending[0].width, self._pending[0].height
         self.size = (height, width) if self._turns % 2 else (width, height)
         if camera:
-            self._origin = self._time_of(self._pending) + self._origin
+            self._origin, self._pending = self._pending[1] + self._origin, (self._pending[0], 0.0)
 
     def _decode(self, skip_until: float = -1.0) -> "Iterator[av.video.frame.VideoFrame]":
         """Decoded frames in order; frames that nothing refers to are not even decoded while
@@ -118,13 +128,28 @@ class VideoMedia(Media):
                 continue
             yield from frames
 
-    def _time_of(self, frame: "av.video.frame.VideoFrame") -> float:
-        if frame.pts is None:
-            return self._last + 1 / (self.rate or 30.0)
-        return frame.pts * self._base - self._origin
+    def _timed(self, frames: "Iterator[av.video.frame.VideoFrame]") -> "Iterator[Timed]":
+        """``frames`` with their times in order: each the smallest time decoded and not yet
+        given; a frame without one comes a nominal frame after the one before."""
+        times: List[int] = []
+        held: Deque[av.video.frame.VideoFrame] = deque()
+        depth = 0 if self.kind == "camera" else REORDER
+        last = self._last
+        for frame in itertools.chain(frames, [None] * depth):
+            if frame is not None:
+                if frame.pts is not None:
+                    heapq.heappush(times, frame.pts)
+                held.append(frame)
+            if len(held) > depth or (frame is None and held):
+                shown = held.popleft()
+                if shown.pts is None or not times:
+                    last += 1 / (self.rate or 30.0)
+                else:
+                    last = heapq.heappop(times) * self._base - self._origin
+                yield shown, last
 
-    def _convert(self, frame: "av.video.frame.VideoFrame") -> Frame:
-        self._last = self._time_of(frame)
+    def _convert(self, timed: "Timed") -> Frame:
+        frame, self._last = timed
         width, height = self.output or self.size
         if self._turns % 2:
             width, height = height, width
@@ -152,25 +177,30 @@ class VideoMedia(Media):
         return None if frame is None else self._convert(frame)
 
     def seek(self, time: float) -> Optional[Frame]:
-        if not self.seekable or self._container is None:
+        """From a camera or a pipe, the frames up to ``time`` are read and passed over."""
+        if self._container is None:
             return self.read()
         target = max(time, 0.0)
-        try:
-            position = max(int((target + self._origin) / self._base), 0)
-            self._container.seek(position, stream=self._stream, backward=True)
-        except self._errors as error:
-            raise MediaError(f"{self.name}: cannot seek ({ffmpeg_reason(error)})") from None
-        self._frames = self._decode(max(target - SEEK_MARGIN, 0.0))
+        if self.seekable:
+            try:
+                position = max(int((target + self._origin) / self._base), 0)
+                self._container.seek(position, stream=self._stream, backward=True)
+            except self._errors as error:
+                raise MediaError(f"{self.name}: cannot seek ({ffmpeg_reason(error)})") from None
+            self._last = -1.0
+            self._frames = self._timed(self._decode(max(target - SEEK_MARGIN, 0.0)))
+            self._pending = None
+        shown, frames = self._pending, self._frames
         self._pending = None
-        shown = None
-        for frame in self._frames:
-            if self._time_of(frame) > target + 1e-6:
+        if shown is not None and shown[1] > target + 1e-6:
+            return self._convert(shown)
+        for timed in frames:
+            if timed[1] > target + 1e-6:
                 if shown is None:
-                    return self._convert(frame)
-                self._pending = frame
+                    return self._convert(timed)
+                self._pending = timed
                 break
-            shown = frame
-            self._last = self._time_of(frame)
+            shown = timed
         return None if shown is None else self._convert(shown)
 
     def close(self) -> None:
@@ -180,7 +210,7 @@ class VideoMedia(Media):
             self._pending = None
 
 
-def _open(what: str, name: str, **options: Any) -> Any:
+def _open(what: str, name: "Union[str, IO[bytes]]", **options: Any) -> Any:
     av = import_av(what)
     try:
         container = av.open(name, **options)
@@ -192,11 +222,16 @@ def _open(what: str, name: str, **options: Any) -> Any:
     return container
 
 
-def open_video(path: str) -> VideoMedia:
-    """Open a video file (any container and codec FFmpeg reads)."""
-    container = _open(path, path, mode="r")
+def open_video(source: "Union[str, IO[bytes]]", name: str = "-") -> VideoMedia:
+    """Open a video file (any container and codec FFmpeg reads), or stream one from a pipe
+    (``name`` in messages; it cannot seek back)."""
+    if isinstance(source, str):
+        name = source
+    container = _open(name, source, mode="r")
     try:
-        return VideoMedia(path, container, camera=False)
+        media = VideoMedia(name, container, camera=False)
+        media.seekable = isinstance(source, str)
+        return media
     except BaseException:
         container.close()
         raise
