@@ -3,19 +3,22 @@
 Each input is read (:func:`corvane.media.pictures.first_frame`) and printed as soon as it is ready
 (a grid: as soon as its row is full), so the output scrolls like text. An input that cannot be
 shown is reported through the caller's ``warn`` with the reason and left out; the others are
-shown all the same. Titles are the names as given, escaped and, in a grid, cut to the cell.
-Standard input is read once, when ``-`` comes up. Main thread of the command line.
+shown all the same. Titles are the names as given (in a grid, the base names), escaped and cut in
+the middle to the room, so that the end (the suffix) shows. Standard input is read once, when
+``-`` comes up; from a terminal, a line on standard error says it waits for it. Main thread of the
+command line.
 """
 
 from __future__ import annotations
 
+import os
 import sys
 from typing import IO, Any, Callable, List, NamedTuple, Optional, Tuple
 
 from ..errors import CorvaneError, SourceError
 from ..display.inline import Box, box, encode, picture_for, terminal_size, write
 from ..media.pictures import STDIN, expand, first_frame
-from ..text import cut, printable
+from ..text import cut_middle, printable
 
 Line = Tuple[bytes, int]
 """A printed line without its newline, and the columns it takes."""
@@ -34,6 +37,8 @@ class Options(NamedTuple):
     colors: int = 24
     """24 (bits), 256 or 16."""
     dither: bool = False
+    upscale: bool = False
+    """Enlarge pictures smaller than their room."""
 
 
 def _cell_room(options: Options, terminal: Optional[Tuple[int, int]]) -> Box:
@@ -53,10 +58,11 @@ def _cell_room(options: Options, terminal: Optional[Tuple[int, int]]) -> Box:
 def _block(name: str, source: Any, room: Box, options: Options) -> List[Line]:
     """The lines of one input: its title, if asked for, and its picture."""
     frame = first_frame(source, options.at, least=None if options.fit == "none" else room.pixels())
-    picture = picture_for(frame, room, options.fit)
+    picture = picture_for(frame, room, options.fit, options.upscale)
     lines = [(line, picture.shape[1]) for line in encode(picture, options.colors, options.dither).split(b"\n")[:-1]]
     if options.title:
-        text, used = cut(printable(name), room.columns) if options.grid else (printable(name), 0)
+        shown = os.path.basename(name.rstrip(os.sep)) or name if options.grid else name
+        text, used = cut_middle(printable(shown), room.columns)
         lines.insert(0, (text.encode(errors="replace"), used))
     return lines
 
@@ -76,6 +82,10 @@ def _row(blocks: List[List[Line]], columns: int) -> bytes:
 def _stdin() -> bytes:
     """All of standard input."""
     try:
+        if sys.stdin.isatty():  # else the command seems to hang
+            sys.stderr.write("corvane: reading a picture from standard input (the terminal); "
+                             "Ctrl-D ends it\n")
+            sys.stderr.flush()
         return sys.stdin.buffer.read()
     except (AttributeError, OSError, ValueError):  # closed, or no standard input at all
         raise SourceError("standard input cannot be read") from None

@@ -141,8 +141,8 @@ examples:
 Show what a recording holds: its frames (key and delta), its frame sizes with
 the terminal sizes they were recorded at, its compressed and raw sizes and its
 playing time; every frame is decoded to check that the file is intact. For a
-damaged file the record and offset of the damage are given and the exit status
-is 1. With --json a file that cannot be read, is no recording or holds no frame
+damaged file the status gives the record and offset of the damage and what it
+is, standard error says it too, and the exit status is 1. With --json a file that cannot be read, is no recording or holds no frame
 is answered in JSON too, with an "error" object.""",
         """\
 examples:

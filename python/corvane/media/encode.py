@@ -1,8 +1,8 @@
 """Timed frames written out as H.264 video or an animated GIF.
 
-Frames come as ``(image, time)`` pairs (B, G, R arrays, seconds); :func:`timed` makes them from
-frames at a fixed rate and :func:`trim` cuts a range. The first frame sets the size; a frame of
-another size (the terminal was resized while recording) is letterboxed into it.
+Frames come as ``(image, time)`` pairs (B, G, R arrays, seconds); :func:`trim` cuts a range. The
+first frame sets the size; a frame of another size (the terminal was resized while recording) is
+letterboxed into it.
 
 - ``.mp4``, ``.m4v``, ``.mov``, ``.mkv``: H.264 (libx264 through PyAV), yuv420p with BT.709
   tags, sizes padded to even with black, each frame at its own time (millisecond time base), the
@@ -12,7 +12,8 @@ another size (the terminal was resized while recording) is letterboxed into it.
   kept one are left out, because browsers show shorter delays as 100 ms.
 
 The file is written under a temporary name beside the target and moved into place at the end:
-a failed export leaves nothing, and an existing file is replaced only with ``overwrite``.
+a failed export leaves nothing, and an existing file is replaced only with ``overwrite``. It gets
+the mode of any new file (0666 less the umask).
 Failures raise :class:`~corvane.media.MediaError`. Runs on the caller's thread.
 """
 
@@ -41,12 +42,6 @@ H264_SUFFIXES = {".mp4": "mp4", ".m4v": "mp4", ".mov": "mov", ".mkv": "matroska"
 GIF_SUFFIX = ".gif"
 GIF_MIN_DELAY = 2
 """Hundredths of a second: the shortest delay browsers honour."""
-
-
-def timed(frames: "Iterable[FrameArray]", rate: float) -> "Iterator[Timed]":
-    """``frames`` at ``rate`` per second, the first at 0."""
-    for index, image in enumerate(frames):
-        yield image, index / rate
 
 
 def trim(
@@ -90,7 +85,12 @@ def _place(path: str, write: Callable[[str], int], overwrite: bool) -> int:
     """Run ``write`` on a temporary file beside ``path``, then move it to ``path``."""
     folder, name = os.path.split(os.path.abspath(path))
     fd, temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
-    os.close(fd)
+    try:
+        mask = os.umask(0o022)  # read back at once: the mode every other output gets
+        os.umask(mask)
+        os.fchmod(fd, 0o666 & ~mask)  # mkstemp makes it private
+    finally:
+        os.close(fd)
     try:
         count = write(temp)
         if overwrite:
