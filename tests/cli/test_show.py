@@ -136,6 +136,19 @@ def test_a_video_or_animation_gives_a_frame(tmp_path, name, at, red):
     assert abs(cells(run.stdout.decode())[0][0][0][0] - red) <= 6  # H.264 shifts colours a little
 
 
+def test_standard_input_from_a_terminal_is_announced_and_a_reader_that_stops_ends_it_quietly(tmp_path):
+    session = Session(["show", "-"], tmp_path)
+    session.type(b"\x04")
+    assert session.finish().stderr.splitlines()[0] == "corvane: reading a picture from standard input (the terminal); Ctrl-D ends it"
+    noise = np.random.default_rng(1).integers(0, 256, (80, 80, 3), dtype=np.uint8)
+    Image.fromarray(noise).save(tmp_path / "noise.png")  # 80 x 40 cells of their own colours: more than a pipe holds
+    head = subprocess.Popen([sys.executable, "-m", "corvane", "show", *["noise.png"] * 3], cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    head.stdout.read(100)
+    head.stdout.close()  # as `| head -c 100`
+    assert (head.wait(60), head.stderr.read()) == (0, b"")
+
+
 IMSHOW = """
 import sys, numpy as np, corvane
 frame = np.full((1080, 1920, 3), 90, np.uint8)

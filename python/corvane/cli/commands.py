@@ -22,7 +22,7 @@ from ..playback.clock import PlayerClock, check_range, parse_time
 from ..errors import CorvaneError, RecordingError, TimeError
 from .export import (PLAYER_FPS, Progress, claim_output, export_png, export_video, frame_range,
                      output_kind)
-from ..geometry import FIT_MODES
+from ..geometry import FIT_MODES, SCALE_DOWN
 from .help_texts import MAIN, PAGES
 from .info import damage_text, failure, render_text, summary
 from ..display.inline import MAX_CELLS
@@ -174,7 +174,6 @@ def cmd_view(args: argparse.Namespace) -> int:
     if args.record is not None:
         _claim_recording(args.record, [args.source], args.force)
     start, end = args.start or 0.0, args.end
-    fit = _fit(args)
     if args.source is not None and _is_recording(args.source):
         raise CorvaneError(f"{args.source} is a recording; play it with: corvane play {args.source}")
     media = open_media(args.source, camera=args.camera)
@@ -185,6 +184,9 @@ def cmd_view(args: argparse.Namespace) -> int:
             what = "a camera" if media.kind == "camera" else "a still picture"
             args.pages["view"].error(f"--start, --end and --loop work only with a video or an "
                                      f"animation; {printable(media.name)} is {what}")
+        fit = _fit(args)
+        if media.kind == "still" and fit == "contain" and not args.upscale:
+            fit = SCALE_DOWN
         player = PlayerClock(media.duration if moving else None, start=start if moving else 0.0,
                              end=end if moving else None, loop=args.loop and moving, now=clock)
         screen = Screen(fit=fit, **options)
