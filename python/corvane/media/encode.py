@@ -1,8 +1,8 @@
 """Timed frames written out as H.264 video or an animated GIF.
 
-Frames come as ``(image, time)`` pairs (B, G, R arrays, seconds); :func:`trim` cuts a range. The
-first frame sets the size; a frame of another size (the terminal was resized while recording) is
-letterboxed into it.
+Frames come as ``(image, time)`` pairs (B, G, R arrays, seconds); :func:`timed` makes them from
+frames at a fixed rate and :func:`trim` cuts a range. The first frame sets the size; a frame of
+another size (the terminal was resized while recording) is letterboxed into it.
 
 - ``.mp4``, ``.m4v``, ``.mov``, ``.mkv``: H.264 (libx264 through PyAV), yuv420p with BT.709
   tags, sizes padded to even with black, each frame at its own time (millisecond time base), the
@@ -42,6 +42,12 @@ H264_SUFFIXES = {".mp4": "mp4", ".m4v": "mp4", ".mov": "mov", ".mkv": "matroska"
 GIF_SUFFIX = ".gif"
 GIF_MIN_DELAY = 2
 """Hundredths of a second: the shortest delay browsers honour."""
+
+
+def timed(frames: "Iterable[FrameArray]", rate: float) -> "Iterator[Timed]":
+    """``frames`` at ``rate`` per second, the first at 0."""
+    for index, image in enumerate(frames):
+        yield image, index / rate
 
 
 def trim(
