@@ -55,6 +55,8 @@ def fit(src_w: int, src_h: int, grid_w: int, grid_h: int) -> Placement:
 
 FIT_MODES = ("contain", "cover", "stretch", "none")
 """The ways a frame can meet a box; see :func:`layout`."""
+SCALE_DOWN = "scale-down"
+"""One more fit, for a still picture: ``none`` when the frame fits, else ``contain`` (never enlarged)."""
 
 
 def layout(src_w: int, src_h: int, box_w: int, box_h: int,
@@ -64,6 +66,8 @@ def layout(src_w: int, src_h: int, box_w: int, box_h: int,
     of margin or of cut goes right or down."""
     if min(src_w, src_h, box_w, box_h) <= 0:
         raise ValueError(f"cannot fit a {src_w} x {src_h} frame into a {box_w} x {box_h} box")
+    if mode == SCALE_DOWN:
+        mode = "none" if src_w <= box_w and src_h <= box_h else "contain"
     whole = Placement(0, 0, src_w, src_h)
     if mode == "contain":
         return whole, fit(src_w, src_h, box_w, box_h)

@@ -54,3 +54,17 @@ def cut(text: str, width: int) -> Tuple[str, int]:
             return text[:end], used
         used += step
     return text, used
+
+
+def cut_middle(text: str, width: int) -> Tuple[str, int]:
+    """``text`` (already printable) in at most ``width`` terminal columns, and the columns it
+    takes: whole if it fits, else its start and its end around an ellipsis, the end (a name's
+    suffix) getting the larger half."""
+    whole = sum(_cell_width(char) for char in text)
+    if whole <= width:
+        return text, whole
+    if width < 1:
+        return "", 0
+    tail, tail_used = cut(text[::-1], width // 2)
+    head, head_used = cut(text, width - 1 - tail_used)
+    return head + "\u2026" + tail[::-1], head_used + 1 + tail_used

@@ -1,6 +1,7 @@
 """Bad input: one plain line on standard error, status 1, nothing touched; usage errors: status 2."""
 
 import json
+import re
 
 import pytest
 from PIL import Image
@@ -26,11 +27,12 @@ CASES = [
     (["view", "good.lzdx"], "good.lzdx is a recording; play it with: corvane play good.lzdx", {}),
     (["view", "text.mp4"], "text.mp4: ", {}),
     (["view", "--camera", "63"], "camera 63: there is no /dev/video63", {}),
-    (["view", "clip.mp4", "--start", "1:75"], "--start: 1:75 is not a time; give seconds or [hh:]mm:ss", {}),
     (["view", "clip.mp4", "--start", "9"], "--start 0:09 is not before the end (0:01)", {}),
+    (["view", "clip.mp4", "--end", "9"], "--end 0:09 is past the end (0:01)", {}),
+    (["show", "clip.mp4", "--frame", "0:09"], "clip.mp4: no frame at 9 s: the video lasts 1", {}),
     (["view", "clip.mp4", "--start", "1", "--end", "0:01"], "--end 0:01 is not after --start 0:01", {}),
-    (["export", "good.lzdx", "o.gif", "--end", "x"], "--end: x is not a time", {}),
-    (["export", "good.lzdx", "o.gif", "--start", "0.2"], "--start 0:00 is not before the end", {}),
+    (["export", "good.lzdx", "o.gif", "--start", "0.2"], "--start 0:00.20 is not before the end (0:00.10)", {}),
+    (["export", "good.lzdx", "o.gif", "--end", "0.2"], "--end 0:00.20 is past the end (0:00.10)", {}),
     *[(args.split(), "empty.lzdx: the recording has no frames", {})
       for args in ("info empty.lzdx", "play empty.lzdx", "play -i empty.lzdx", "export empty.lzdx out")],
     (["view", "image.png", "--record", "no/dir/r.lzdx"], f"cannot record to no/dir/r.lzdx: {MISSING}", {}),
@@ -84,10 +86,13 @@ def test_info_json_answers_in_json(tmp_path, content, message):
     assert answer["intact"] is False and answer["error"]["message"] == message
 
 
-@pytest.mark.parametrize("command", ["demo", "view", "play", "info", "export"])
+@pytest.mark.parametrize("command", ["demo", "view", "show", "play", "info", "export"])
 def test_help_on_every_command_and_the_version(tmp_path, command):
     run = corvane([command, "--help"], tmp_path, tty=False)
     assert run.returncode == 0 and run.stdout.startswith(f"usage: corvane {command}".encode())
+    named, taken = (set(re.findall(pattern, run.stdout, re.M)) for pattern in (rb"--[a-z]+", rb"^  (?:-\w, )?(--[a-z]+)"))
+    assert named <= taken, "the page names only options the command takes"
+    assert b"or loop" not in run.stdout or command == "view"
     run = corvane(["--version"], tmp_path, tty=False)
     assert run.returncode == 0 and run.stdout.decode().startswith("corvane 0.")
 
@@ -104,8 +109,18 @@ def test_help_on_every_command_and_the_version(tmp_path, command):
     (["export", "x", "y", "--fps", "inf"], "argument --fps: must be above 0 and at most 1000, not inf"),
     (["play", "x", "--fit", "fill"], "argument --fit: invalid choice: 'fill'"),
     (["demo", "--seconds", "nan"], "argument --seconds: must be above 0 and at most 3600, not nan"),
+    (["view", "x", "--start", "1:75"], "argument --start: 1:75 is not a time; give seconds or [hh:]mm:ss"),
+    (["export", "x", "y", "--end", "x"], "argument --end: x is not a time"),
+    (["show", "x", "--frame", "1:2:3:4"], "argument --frame: 1:2:3:4 is not a time"),
+    (["play", "x", "--colors", "12"], "argument --colors: must be one of auto, 24bit, 256, 16, not 12"),
+    (["show", "x", "--colors", "8"], "argument --colors: must be one of"),
+    *[(["play", "x", "--tolerance", t], f"argument --tolerance: must be 0 to 64, not {t}") for t in ("-1", "1000")],
+    (["show", "x", "--stretch"], "unrecognized arguments: --stretch"),
+    *[(["view", "x", "--dither", *c], "--dither works only with --colors 256 or 16") for c in ([], ["--colors", "24bit"])],
+    (["view", "p.png", "--start", "5"], "--start, --end and --loop work only with a video or an animation; p.png is a still picture"),
 ])
 def test_usage_errors_show_the_commands_usage(tmp_path, args, message):
+    Image.new("RGB", (4, 4)).save(tmp_path / "p.png")
     run = corvane(args, tmp_path, tty=False)
     assert run.returncode == 2 and message in run.stderr and "Traceback" not in run.stderr
     assert run.stderr.startswith(f"usage: corvane {args[0] if args else ''}".rstrip())

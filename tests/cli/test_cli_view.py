@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from cli_session import Session, corvane, write_video
+from cli_session import Session, corvane, picture, write_video
 from pty_child import HIDE, SHOW
 from corvane import Recording
 from clips import clip
@@ -84,13 +84,14 @@ def test_ctrl_z_gives_the_terminal_back_and_fg_goes_on(tmp_path):
     assert int(shown.group(2) or 0) < 10, "the video goes on where it was, not a second later"
 
 
-@pytest.mark.parametrize("key", [b"q", b"\x1b"], ids=["q", "esc"])
-def test_image_stays_until_a_quit_key_and_its_name_is_escaped(tmp_path, key):
-    Image.new("RGB", (30, 30), (200, 200, 200)).save(tmp_path / "\x1b[5mi.png")
-    session = Session(["view", "\x1b[5mi.png"], tmp_path, cols=50, rows=6)
-    session.wait_for(b"\\x1b[5mi.png  30 x 30")
+@pytest.mark.parametrize("key, upscale, drawn", [(b"q", [], 6), (b"\x1b", ["--upscale"], 10)], ids=["q", "esc"])
+def test_image_stays_until_a_quit_key_and_its_name_is_escaped(tmp_path, key, upscale, drawn):
+    Image.new("RGB", (6, 6), (200, 200, 200)).save(tmp_path / "\x1b[5mi.png")
+    session = Session(["view", "\x1b[5mi.png", *upscale], tmp_path, cols=50, rows=6)
+    session.wait_for(b"\\x1b[5mi.png  6 x 6")
     session.type(key)
     run = session.finish()
     assert run.returncode == 0 and run.restored
+    assert (picture(run.stdout) > 100).sum() == drawn * drawn, "enlarged only when asked"
     assert run.stdout.count(HIDE) == 1 and run.stdout.endswith(b"\\x1b[5mi.png: 1 frame shown\n")
     assert b"\x1b[5m" not in run.stdout

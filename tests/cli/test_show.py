@@ -13,6 +13,7 @@ from PIL import Image
 
 import corvane
 from cli_session import Session, write_video
+from cli_session import corvane as corvane_run
 from corvane import Placement, layout
 
 RED, GREEN, BLUE = (0, 0, 255), (0, 255, 0), (255, 0, 0)
@@ -99,17 +100,32 @@ def test_good_inputs_are_shown_and_each_bad_one_gets_a_line(tmp_path):
         "corvane: bad.png: not a picture or video that can be read",
         "corvane: nothing*.png: no file matches",
     ]
-    good = show(["red.png"], tmp_path)  # 80 columns without a terminal
+    good = show(["--upscale", "red.png"], tmp_path)  # 80 columns without a terminal
     assert (good.returncode, cells(good.stdout.decode()), good.stderr) == (0, lines(RED, 80, 40), b"")
 
 
+@pytest.mark.parametrize("args, size, cols, shown", [
+    ([], (1, 1), None, (1, 1)),  # never enlarged unless asked
+    (["--width", "8"], (4, 4), None, (4, 2)),
+    (["--width", "8", "--upscale"], (4, 4), None, (8, 4)),
+    (["--width", "200"], (300, 4), 50, (50, 1)),  # no wider than the terminal: a wider line wraps
+    (["--height", "3", "--fit", "stretch"], (300, 4), 50, (50, 2)),
+])
+def test_sizes(tmp_path, args, size, cols, shown):
+    png(tmp_path / "p.png", RED, *size)
+    run = corvane_run(["show", *args, "p.png"], tmp_path, cols=cols) if cols else show([*args, "p.png"], tmp_path)
+    rows = cells(run.stdout.decode())
+    assert run.returncode == 0 and (len(rows[0]), len(rows)) == shown
+
+
 def test_grid_pads_the_cells_and_titles_are_escaped(tmp_path):
-    png(tmp_path / "\x1b[2Jx.png", RED)
+    (tmp_path / "d").mkdir()
+    png(tmp_path / "d" / "\x1b[2Jlong-name-x.png", RED)
     png(tmp_path / "green.png", GREEN, height=2)
-    run = show(["--grid", "2x1", "--title", "--width", "33", "\x1b[2Jx.png", "green.png"], tmp_path)
+    run = show(["--grid", "2x1", "--title", "--width", "33", "--upscale", "d/\x1b[2Jlong-name-x.png", "green.png"], tmp_path)
     red, green = lines(RED, 16, 1)[0], lines(GREEN, 16, 1)[0]
     title, pictures = run.stdout.decode().split("\n", 1)
-    assert title == "\\x1b[2Jx.png" + " " * 4 + " green.png", run.stderr
+    assert title == "\\x1b[2J\u2026me-x.png green.png", run.stderr  # the base name, its end kept
     assert cells(pictures) == [red + [(None, None)] + green] * 4 + [red] * 4
 
 
@@ -127,6 +143,19 @@ def test_a_video_or_animation_gives_a_frame(tmp_path, name, options, red):
     run = show(["--width", "2", name] + options, tmp_path, stdin)
     assert run.returncode == 0, run.stderr
     assert abs(cells(run.stdout.decode())[0][0][0][0] - red) <= 6  # H.264 shifts colours a little
+
+
+def test_standard_input_from_a_terminal_is_announced_and_a_reader_that_stops_ends_it_quietly(tmp_path):
+    session = Session(["show", "-"], tmp_path)
+    session.type(b"\x04")
+    assert session.finish().stderr.splitlines()[0] == "corvane: reading a picture from standard input (the terminal); Ctrl-D ends it"
+    noise = np.random.default_rng(1).integers(0, 256, (80, 80, 3), dtype=np.uint8)
+    Image.fromarray(noise).save(tmp_path / "noise.png")  # 80 x 40 cells of their own colours: more than a pipe holds
+    head = subprocess.Popen([sys.executable, "-m", "corvane", "show", *["noise.png"] * 3], cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    head.stdout.read(100)
+    head.stdout.close()  # as `| head -c 100`
+    assert (head.wait(60), head.stderr.read()) == (0, b"")
 
 
 IMSHOW = """

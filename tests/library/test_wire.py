@@ -70,14 +70,6 @@ def test_show_prints_in_the_palette_colours_the_encoder_chooses(colors):
     assert palette_cells(out.getvalue().decode())[:10] == palette_cells(drawn)
 
 
-@pytest.mark.parametrize("option", [["play", "x.lzdx", "--colors", "12"], ["play", "x.lzdx", "--tolerance", "-1"],
-                                    ["play", "x.lzdx", "--tolerance", "1000"], ["show", "x.png", "--colors", "8"]])
-def test_bad_wire_option_is_one_line(option):
-    done = subprocess.run([sys.executable, "-m", "corvane"] + option,
-                          capture_output=True, text=True)
-    assert done.returncode == 1 and done.stderr.count("\n") == 1 and option[2] in done.stderr
-
-
 def test_write_error_of_the_writer_thread_surfaces_on_the_next_call():
     read_end, write_end = os.pipe()
     os.close(read_end)

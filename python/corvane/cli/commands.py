@@ -20,13 +20,13 @@ from typing import Any, Callable, Dict, Optional, Sequence, Tuple
 from .. import __version__
 from . import demo, gallery
 from ..playback.clock import PlayerClock, check_range, parse_time
-from ..errors import CorvaneError, MediaWarning, RecordingError
+from ..errors import CorvaneError, MediaWarning, RecordingError, TimeError
 from ..media.images import Background, parse_background
 from .export import (PLAYER_FPS, Progress, claim_output, export_png, export_video, frame_range,
                      output_kind)
-from ..geometry import FIT_MODES
+from ..geometry import FIT_MODES, SCALE_DOWN
 from .help_texts import MAIN, PAGES
-from .info import failure, render_text, summary
+from .info import damage_text, failure, render_text, summary
 from ..display.inline import MAX_CELLS
 from ..playback.player import play
 from ..recording import FRAME_PERIOD, MAGIC, Recording
@@ -77,21 +77,24 @@ def _grid(text: str) -> Tuple[int, int]:
 
 
 def _colors(text: str) -> str:
-    """``--colors``, checked by the command so that a bad one is one line (status 1)."""
+    """An argparse type: ``--colors``, one of the colour depths."""
     if text not in COLOR_CHOICES:
-        raise CorvaneError(f"--colors: must be one of {', '.join(COLOR_CHOICES)}, not {text}")
+        raise argparse.ArgumentTypeError(f"must be one of {', '.join(COLOR_CHOICES)}, not {text}")
     return text
 
 
-def _tolerance(text: str) -> int:
-    """``--tolerance``: a whole number from 0 to the encoder's bound; one line else (status 1)."""
-    try:
-        value = int(text)
-    except ValueError:
-        raise CorvaneError(f"--tolerance: not a whole number: {text}") from None
-    if not 0 <= value <= MAX_TOLERANCE:
-        raise CorvaneError(f"--tolerance: must be 0 to {MAX_TOLERANCE}, not {text}")
-    return value
+def _time(option: str) -> Callable[[str], float]:
+    """An argparse type: seconds or ``[hh:]mm:ss`` for ``option``."""
+
+    def parse(text: str) -> float:
+        """The seconds, or argparse's error."""
+        try:
+            return parse_time(text, option)
+        except TimeError as error:
+            raise argparse.ArgumentTypeError(str(error).split(": ", 1)[1]) from None
+
+    parse.__name__ = "time"
+    return parse
 
 
 def _background(text: str) -> Background:
@@ -108,8 +111,8 @@ def _screen_options(args: argparse.Namespace) -> Dict[str, Any]:
     if args.colors is None and args.tolerance is None:
         return {}
     return {
-        "colors": _colors(args.colors) if args.colors is not None else "auto",
-        "tolerance": _tolerance(args.tolerance) if args.tolerance is not None else DEFAULT_TOLERANCE,
+        "colors": args.colors if args.colors is not None else "auto",
+        "tolerance": args.tolerance if args.tolerance is not None else DEFAULT_TOLERANCE,
         "dither": args.dither,
     }
 
@@ -172,13 +175,6 @@ def _fit(args: argparse.Namespace) -> str:
     return "stretch" if args.stretch else (args.fit or "contain")
 
 
-def _range(args: argparse.Namespace) -> Tuple[float, Optional[float]]:
-    """``--start`` and ``--end`` in seconds; :class:`~corvane.playback.clock.TimeError` for bad ones."""
-    start = parse_time(args.start, "--start") if args.start is not None else 0.0
-    end = parse_time(args.end, "--end") if args.end is not None else None
-    return start, end
-
-
 def cmd_view(args: argparse.Namespace) -> int:
     """A video, animation, image or camera on the terminal, with the player's keys."""
     from ..media import open_media
@@ -187,14 +183,20 @@ def cmd_view(args: argparse.Namespace) -> int:
     options = _screen_options(args)
     if args.record is not None:
         _claim_recording(args.record, [args.source], args.force)
-    start, end = _range(args)
-    fit = _fit(args)
+    start, end = args.start or 0.0, args.end
     if args.source is not None and _is_recording(args.source):
         raise CorvaneError(f"{args.source} is a recording; play it with: corvane play {args.source}")
     media = open_media(args.source, camera=args.camera, background=_background(args.background))
     sound: Optional[SoundPlayer] = None
     try:
         moving = media.kind in ("video", "animation")
+        if not moving and (args.start is not None or args.end is not None or args.loop):
+            what = "a camera" if media.kind == "camera" else "a still picture"
+            args.pages["view"].error(f"--start, --end and --loop work only with a video or an "
+                                     f"animation; {printable(media.name)} is {what}")
+        fit = _fit(args)
+        if media.kind == "still" and fit == "contain" and not args.upscale:
+            fit = SCALE_DOWN
         player = PlayerClock(media.duration if moving else None, start=start if moving else 0.0,
                              end=end if moving else None, loop=(args.loop or media.loop) and moving,
                              now=clock)
@@ -221,9 +223,9 @@ def cmd_view(args: argparse.Namespace) -> int:
 
 def cmd_show(args: argparse.Namespace) -> int:
     """Pictures inline, like text."""
-    colors = resolve_colors(_colors(args.colors))
+    colors = resolve_colors(args.colors)
     options = gallery.Options(args.width, args.height, args.fit, args.title, args.grid, args.frame,
-                              colors, args.dither, _background(args.background))
+                              colors, args.dither, _background(args.background), args.upscale)
 
     def warn(name: str, reason: str) -> None:
         """One line about an input that is not shown."""
@@ -231,9 +233,9 @@ def cmd_show(args: argparse.Namespace) -> int:
 
     try:
         shown_all = gallery.show(args.files, options, warn)
-    except BrokenPipeError:  # the reader has had enough (`| head`): no more to say
+    except BrokenPipeError:  # the reader has had enough (`| head`): all is well, no more to say
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        return 0
     return 0 if shown_all else 1
 
 
@@ -257,7 +259,7 @@ def cmd_info(args: argparse.Namespace) -> int:
         if args.json:
             print(json.dumps(failure(args.file, error), indent=2))
         raise
-    print(json.dumps(info, indent=2) if args.json else render_text(info))
+    print(json.dumps(info, indent=2) if args.json else render_text(info, damage))
     if damage is not None:
         raise damage
     return 0
@@ -266,7 +268,7 @@ def cmd_info(args: argparse.Namespace) -> int:
 def cmd_export(args: argparse.Namespace) -> int:
     """A recording's frames to PNG files, an H.264 video or an animated GIF."""
     kind = output_kind(args.out)
-    start, end = _range(args)
+    start, end = args.start or 0.0, args.end
     if _same_file(args.out, args.file):
         raise CorvaneError(f"{args.out} is the recording itself; export to another name")
     with _recording(args.file) as recording:
@@ -310,12 +312,17 @@ def build_parser() -> argparse.ArgumentParser:
         return sub
 
     def wire(sub: argparse.ArgumentParser) -> None:
-        """The options of the wire encoder; checked by the command, so a bad one is one line."""
-        sub.add_argument("--colors", metavar="{" + ",".join(COLOR_CHOICES) + "}",
+        """The options of the wire encoder."""
+        sub.add_argument("--colors", type=_colors, metavar="{" + ",".join(COLOR_CHOICES) + "}",
                          help="colour depth; auto (the default with --tolerance) reads COLORTERM and TERM")
-        sub.add_argument("--tolerance", metavar="T", help=f"leave cells within T (0 to {MAX_TOLERANCE}) "
+        sub.add_argument("--tolerance", type=_number(0, MAX_TOLERANCE, low_included=True, kind=int),
+                         metavar="T", help=f"leave cells within T (0 to {MAX_TOLERANCE}) "
                          "of what the terminal shows alone; fewer bytes, frames dropped on a slow link")
-        sub.add_argument("--dither", action="store_true", help="ordered dithering at 256 and 16 colours")
+        dither(sub)
+
+    def dither(sub: argparse.ArgumentParser) -> None:
+        """The ``--dither`` option, of the palette depths only."""
+        sub.add_argument("--dither", action="store_true", help="ordered dithering (with --colors 256 or 16)")
 
     def force(sub: argparse.ArgumentParser, what: str) -> None:
         """The ``-f`` / ``--force`` option of a command that writes ``what``."""
@@ -328,20 +335,25 @@ def build_parser() -> argparse.ArgumentParser:
                          "checkerboard, or a colour #rrggbb")
 
     def fit_option(sub: argparse.ArgumentParser, default: Optional[str] = None) -> None:
-        """The ``--fit`` option: how a frame meets the room it is shown in."""
+        """The ``--fit`` option: how a frame meets the room it is shown in; and ``--stretch``, its
+        older spelling, where the command had it."""
+        stretch = default is None
+        if stretch:
+            sub.add_argument("--stretch", action="store_true", help="the same as --fit stretch")
         sub.add_argument("--fit", choices=FIT_MODES, default=default,
                          help="contain (the default): all of it, shape kept; cover: fill, cut the "
-                         "edges; stretch: fill out of shape (as --stretch); none: pixel for pixel, "
-                         "cut to fit")
+                         "edges; stretch: fill out of shape" + (" (as --stretch)" if stretch else "")
+                         + "; none: pixel for pixel, cut to fit")
 
     demo = add("demo", cmd_demo)
     demo.add_argument("--seconds", type=_number(0, 3600), default=6.0,
                       help="how long to play (default: 6)")
 
-    def player(sub: argparse.ArgumentParser) -> None:
-        """The range options of a player."""
-        sub.add_argument("--start", metavar="T", help="start at T: seconds or [hh:]mm:ss")
-        sub.add_argument("--end", metavar="T", help="stop (or loop) at T")
+    def player(sub: argparse.ArgumentParser, end: str) -> None:
+        """The range options of a player; ``end`` says what happens at ``--end``."""
+        sub.add_argument("--start", type=_time("--start"), metavar="T",
+                         help="start at T: seconds or [hh:]mm:ss")
+        sub.add_argument("--end", type=_time("--end"), metavar="T", help=f"{end} at T")
 
     view = add("view", cmd_view)
     view.add_argument("source", nargs="?", metavar="SOURCE", help="a video, animation or image file")
@@ -349,9 +361,10 @@ def build_parser() -> argparse.ArgumentParser:
                       metavar="N", help=f"show camera number N (0 to {MAX_CAMERA}) instead")
     view.add_argument("--record", metavar="FILE", help="record what is shown into FILE")
     force(view, "recording")
-    view.add_argument("--stretch", action="store_true", help="the same as --fit stretch")
     fit_option(view)
-    player(view)
+    view.add_argument("--upscale", action="store_true",
+                      help="enlarge a still picture smaller than the terminal (the default: never)")
+    player(view, "stop (or loop)")
     view.add_argument("--loop", action="store_true", help="start again at the end (or --end); "
                       "an animation that loops forever does so without it")
     view.add_argument("--mute", action="store_true", help="leave the sound out")
@@ -371,11 +384,14 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("--title", action="store_true", help="print each file's name above it")
     show.add_argument("--grid", type=_grid, metavar="CxR",
                       help="C pictures side by side, R rows of them to the terminal's height")
-    show.add_argument("--frame", type=_number(0, 1e7, low_included=True), metavar="T",
-                      help="of a video or animation, the frame at T seconds (default: the first)")
-    show.add_argument("--colors", metavar="{" + ",".join(COLOR_CHOICES) + "}", default="24bit",
-                      help="colour depth (default 24bit); auto reads COLORTERM and TERM")
-    show.add_argument("--dither", action="store_true", help="ordered dithering at 256 and 16 colours")
+    show.add_argument("--upscale", action="store_true",
+                      help="enlarge pictures smaller than the room (the default: never)")
+    show.add_argument("--frame", type=_time("--frame"), metavar="T",
+                      help="of a video or animation, the frame at T: seconds or [hh:]mm:ss "
+                      "(default: the first)")
+    show.add_argument("--colors", type=_colors, metavar="{" + ",".join(COLOR_CHOICES) + "}",
+                      default="24bit", help="colour depth (default 24bit); auto reads COLORTERM and TERM")
+    dither(show)
     background(show)
 
     play = add("play", cmd_play)
@@ -385,7 +401,6 @@ def build_parser() -> argparse.ArgumentParser:
                       f"{MAX_STRENGTH:g}; 1 is strong")
     play.add_argument("-i", "--interactive", action="store_true", help="the interactive player")
     play.add_argument("--paused", action="store_true", help="with -i: start paused on the first frame")
-    play.add_argument("--stretch", action="store_true", help="the same as --fit stretch")
     fit_option(play)
     wire(play)
 
@@ -397,10 +412,11 @@ def build_parser() -> argparse.ArgumentParser:
     export.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
     export.add_argument("out", metavar="OUT", help="a directory for PNG files, or a video file "
                         "(.mp4, .m4v, .mov, .mkv: H.264; .gif)")
-    player(export)
+    player(export, "stop")
     force(export, "video file, or replace the frames in a directory that is not empty")
     export.add_argument("--fps", type=_number(0, 1000), default=PLAYER_FPS,
-                        help="video frame rate (default: the players', one frame per 33 ms)")
+                        help="video frame rate (default: the players', one frame per 33 ms); the "
+                        "recording keeps its length, frames repeated or left out")
     export.add_argument("--scale", type=int, default=1, choices=range(1, 17), metavar="N",
                         help="enlarge every pixel to N x N (1 to 16, default: 1)")
     bar = export.add_mutually_exclusive_group()
@@ -419,6 +435,8 @@ def _check(args: argparse.Namespace) -> None:
         sub.error("--force works only with --record")
     if args.command == "play" and args.paused and not args.interactive:
         sub.error("--paused works only with -i")
+    if getattr(args, "dither", False) and args.colors not in ("256", "16"):
+        sub.error("--dither works only with --colors 256 or 16")
 
 
 def _os_message(error: OSError) -> str:
@@ -430,7 +448,7 @@ def _os_message(error: OSError) -> str:
 
 def _damage_message(path: str, error: RecordingError) -> str:
     """The one line about a recording that is damaged, not one, or empty."""
-    return f"{path}: damaged at {error}" if error.index is not None else f"{path}: {error}"
+    return f"{path}: {damage_text(error)}"
 
 
 def _warn(message: "Warning | str", category: "type[Warning]", filename: str, lineno: int,
@@ -446,7 +464,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     warnings.showwarning = _warn
     warnings.simplefilter("always", MediaWarning)
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:  # the command's own usage: the options it does take
+        args.pages[args.command].error(f"unrecognized arguments: {' '.join(unknown)}")
     _check(args)
     try:
         status: int = args.run(args)

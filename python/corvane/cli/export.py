@@ -2,7 +2,8 @@
 
 Nothing is written over: an existing video file, or a directory that holds anything, is refused
 unless ``overwrite`` (then the directory's old ``frame-*.png`` files are removed first, so old and
-new frames never mix). A video runs at the player's rate (one frame per 33 ms) unless told; it is
+new frames never mix). A video runs at the player's rate (one frame per 33 ms) unless told; at
+another rate the recording keeps its length, its frames repeated or left out on its own clock. It is
 written by :func:`corvane.media.encode.write_video` (PyAV and Pillow, the ``video`` extra) under a
 temporary name, so a failed export leaves nothing. A damaged recording is exported up to the
 damage, which is raised afterwards.
@@ -15,7 +16,7 @@ import os
 import re
 import sys
 import time
-from typing import TYPE_CHECKING, Iterator, List, Optional, TextIO
+from typing import TYPE_CHECKING, Iterable, Iterator, List, Optional, TextIO
 
 import numpy as np
 
@@ -27,6 +28,7 @@ from ..text import printable
 
 if TYPE_CHECKING:
     from ..geometry import FrameArray
+    from ..media.encode import Timed
 
 VIDEO_SUFFIXES = (".mp4", ".m4v", ".mov", ".mkv", ".gif")
 """Suffixes of the video files written: H.264 in the first four, an animated GIF."""
@@ -148,6 +150,18 @@ def _frames(recording: Recording, frames: range, scale: int, progress: Progress,
         damage.append(recording.damage)  # headers cut short after the last complete frame
 
 
+def resampled(frames: "Iterable[FrameArray]", count: int, fps: float) -> "Iterator[Timed]":
+    """The ``count`` frames of a recording, each on show for ``FRAME_PERIOD``, as ``fps`` frames
+    per second of the same length: every tick ``k / fps`` gets the frame on show at that time."""
+    ticks = math.ceil(count * FRAME_PERIOD * fps - 1e-9)
+    tick = 0
+    for index, image in enumerate(frames):
+        until = (index + 1) * FRAME_PERIOD - 1e-9  # the rate's ticks land on float noise
+        while tick < ticks and tick / fps < until:
+            yield image, tick / fps
+            tick += 1
+
+
 def export_png(recording: Recording, out: str, *, frames: Optional[range] = None, scale: int = 1,
                progress: Progress) -> int:
     """Write the frames (default: all) to ``out/frame-NNNNNN.png``; the directory is made when
@@ -173,16 +187,18 @@ def export_video(recording: Recording, out: str, *, frames: Optional[range] = No
                  fps: float = PLAYER_FPS, scale: int = 1, overwrite: bool = False,
                  progress: Progress) -> int:
     """Write the frames (default: all) as H.264 or a GIF (by the suffix of ``out``) of the first
-    frame's size (others are fitted into it), ``fps`` frames per second. Returns the number of
+    frame's size (others are fitted into it), ``fps`` frames per second over the recording's own
+    time. Returns the number of
     frames written; raises ``RecordingError`` at damage, after writing the frames before it."""
-    from ..media.encode import timed, write_video
+    from ..media.encode import write_video
 
     recording.require_frames()
     chosen = range(len(recording)) if frames is None else frames
     damage: List[RecordingError] = []
     try:
-        written = write_video(out, timed(_frames(recording, chosen, scale, progress, damage), fps),
-                              end=len(chosen) / fps, overwrite=overwrite)
+        written = write_video(out, resampled(_frames(recording, chosen, scale, progress, damage),
+                                             len(chosen), fps),
+                              end=len(chosen) * FRAME_PERIOD, overwrite=overwrite)
     except CorvaneError:
         if damage:  # nothing before the damage to write
             raise damage[0] from None

@@ -3,13 +3,15 @@
 Each input is read (:func:`corvane.media.pictures.first_frame`) and printed as soon as it is ready
 (a grid: as soon as its row is full), so the output scrolls like text. An input that cannot be
 shown is reported through the caller's ``warn`` with the reason and left out; the others are
-shown all the same. Titles are the names as given, escaped and, in a grid, cut to the cell.
-Standard input is read once, when ``-`` comes up: a picture whole (up to a bound), a video
-streamed. Main thread of the command line.
+shown all the same. Titles are the names as given (in a grid, the base names), escaped and cut in
+the middle to the room, so that the end (the suffix) shows. Standard input is read once, when
+``-`` comes up: a picture whole (up to a bound), a video streamed; from a terminal, a line on
+standard error says it waits for it. Main thread of the command line.
 """
 
 from __future__ import annotations
 
+import os
 import sys
 from typing import IO, Any, Callable, List, NamedTuple, Optional, Tuple
 
@@ -17,7 +19,7 @@ from ..errors import CorvaneError, SourceError
 from ..display.inline import Box, box, encode, picture_for, terminal_size, write
 from ..media.images import BLACK, Background
 from ..media.pictures import STDIN, Source, expand, first_frame, read_stdin
-from ..text import cut, printable
+from ..text import cut_middle, printable
 
 Line = Tuple[bytes, int]
 """A printed line without its newline, and the columns it takes."""
@@ -38,6 +40,8 @@ class Options(NamedTuple):
     dither: bool = False
     background: Background = BLACK
     """What transparency is laid over."""
+    upscale: bool = False
+    """Enlarge pictures smaller than their room."""
 
 
 def _cell_room(options: Options, terminal: Optional[Tuple[int, int]]) -> Box:
@@ -58,10 +62,11 @@ def _block(name: str, source: Source, room: Box, options: Options) -> List[Line]
     """The lines of one input: its title, if asked for, and its picture."""
     frame = first_frame(source, options.at, least=None if options.fit == "none" else room.pixels(),
                         background=options.background)
-    picture = picture_for(frame, room, options.fit)
+    picture = picture_for(frame, room, options.fit, options.upscale)
     lines = [(line, picture.shape[1]) for line in encode(picture, options.colors, options.dither).split(b"\n")[:-1]]
     if options.title:
-        text, used = cut(printable(name), room.columns) if options.grid else (printable(name), 0)
+        shown = os.path.basename(name.rstrip(os.sep)) or name if options.grid else name
+        text, used = cut_middle(printable(shown), room.columns)
         lines.insert(0, (text.encode(errors="replace"), used))
     return lines
 
@@ -81,6 +86,10 @@ def _row(blocks: List[List[Line]], columns: int) -> bytes:
 def _stdin() -> Source:
     """Standard input: a picture's bytes, or the pipe a video streams from."""
     try:
+        if sys.stdin.isatty():  # else the command seems to hang
+            sys.stderr.write("corvane: reading a picture from standard input (the terminal); "
+                             "Ctrl-D ends it\n")
+            sys.stderr.flush()
         return read_stdin(sys.stdin.buffer)
     except (AttributeError, OSError, ValueError):  # closed, or no standard input at all
         raise SourceError("standard input cannot be read") from None

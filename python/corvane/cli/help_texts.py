@@ -25,7 +25,8 @@ examples:
   corvane export clip.lzdx frames/           one PNG file per frame
 
 Every command says what went wrong in one line on standard error and exits with
-status 1 (2 for a wrong command line, 130 after Ctrl-C); the terminal is always
+status 1 (2 for a wrong command line, a bad option value included, with the
+command's usage; 130 after Ctrl-C); the terminal is always
 given back, also on Ctrl-Z. Nothing is written over without --force.""",
 )
 
@@ -46,7 +47,7 @@ terminal, fitted with its shape kept (black margins), or filling it with
 --fit stretch (--stretch is the same; --fit cover and none as for show). Frames are decoded by FFmpeg at the size
 they are drawn and shown at their own times, so variable frame rates play
 right; when the terminal cannot keep up, frames are dropped rather than falling
-behind. An image stays until you quit. The sound track plays unless --mute and
+behind. An image stays until you quit, never enlarged unless --upscale. The sound track plays unless --mute and
 paces the pictures; without a sound device a note says so on the bottom line.
 
 Keys while viewing (read by corvane's own key reader, which knows the arrows):
@@ -60,7 +61,8 @@ The bottom line shows position / duration, paused, speed, frames dropped and
 any note about the sound; it never wraps.
 
 --start T and --end T (seconds, or [hh:]mm:ss) play a part; --loop starts
-again at the end. With --record FILE what is shown is recorded into FILE, a new
+again at the end. A time past the end is refused, and so are these three with
+a still picture. With --record FILE what is shown is recorded into FILE, a new
 file (-f to write over one; never over the input): the picture without the
 margins, one frame per 33 ms of the time it was on the screen, with pauses and
 seeks as they appeared. Needs PyAV and Pillow: pip install 'corvane[video]'.
@@ -71,7 +73,7 @@ given) draw through the wire encoder: the terminal's colour depth, cells within
 T of what is on screen left alone, fewer bytes, and frames dropped and the
 tolerance raised (up to 10) when the link falls behind, so the picture is never
 more than a frame late; frames are then decoded ahead on a thread. --dither
-dithers at 256 and 16 colours. Without these options, the exact stream.""",
+dithers, with --colors 256 or 16. Without these options, the exact stream.""",
         """\
 examples:
   corvane view clip.mp4 --start 1:30 --end 2:00 --loop
@@ -84,8 +86,9 @@ examples:
         """\
 Print each picture at the cursor as lines of half blocks that scroll like text;
 the cursor ends on the line after it and earlier output stays. By default a
-picture takes the terminal's width with its shape kept, no more lines than the
-terminal has; --width and --height set columns and lines (the shape still
+picture takes up to the terminal's width with its shape kept, no more lines
+than the terminal has, and is never enlarged unless --upscale; --width (at
+most the terminal's) and --height set columns and lines (the shape still
 kept), --fit how it meets them: contain (all of it), cover (fill, cut the
 edges), stretch (fill out of shape) or none (pixel for pixel, cut to fit).
 When standard output is no terminal (a pipe, a file) no terminal is needed and
@@ -95,12 +98,14 @@ the width is 80 unless --width: `corvane show a.png > a.ans` makes a file that
 FILE may be a picture, a pattern (quoted or not), a directory (its pictures,
 sorted by name), or - for standard input (its format found from the bytes). A
 video, an animation or a recording gives its first frame, or the one at
---frame T seconds. --title prints each name above its picture; --grid CxR puts
-C pictures side by side (a blank column between them), R rows of them to the
-terminal's height. An input that cannot be shown gets one line on standard
+--frame T (seconds or [hh:]mm:ss; past the end is an error). --title prints
+each name above its picture (in a grid its base name), cut in the middle to
+fit; --grid CxR puts C pictures side by side (a blank column between them), R
+rows of them to the terminal's height. From a terminal, - says that it reads
+standard input (Ctrl-D ends it). An input that cannot be shown gets one line on standard
 error; the others are shown, and the exit status is 1. --colors 256 or 16
 prints in the xterm palette or the ANSI colours (the wire encoder's choice,
---dither to dither), auto as COLORTERM and TERM say; the default is 24bit.
+--dither to dither them), auto as COLORTERM and TERM say; the default is 24bit.
 Reading pictures needs Pillow, videos PyAV: pip install 'corvane[video]'.""",
         """\
 examples:
@@ -141,8 +146,8 @@ examples:
 Show what a recording holds: its frames (key and delta), its frame sizes with
 the terminal sizes they were recorded at, its compressed and raw sizes and its
 playing time; every frame is decoded to check that the file is intact. For a
-damaged file the record and offset of the damage are given and the exit status
-is 1. With --json a file that cannot be read, is no recording or holds no frame
+damaged file the status gives the record and offset of the damage and what it
+is, standard error says it too, and the exit status is 1. With --json a file that cannot be read, is no recording or holds no frame
 is answered in JSON too, with an "error" object.""",
         """\
 examples:
@@ -154,10 +159,12 @@ examples:
         """\
 Write every frame of a recording as a PNG file into the directory OUT (made
 when missing, any name; frame-000001.png, frame-000002.png, ...), or as one
-video of the first frame's size at the players' rate (or --fps): H.264
+video of the first frame's size at the players' rate (or at --fps, the
+recording's length kept, frames repeated or left out): H.264
 (yuv420p, plays in browsers) when OUT ends in .mp4, .m4v, .mov or .mkv, an
 animated GIF at the recording's pace for .gif (needs PyAV and Pillow). --start T
-and --end T (seconds or [hh:]mm:ss of the recording) export a part. An
+and --end T (seconds or [hh:]mm:ss of the recording, not past its end) export
+a part. The file gets the mode of any new file (0666 less the umask). An
 existing video file, or a directory that is not empty, is refused unless
 --force (which replaces the old frame files). --scale N makes every pixel
 N x N. A progress bar goes to standard error when it is a terminal and the

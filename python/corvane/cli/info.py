@@ -55,8 +55,13 @@ def summary(recording: Recording) -> Tuple[Dict[str, Any], Optional[RecordingErr
     }, damage
 
 
-def render_text(info: Dict[str, Any]) -> str:
-    """``summary`` as aligned lines for people."""
+def damage_text(error: RecordingError) -> str:
+    """What is wrong with a recording, said once: where the damage is and what it is."""
+    return f"damaged at {error}" if error.index is not None else str(error)
+
+
+def render_text(info: Dict[str, Any], damage: Optional[RecordingError] = None) -> str:
+    """``summary`` as aligned lines for people; the status says the ``damage`` found."""
     lines = [
         ("file", f"{printable(info['path'])} ({info['file_size']:,} bytes)"),
         ("frames", f"{info['frames']} ({info['key_frames']} key, {info['delta_frames']} delta)"),
@@ -71,5 +76,5 @@ def render_text(info: Dict[str, Any]) -> str:
     lines.append(("payload", f"{info['payload_bytes']:,} bytes for {info['raw_bytes']:,} bytes of frames"
                   + (f" ({ratio:.1f} x smaller)" if ratio else "")))
     lines.append(("playing time", f"{info['seconds']:.2f} s at the player's pace of one frame per 33 ms"))
-    lines.append(("status", "intact" if info["error"] is None else "damaged (see below)"))
+    lines.append(("status", "intact" if damage is None else printable(damage_text(damage))))
     return "\n".join(f"{name + ':':14}{text}" for name, text in lines)

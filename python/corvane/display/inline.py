@@ -8,9 +8,10 @@ and the cursor ends on the line after the picture. A picture of an odd height en
 whose lower halves are the terminal's own background (``ESC[49m``).
 
 Sizes: a box of columns by lines, by default the terminal's width and (when the width is the
-terminal's) its height less the prompt's line; without a terminal, 80 columns and no limit on the lines. The
-frame meets the box by its fit (:func:`corvane.geometry.layout`); the picture alone is printed,
-without margins. Pure functions, any thread; writing follows the file object's own rules.
+terminal's) its height less the prompt's line; without a terminal, 80 columns and no limit on the
+lines. A width wider than the terminal is its width (a wider line would wrap). The frame meets the
+box by its fit (:func:`corvane.geometry.layout`), never enlarged unless asked to (a picture
+smaller than the box keeps its size); the picture alone is printed, without margins. Pure functions, any thread; writing follows the file object's own rules.
 """
 
 from __future__ import annotations
@@ -59,22 +60,27 @@ def box(width: Optional[int], height: Optional[int], terminal: Optional[Tuple[in
         spare: int = 0) -> Box:
     """The box for ``width`` columns and ``height`` lines, each ``None`` for the default: the
     terminal's width, or 80 without one; the terminal's height less ``spare`` lines and one for
-    the prompt when neither is given, else no limit."""
+    the prompt when neither is given, else no limit. No wider than the terminal."""
     columns = width or (terminal[0] if terminal else DEFAULT_WIDTH)
+    if terminal is not None:
+        columns = min(columns, terminal[0])
     lines = height
     if lines is None and width is None and terminal is not None:
         lines = max(1, terminal[1] - 1 - spare)
     return Box(columns, lines)
 
 
-def picture_for(frame: "FrameArray", room: Box, fit: str = "contain") -> "FrameArray":
-    """``frame`` as it is printed in ``room`` with the fit ``fit``, margins left out."""
+def picture_for(frame: "FrameArray", room: Box, fit: str = "contain",
+                upscale: bool = False) -> "FrameArray":
+    """``frame`` as it is printed in ``room`` with the fit ``fit``, margins left out; enlarged to
+    the room only with ``upscale``."""
     height, width = frame.shape[:2]
-    lines = room.lines
-    if lines is None:  # as many lines as the shape needs (every fit keeps it), up to a limit
-        natural = height if fit == "none" else max(1, round(height * room.columns / width))
-        lines = min((natural + 1) // 2, MAX_CELLS)
-    picture, _ = fitted(frame, room.columns, 2 * lines, fit)
+    columns = room.columns if upscale else min(room.columns, width)
+    rows = None if room.lines is None else 2 * room.lines
+    if rows is None:  # as many lines as the shape needs (every fit keeps it), up to a limit
+        natural = height if fit == "none" else max(1, round(height * columns / width))
+        rows = 2 * min((natural + 1) // 2, MAX_CELLS)
+    picture, _ = fitted(frame, columns, rows if upscale else min(rows, height), fit)
     return picture
 
 
@@ -111,6 +117,7 @@ def print_image(
     file: "Optional[IO[Any]]" = None,
     colors: str = "24bit",
     dither: bool = False,
+    upscale: bool = False,
 ) -> None:
     """Print ``frame`` at the cursor as half-block lines, and go to the line after it.
 
@@ -121,7 +128,7 @@ def print_image(
     ``stretch``, ``none``). ``file`` defaults to standard output; when it is no terminal nothing
     about a terminal is asked, and the width defaults to 80. ``colors`` is one of "24bit" (the
     default), "256", "16" or "auto" (from ``COLORTERM`` and ``TERM``); ``dither`` dithers at 256
-    and 16 colours. Raises
+    and 16 colours. A frame smaller than the room keeps its size unless ``upscale``. Raises
     :class:`~corvane.errors.SourceError` for a file that cannot be read.
     """
     out = sys.stdout if file is None else file
@@ -140,4 +147,4 @@ def print_image(
             raise SourceError(f"{name}: {error}") from None
     else:
         image = as_frame(frame)
-    write(out, encode(picture_for(image, room, fit), depth, dither))
+    write(out, encode(picture_for(image, room, fit, upscale), depth, dither))

@@ -26,7 +26,7 @@ import numpy as np
 from _corvane import Corvane
 
 from ..errors import TerminalError, is_panic
-from ..geometry import FIT_MODES, BytesLike, as_frame, display_grid, drawn_size, fitted, on_canvas
+from ..geometry import FIT_MODES, SCALE_DOWN, BytesLike, as_frame, display_grid, drawn_size, fitted, on_canvas
 from .terminal import clock, fullscreen, resumes
 from ..text import printable
 from .wire import DEFAULT_TOLERANCE, Wire
@@ -226,7 +226,7 @@ def _fit_mode(fit: Optional[str], stretch: bool) -> str:
     """The fit asked for: ``fit`` when given, else ``stretch`` or ``contain``."""
     if fit is None:
         return "stretch" if stretch else "contain"
-    if fit not in FIT_MODES:
+    if fit not in FIT_MODES and fit != SCALE_DOWN:
         raise ValueError(f"the fit is one of {', '.join(FIT_MODES)}, not {fit!r}")
     return fit
 

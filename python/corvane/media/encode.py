@@ -12,7 +12,8 @@ another size (the terminal was resized while recording) is letterboxed into it.
   kept one are left out, because browsers show shorter delays as 100 ms.
 
 The file is written under a temporary name beside the target and moved into place at the end:
-a failed export leaves nothing, and an existing file is replaced only with ``overwrite``.
+a failed export leaves nothing, and an existing file is replaced only with ``overwrite``. It gets
+the mode of any new file (0666 less the umask).
 Failures raise :class:`~corvane.media.MediaError`. Runs on the caller's thread.
 """
 
@@ -90,7 +91,12 @@ def _place(path: str, write: Callable[[str], int], overwrite: bool) -> int:
     """Run ``write`` on a temporary file beside ``path``, then move it to ``path``."""
     folder, name = os.path.split(os.path.abspath(path))
     fd, temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
-    os.close(fd)
+    try:
+        mask = os.umask(0o022)  # read back at once: the mode every other output gets
+        os.umask(mask)
+        os.fchmod(fd, 0o666 & ~mask)  # mkstemp makes it private
+    finally:
+        os.close(fd)
     try:
         count = write(temp)
         if overwrite:

@@ -169,9 +169,13 @@ def _video_frame(source: "Union[str, IO[bytes]]", at: Optional[float]) -> "Frame
 
     try:
         with open_media(source) if isinstance(source, str) else open_video(source) as media:
-            frame = media.seek(at) if at else media.read()
+            lasts = media.duration
+            past = at is not None and lasts is not None and at >= lasts  # a seek gives the last frame
+            frame = None if past else media.seek(at) if at else media.read()
     except SourceError:
         raise SourceError(UNREADABLE) from None
+    if past:
+        raise SourceError(f"no frame at {at:g} s: the video lasts {lasts:g} s")
     if frame is None:
         raise SourceError(f"no frame at {at:g} s" if at else UNREADABLE)
     return frame.image

@@ -109,16 +109,25 @@ def check_range(
     start: float, end: Optional[float], duration: Optional[float]
 ) -> Tuple[float, Optional[float]]:
     """``(start, end)`` checked against each other and the media's duration (``None``: unknown);
-    an ``end`` past the media is the media's end."""
+    an ``end`` at the media's end is no end of its own."""
     if duration is not None and start > 0 and start >= duration:
-        raise TimeError(
-            f"--start {format_time(start)} is not before the end ({format_time(duration)})"
-        )
+        given, last = _times(start, duration)
+        raise TimeError(f"--start {given} is not before the end ({last})")
     if end is not None and end <= start:
         raise TimeError(f"--end {format_time(end)} is not after --start {format_time(start)}")
     if end is not None and duration is not None and end >= duration:
+        if end > duration + 1e-6:
+            given, last = _times(end, duration)
+            raise TimeError(f"--end {given} is past the end ({last})")
         end = None
     return start, end
+
+
+def _times(given: float, duration: float) -> Tuple[str, str]:
+    """A time given and the duration as a message shows them: to the hundredth where whole
+    seconds would look the same."""
+    plain = format_time(given), format_time(duration)
+    return plain if plain[0] != plain[1] else (format_time(given, True), format_time(duration, True))
 
 
 class PlayerClock:
