@@ -29,6 +29,8 @@ inline constexpr const char* WIRE_COLORS = "colors must be 24, 256 or 16";
 inline constexpr const char* WIRE_TOLERANCE = "tolerance must be 0 to 64";
 inline constexpr const char* WIRE_PALETTE_DEPTH = "palette indices exist at 256 and 16 colours only";
 inline constexpr const char* WIRE_NEGATIVE_SIZE = "width and height must not be negative";
+inline constexpr const char* SIXEL_COLORS = "colors must be 1 to 256";
+inline constexpr const char* CELL_SHAPE = "shape must be 'half', 'quadrant', 'sextant' or 'octant'";
 inline constexpr const char* FRAME_EMPTY = "a frame is at least 1 x 1 pixels";
 
 std::string too_many_positional(const char* function, int params, std::int64_t given);

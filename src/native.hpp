@@ -15,5 +15,7 @@ PyObject* value_error(const char* text);
 bool frame_arguments(PyObject* const* argv, py::ByteInput& data, std::int32_t& width, std::int32_t& height);
 // native_frame.cpp: `sharpen` and `scale`. False with an exception set on failure.
 bool add_frame_functions(PyObject* module);
+// native_graphics.cpp: `sixel`, `kitty_image`, `kitty_delete` and `cells`.
+bool add_graphics_functions(PyObject* module);
 
 }  // namespace corvane::native

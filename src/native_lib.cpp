@@ -10,6 +10,8 @@
 //   thread. `encode_inline(data, width, height)` the lines that print a picture at the cursor
 //   (scrolling text, exact colours at 24 bits), without touching what `encode` remembers.
 // - The frame functions `sharpen` and `scale` (native_frame.cpp).
+// - Pictures for pixel terminals and finer cells: `sixel`, `kitty_image`, `kitty_delete`, `cells`
+//   (native_graphics.cpp).
 // - The recording reader and writer (native_recording.cpp).
 // - Same conventions as `_corvane` (binding.hpp): argument matching, conversions, one owner
 //   thread per object, shared/exclusive access, `translate` around every body. Bad values are
@@ -243,10 +245,12 @@ PyMODINIT_FUNC PyInit__native(void) {
         Py_XDECREF(type);
         return nullptr;
     }
-    if (!native::add_frame_functions(module.get())) return nullptr;
+    if (!native::add_frame_functions(module.get()) || !native::add_graphics_functions(module.get()))
+        return nullptr;
     if (!add_recording_types(module.get())) return nullptr;
-    PyRef all = PyRef::steal(Py_BuildValue("[ssssss]", "Encoder", "RecordingDamage", "RecordingReader",
-                                           "RecordingWriter", "scale", "sharpen"));
+    PyRef all = PyRef::steal(Py_BuildValue("[ssssssssss]", "Encoder", "RecordingDamage", "RecordingReader",
+                                           "RecordingWriter", "cells", "kitty_delete", "kitty_image", "scale",
+                                           "sharpen", "sixel"));
     if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
     all.release();
     return module.release();

@@ -5,6 +5,7 @@
 
 #include "core/stream/digits.hpp"
 #include "core/stream/palette.hpp"
+#include "core/stream/sgr.hpp"
 
 namespace corvane::wire {
 namespace {
@@ -22,8 +23,6 @@ constexpr std::size_t MAX_CELL_BYTES = 24 + 36 + 3;
 // byte and a jump at most five.
 constexpr int MAX_GAP = 4;
 
-using digits::DECIMALS;
-using digits::put_component;
 using digits::put_u32;
 
 // Ordered dithering: the 4 x 4 Bayer matrix.
@@ -180,34 +179,9 @@ class Writer {
         return palette_rgb(code);
     }
 
-    int param_len(std::uint32_t c, bool bg) const {
-        if constexpr (depth_ == Depth::kTrue)
-            return 5 + DECIMALS.d[c & 0xff].len + DECIMALS.d[c >> 8 & 0xff].len +
-                   DECIMALS.d[c >> 16 & 0xff].len;
-        if constexpr (depth_ == Depth::k256) return 5 + DECIMALS.d[c & 0xff].len;
-        return bg && c >= 8 ? 4 : 3;
-    }
-
-    std::uint8_t* put_param(std::uint8_t* p, std::uint32_t c, bool bg) const {
-        if constexpr (depth_ == Depth::kTrue) {
-            p = put(p, bg ? "48;2;" : "38;2;", 5);
-            p = put_component(p, c);
-            p = put_component(p, c >> 8);
-            return put_component(p, c >> 16);
-        }
-        if constexpr (depth_ == Depth::k256) {
-            p = put(p, bg ? "48;5;" : "38;5;", 5);
-            return put_component(p, c);
-        }
-        if (c < 8) {
-            *p++ = bg ? '4' : '3';
-        } else {
-            p = bg ? put(p, "10", 2) : put(p, "9", 1);
-            c -= 8;
-        }
-        *p++ = std::uint8_t('0' + c);
-        *p++ = ';';
-        return p;
+    static int param_len(std::uint32_t c, bool bg) { return colour_param_len<depth_>(c, bg); }
+    static std::uint8_t* put_param(std::uint8_t* p, std::uint32_t c, bool bg) {
+        return put_colour_param<depth_>(p, c, bg);
     }
 
     int tol_;

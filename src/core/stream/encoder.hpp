@@ -35,10 +35,9 @@
 #include <vector>
 
 #include "core/stream/renderer.hpp"
+#include "core/stream/sgr.hpp"
 
 namespace corvane::wire {
-
-enum class Depth : std::uint8_t { kTrue, k256, k16 };
 
 // Beyond this a cell left alone is more wrong than right.
 inline constexpr int MAX_TOLERANCE = 64;

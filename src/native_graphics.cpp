@@ -1,0 +1,141 @@
+// `corvane._native`'s pictures for terminals beyond half blocks, over the core's stream/:
+// - `sixel(data, width, height, colors)`: the frame as one sixel image with an adaptive palette of
+//   at most `colors` (1..256) entries.
+// - `kitty_image(data, width, height, image_id)`: the frame as kitty graphics chunks that transmit
+//   it under `image_id` and place it at the cursor; `kitty_delete(image_id)` the sequence that
+//   drops that image.
+// - `cells(data, width, height, shape)`: the whole frame drawn in 24-bit colour with the cells of
+//   `shape` ("half", "quadrant", "sextant", "octant"), each the best two-colour fit of its pixels.
+// Frames are B, G, R bytes, rows back to back; results are new `bytes`. Bad values are ValueError.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/stream/cells.hpp"
+#include "core/stream/kitty.hpp"
+#include "core/stream/sixel.hpp"
+#include "messages.hpp"
+#include "native.hpp"
+
+namespace corvane::native {
+namespace {
+
+PyObject* to_bytes(const std::uint8_t* data, std::size_t n) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), Py_ssize_t(n));
+}
+
+bool to_id(PyObject* obj, std::uint32_t& out) {
+    std::int32_t v = 0;
+    if (!py::to_i32(obj, v)) return py::argument_failed("image_id");
+    if (v < 1) return value_error("image_id must be at least 1"), false;
+    out = std::uint32_t(v);
+    return true;
+}
+
+constexpr const char* SIXEL_PARAMS[] = {"data", "width", "height", "colors"};
+constexpr py::Signature SIXEL_SIG{"sixel()", SIXEL_PARAMS, 4};
+
+PyObject* sixel(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[4];
+    if (!py::match_arguments(SIXEL_SIG, args, kwargs, argv)) return nullptr;
+    return py::translate([&]() -> PyObject* {
+        std::int32_t colors;
+        if (!py::to_i32(argv[3], colors)) return py::argument_failed("colors"), nullptr;
+        if (colors < 1 || colors > 256) return value_error(msg::SIXEL_COLORS);
+        py::ByteInput data;
+        std::int32_t width, height;
+        if (!frame_arguments(argv, data, width, height)) return nullptr;
+        wire::SixelEncoder enc({colors, false, false});
+        enc.encode(data.data, height, width);
+        return to_bytes(enc.output().data(), enc.output().size());
+    });
+}
+
+constexpr const char* KITTY_PARAMS[] = {"data", "width", "height", "image_id"};
+constexpr py::Signature KITTY_SIG{"kitty_image()", KITTY_PARAMS, 4};
+
+PyObject* kitty_image(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[4];
+    if (!py::match_arguments(KITTY_SIG, args, kwargs, argv)) return nullptr;
+    return py::translate([&]() -> PyObject* {
+        std::uint32_t id = 0;
+        if (!to_id(argv[3], id)) return nullptr;
+        py::ByteInput data;
+        std::int32_t width, height;
+        if (!frame_arguments(argv, data, width, height)) return nullptr;
+        std::vector<std::uint8_t> out;
+        const Status done = wire::kitty_image(data.data, height, width, id, out);
+        if (!done) return py::raise_error(done.error());
+        return to_bytes(out.data(), out.size());
+    });
+}
+
+constexpr const char* DELETE_PARAMS[] = {"image_id"};
+constexpr py::Signature DELETE_SIG{"kitty_delete()", DELETE_PARAMS, 1};
+
+PyObject* kitty_delete(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[1];
+    if (!py::match_arguments(DELETE_SIG, args, kwargs, argv)) return nullptr;
+    return py::translate([&]() -> PyObject* {
+        std::uint32_t id = 0;
+        if (!to_id(argv[0], id)) return nullptr;
+        std::vector<std::uint8_t> out;
+        wire::kitty_delete(id, out);
+        return to_bytes(out.data(), out.size());
+    });
+}
+
+constexpr const char* CELLS_PARAMS[] = {"data", "width", "height", "shape"};
+constexpr py::Signature CELLS_SIG{"cells()", CELLS_PARAMS, 4};
+
+PyObject* cells(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[4];
+    if (!py::match_arguments(CELLS_SIG, args, kwargs, argv)) return nullptr;
+    return py::translate([&]() -> PyObject* {
+        std::string name;
+        if (!py::to_text(argv[3], name)) return py::argument_failed("shape"), nullptr;
+        wire::CellOptions options;
+        if (name == "half")
+            options.shape = wire::CellShape::kHalf;
+        else if (name == "quadrant")
+            options.shape = wire::CellShape::kQuadrant;
+        else if (name == "sextant")
+            options.shape = wire::CellShape::kSextant;
+        else if (name == "octant")
+            options.shape = wire::CellShape::kOctant;
+        else
+            return value_error(msg::CELL_SHAPE);
+        py::ByteInput data;
+        std::int32_t width, height;
+        if (!frame_arguments(argv, data, width, height)) return nullptr;
+        wire::CellEncoder enc(options);
+        enc.encode(data.data, height, width);
+        return to_bytes(enc.output().data(), enc.output().size());
+    });
+}
+
+template <class F>
+PyCFunction function(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef kFunctions[] = {
+    {"sixel", function(sixel), METH_VARARGS | METH_KEYWORDS,
+     "sixel(data, width, height, colors)\n--\n\nThe frame as a sixel image with an adaptive palette."},
+    {"kitty_image", function(kitty_image), METH_VARARGS | METH_KEYWORDS,
+     "kitty_image(data, width, height, image_id)\n--\n\nThe frame as kitty graphics, shown at the cursor."},
+    {"kitty_delete", function(kitty_delete), METH_VARARGS | METH_KEYWORDS,
+     "kitty_delete(image_id)\n--\n\nThe sequence that deletes a kitty image and its data."},
+    {"cells", function(cells), METH_VARARGS | METH_KEYWORDS,
+     "cells(data, width, height, shape)\n--\n\nThe whole frame in cells of two colours of the given shape."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_graphics_functions(PyObject* module) {
+    return PyModule_AddFunctions(module, kFunctions) == 0;
+}
+
+}  // namespace corvane::native
