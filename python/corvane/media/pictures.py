@@ -84,6 +84,8 @@ def read_stdin(stream: IO[bytes]) -> Source:
 
     peek = getattr(stream, "peek", None)
     head = peek(16)[:16] if peek is not None else b""
+    if peek is not None and not head:
+        return b""  # already at its end: a terminal's Ctrl-D ends one read, not the next
     if head and not head.startswith(MAGIC) and not is_image(head):
         return stream
     data = stream.read(STDIN_LIMIT + 1)
