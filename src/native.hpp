@@ -15,5 +15,7 @@ PyObject* value_error(const char* text);
 bool frame_arguments(PyObject* const* argv, py::ByteInput& data, std::int32_t& width, std::int32_t& height);
 // native_frame.cpp: `sharpen` and `scale`. False with an exception set on failure.
 bool add_frame_functions(PyObject* module);
+// native_keys.cpp: `poll_key`.
+bool add_key_functions(PyObject* module);
 
 }  // namespace corvane::native

@@ -9,7 +9,8 @@
 //   colours), as `encode` picks them. The module writes nothing itself: the caller owns the output and its
 //   thread. `encode_inline(data, width, height)` the lines that print a picture at the cursor
 //   (scrolling text, exact colours at 24 bits), without touching what `encode` remembers.
-// - The frame functions `sharpen` and `scale` (native_frame.cpp).
+// - The frame functions `sharpen` and `scale` (native_frame.cpp); `poll_key`, the keys named
+//   (native_keys.cpp).
 // - Same conventions as `_corvane` (binding.hpp): argument matching, conversions, one owner
 //   thread per object, shared/exclusive access, `translate` around every body. Bad values are
 //   ValueError with the texts of messages.cpp.
@@ -220,7 +221,7 @@ PyType_Spec kSpec = {"corvane._native.Encoder", sizeof(EncoderObject), 0, Py_TPF
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "corvane._native",
-    "What corvane's package asks of the native core: the encoder, sharpening and scaling.",
+    "What corvane's package asks of the native core: the encoder, sharpening, scaling and keys.",
     0,
     nullptr,
     nullptr,
@@ -241,8 +242,9 @@ PyMODINIT_FUNC PyInit__native(void) {
         Py_XDECREF(type);
         return nullptr;
     }
-    if (!native::add_frame_functions(module.get())) return nullptr;
-    PyRef all = PyRef::steal(Py_BuildValue("[sss]", "Encoder", "scale", "sharpen"));
+    if (!native::add_frame_functions(module.get()) || !native::add_key_functions(module.get()))
+        return nullptr;
+    PyRef all = PyRef::steal(Py_BuildValue("[ssss]", "Encoder", "poll_key", "scale", "sharpen"));
     if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
     all.release();
     return module.release();
