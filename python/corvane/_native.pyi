@@ -1,4 +1,4 @@
-from typing import List, Union
+from typing import List, Optional, Union
 
 __all__: List[str]
 
@@ -13,3 +13,12 @@ class Encoder:
 def sharpen(data: Union[bytes, bytearray, memoryview, object], width: int, height: int, strength: float) -> bytes: ...
 def scale(data: Union[bytes, bytearray, memoryview, object], width: int, height: int,
           new_width: int, new_height: int) -> bytes: ...
+
+def poll_key() -> Optional[str]:
+    """The next key's name, or None when none is waiting; never waits. A character is itself;
+    the others are "enter", "esc", "tab", "backspace", "up", "down", "left", "right", "home",
+    "end", "pageup", "pagedown", "insert", "delete", "f1" to "f12", and "resize" when the
+    terminal's size changed. Modifiers come first, in this order: "ctrl+", "alt+", "shift+",
+    "super+" (e.g. "ctrl+left", "ctrl+alt+c"); a character with Shift is the shifted character.
+    Raises OSError when there is no terminal to read."""
+    ...
