@@ -17,5 +17,7 @@ bool frame_arguments(PyObject* const* argv, py::ByteInput& data, std::int32_t& w
 bool add_frame_functions(PyObject* module);
 // native_graphics.cpp: `sixel`, `kitty_image`, `kitty_delete` and `cells`.
 bool add_graphics_functions(PyObject* module);
+// native_keys.cpp: `poll_key`.
+bool add_key_functions(PyObject* module);
 
 }  // namespace corvane::native

@@ -9,7 +9,8 @@
 //   colours), as `encode` picks them. The module writes nothing itself: the caller owns the output and its
 //   thread. `encode_inline(data, width, height)` the lines that print a picture at the cursor
 //   (scrolling text, exact colours at 24 bits), without touching what `encode` remembers.
-// - The frame functions `sharpen` and `scale` (native_frame.cpp).
+// - The frame functions `sharpen` and `scale` (native_frame.cpp); `poll_key`, the keys named
+//   (native_keys.cpp).
 // - Pictures for pixel terminals and finer cells: `sixel`, `kitty_image`, `kitty_delete`, `cells`
 //   (native_graphics.cpp).
 // - The recording reader and writer (native_recording.cpp).
@@ -224,7 +225,8 @@ PyType_Spec kSpec = {"corvane._native.Encoder", sizeof(EncoderObject), 0, Py_TPF
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "corvane._native",
-    "What corvane's package asks of the native core: the encoder, sharpening and scaling, recording files.",
+    "What corvane's package asks of the native core: the encoder, sharpening, scaling, keys, recording "
+    "files.",
     0,
     nullptr,
     nullptr,
@@ -245,12 +247,13 @@ PyMODINIT_FUNC PyInit__native(void) {
         Py_XDECREF(type);
         return nullptr;
     }
-    if (!native::add_frame_functions(module.get()) || !native::add_graphics_functions(module.get()))
+    if (!native::add_frame_functions(module.get()) || !native::add_graphics_functions(module.get()) ||
+        !native::add_key_functions(module.get()))
         return nullptr;
     if (!add_recording_types(module.get())) return nullptr;
-    PyRef all = PyRef::steal(Py_BuildValue("[ssssssssss]", "Encoder", "RecordingDamage", "RecordingReader",
-                                           "RecordingWriter", "cells", "kitty_delete", "kitty_image", "scale",
-                                           "sharpen", "sixel"));
+    PyRef all = PyRef::steal(Py_BuildValue("[sssssssssss]", "Encoder", "RecordingDamage", "RecordingReader",
+                                           "RecordingWriter", "cells", "kitty_delete", "kitty_image",
+                                           "poll_key", "scale", "sharpen", "sixel"));
     if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
     all.release();
     return module.release();

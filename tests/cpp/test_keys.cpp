@@ -170,3 +170,35 @@ TEST(Keys, QueueIsFifoAcrossInterleavedFeedsAndPops) {
     EXPECT_EQ(taken, fed);
     EXPECT_EQ(p.pending_size(), 0u);
 }
+
+// The named view the package reads: keys the None above hides, with the modifiers held. Events
+// without a name (mouse, paste, focus, F13) and replies give nothing.
+TEST(Keys, NamesWithModifiers) {
+    // clang-format off
+    const Row rows[] = {
+        {"\x1b[A", "up"}, {"\x1bOB", "down"}, {"\x1b[C", "right"}, {"\x1b[1;5D", "ctrl+left"},
+        {"\x1b[5D", "ctrl+left"}, {"\x1b[;3A", "alt+up"}, {"\x1b[1;9A", "super+up"}, {"\x1b[1;2H", "shift+home"},
+        {"\x1bOF", "end"}, {"\x1b[1~", "home"}, {"\x1b[4~", "end"}, {"\x1b[7~", "home"}, {"\x1b[8~", "end"},
+        {"\x1b[2~", "insert"}, {"\x1b[3;5~", "ctrl+delete"}, {"\x1b[5;3~", "alt+pageup"}, {"\x1b[6~", "pagedown"},
+        {"\x1bOP", "f1"}, {"\x1b[1;2Q", "shift+f2"}, {"\x1bOR", "f3"}, {"\x1b[S", "f4"}, {"\x1b[[E", "f5"},
+        {"\x1b[15~", "f5"}, {"\x1b[17~", "f6"}, {"\x1b[21~", "f10"}, {"\x1b[23~", "f11"}, {"\x1b[24;5~", "ctrl+f12"},
+        {"\x1b[25~", ""}, {"\t", "tab"}, {"\x1b[Z", "shift+tab"}, {"\x1b[9;2u", "shift+tab"}, {"\x7f", "backspace"},
+        {"\x1b[127;5u", "ctrl+backspace"}, {"\r", "enter"}, {"\x1b\r", "alt+enter"}, {"\x1b", "esc"},
+        {"\x1b[27;2u", "shift+esc"}, {"\x01", "ctrl+a"}, {"\x1bq", "alt+q"}, {"\x1b\x03", "ctrl+alt+c"},
+        {"\x1b[97;5u", "ctrl+a"}, {"\x1b[97:65;6u", "ctrl+A"}, {"\x1b[97;197u", "ctrl+a"}, {"\x1b[57419u", "up"},
+        {"\x1b[57426;5u", "ctrl+delete"}, {"q\xc3\xa9 ", "q é  "}, {"\x1b[<0;1;1M", ""},
+        {"\x1b[200~q\x1b[201~", ""}, {"\x1b[I", ""}, {"\x1b[12;40R", ""},
+    };
+    // clang-format on
+    for (const Row& r : rows) {
+        Parser p;
+        p.feed(bytes(r.in), r.in.size(), false);
+        std::string out;
+        for (Item item; p.pop(item);) {
+            const Event* e = event_of(item);
+            const std::string name = e ? key_name(*e) : "";
+            if (!name.empty()) out += (out.empty() ? "" : " ") + name;
+        }
+        EXPECT_EQ(out, r.out) << testing::PrintToString(r.in);
+    }
+}

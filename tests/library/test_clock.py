@@ -3,14 +3,13 @@
 from __future__ import annotations
 
 import os
-import pty
-import tty
 from unittest import mock
 
 import pytest
 
+from children import set_size
 from corvane.playback.clock import PlayerClock, TimeError, parse_time
-from corvane.display.keys import KeyReader, decode
+from pty_child import Child
 
 
 def ticking():
@@ -106,28 +105,39 @@ def test_the_status_line_never_exceeds_its_width(width):
     assert full.startswith(line) and (line == full or width < len(full))
 
 
-@pytest.mark.parametrize("data, keys, rest", [
-    (b"q ,.-+", ["q", " ", ",", ".", "-", "+"], b""),
-    (b"\x1b[A\x1b[B\x1b[C\x1b[D", ["up", "down", "right", "left"], b""),
-    (b"\x1bOA\x1bOD\x1bOH\x1bOF", ["up", "left", "home", "end"], b""),
-    (b"\x1b[H\x1b[F\x1b[1~\x1b[4~\x1b[7~\x1b[8~", ["home", "end"] * 3, b""),
-    (b"\x1b[1;5C\x1b[5~\x1b[3~", ["right", "pageup", "delete"], b""),
-    (b"\x1b[<0;3;4M\x1b[12;40R\x1b[?1;2c x", [" ", "x"], b""),  # mouse and replies dropped
-    (b"\r\n\x7f\x01\x1bq", ["enter", "enter", "backspace", "esc", "q"], b""),
-    (b"\xc3\xa9\xe2\x86", ["\u00e9"], b"\xe2\x86"),  # a cut character waits for its end
-    (b"a\x1b", ["a"], b"\x1b"),
-    (b"\x1b[1;5", [], b"\x1b[1;5"),
-    (b"\x1b[" + b"1;" * 200, [], b""),  # an endless sequence is not kept
-])
-def test_key_decoding(data, keys, rest):
-    assert decode(data) == (keys, rest)
-    assert decode(data, final=True)[0] == keys + (["esc"] if rest == b"\x1b" else [])
+# What the terminal sends -> the key named; mouse reports, replies and pastes give none, and a
+# lone Esc at the end of what was sent is the Esc key.
+KEY_NAMES = [
+    (b"\x1b[D", "left"), (b"\x1bOC", "right"), (b"\x1b[A", "up"), (b"\x1b[1;5B", "ctrl+down"),
+    (b"\x1b[H", "home"), (b"\x1b[4~", "end"), (b"\x1b[5~", "pageup"), (b"\x1b[3;2~", "shift+delete"),
+    (b"\x1b[15~", "f5"), (b"\x1b[Z", "shift+tab"), (b"\x7f", "backspace"), (b"\r", "enter"),
+    (b"q ,.[]-+=", list("q ,.[]-+=")), (b"\xc3\xa9", "\u00e9"), (b"\x1bq", "alt+q"),
+    (b"\x1b[<0;3;4M\x1b[12;40R\x1b[?1;2c\x1b[200~x\x1b[201~", []), (b"\x1b", "esc"),
+]
+
+READ_KEYS = """
+import time
+from corvane.display.keys import KeyReader
+from corvane.display.terminal import cbreak
+names, deadline = [], time.monotonic() + 30
+with cbreak(), KeyReader() as keys:
+    print("ready", file=sys.stderr, flush=True)
+    for count, line in ((%d, "read"), (%d, "done")):
+        while len(names) < count and time.monotonic() < deadline:
+            key = keys.poll()
+            names += [key] if key else []
+            time.sleep(0.01)
+        print(line, file=sys.stderr, flush=True)
+report(names)
+"""
 
 
-def test_the_reader_on_a_terminal():
-    master, slave = pty.openpty()
-    tty.setcbreak(slave)
-    reader = KeyReader(slave)
-    os.write(master, b"\x1b[Dq\x1b")
-    assert [reader.poll() for _ in range(4)] == ["left", "q", "esc", None]  # a lone Esc at the end
-    os.close(master), os.close(slave)
+def test_keys_are_named_on_a_terminal(tmp_path):
+    want = [name for _, names in KEY_NAMES for name in ([names] if isinstance(names, str) else names)]
+    child = Child(tmp_path, READ_KEYS % (len(want), len(want) + 1))
+    child.wait_line(b"ready")
+    os.write(child.master, b"".join(data for data, _ in KEY_NAMES))
+    child.wait_line(b"read")
+    set_size(child.master, 100, 30)  # after the keys, so that it comes after them
+    run = child.result()
+    assert run.report == want + ["resize"], run.stderr

@@ -27,6 +27,7 @@ from _corvane import Corvane
 
 from ..errors import TerminalError, is_panic
 from ..geometry import FIT_MODES, SCALE_DOWN, BytesLike, as_frame, display_grid, drawn_size, fitted, on_canvas
+from .keys import poll_key
 from .terminal import clock, fullscreen, resumes
 from ..text import printable
 from .wire import DEFAULT_TOLERANCE, Wire
@@ -173,16 +174,11 @@ class Screen:
         return self.wire is None or self.wire.link.idle(timeout)
 
     def poll_key(self) -> Optional[str]:
-        """The key pressed, if any: ``"enter"``, ``"esc"``, a character, or ``None``; never waits.
+        """The name of the key pressed (:mod:`corvane.display.keys`), or ``None``; never waits.
 
         Raises :class:`TerminalError` when there is no terminal to read from.
         """
-        try:
-            return self.corvane.poll_key()
-        except BaseException as error:
-            if is_panic(error):
-                raise TerminalError("no terminal to read keys from") from None
-            raise
+        return poll_key()
 
     @contextmanager
     def fullscreen(self) -> Iterator["Screen"]:

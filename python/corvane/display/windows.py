@@ -163,8 +163,9 @@ def imshow(name: str, frame: Any) -> None:
 
 
 def waitKey(delay: int = 0) -> int:  # noqa: N802 (OpenCV's name)
-    """The code of the key pressed (27 Esc, 13 Enter, else the character's code), waiting up to
-    ``delay`` milliseconds, or for ever when it is 0 or less; -1 when none came in time."""
+    """The code of the key pressed (27 Esc, 13 Enter, else the character's code; arrows and the
+    like are passed over), waiting up to ``delay`` milliseconds, or for ever when it is 0 or less;
+    -1 when none came in time."""
     windows = _windows
     if windows is None:  # no window, nothing to type into
         if delay > 0:
@@ -173,7 +174,7 @@ def waitKey(delay: int = 0) -> int:  # noqa: N802 (OpenCV's name)
     deadline = None if delay <= 0 else time.monotonic() + delay / 1000
     while True:
         key = windows.screen.poll_key()
-        if key is not None:
+        if key is not None and (key in KEY_CODES or len(key) == 1):  # OpenCV has no code for the rest
             return KEY_CODES.get(key, ord(key[0]))
         if windows.drawn != (windows.screen.grid(), resumes()):  # resized, or back after Ctrl-Z
             if windows.layout():

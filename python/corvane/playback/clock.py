@@ -29,8 +29,7 @@ PAUSED_WAIT = 0.05
 """How long :meth:`PlayerClock.decide` asks to wait while paused (the player polls keys)."""
 
 QUIT_KEYS = frozenset({"q", "Q", "esc"})
-"""The keys that end every player and the demo, as both the package's
-:class:`~corvane.display.keys.KeyReader` and ``Corvane.poll_key`` name them."""
+"""The keys that end every player and the demo, as :mod:`corvane.display.keys` names them."""
 
 
 class Command(NamedTuple):
@@ -53,7 +52,7 @@ KEYS: Dict[str, Command] = {
     "[": Command("keyframe", -1.0), "]": Command("keyframe", 1.0),
     "-": Command("speed", -1.0), "+": Command("speed", 1.0), "=": Command("speed", 1.0),
 }
-"""What each key (as :class:`~corvane.display.keys.KeyReader` names it) asks of
+"""What each key (as :mod:`corvane.display.keys` names it) asks of
 :meth:`PlayerClock.press`; ``"seek"`` values are relative here."""
 
 

@@ -2,9 +2,8 @@
 
 The frames are decoded here (through :class:`~corvane.recording.Recording`), sharpened when asked
 (natively, as ``Corvane.play`` sharpens them), fitted to the terminal with their shape kept and drawn through a
-:class:`~corvane.display.screen.Screen`, one frame per 33 ms as they were recorded. Keys come from the
-package's :class:`~corvane.display.keys.KeyReader` (which decodes the arrows) with the terminal in cbreak
-mode; q or Esc quits in both modes.
+:class:`~corvane.display.screen.Screen`, one frame per 33 ms as they were recorded. Keys come from
+:class:`~corvane.display.keys.KeyReader` (which names the arrows) with the terminal in cbreak mode; q or Esc quits in both modes.
 
 Interactive keys are those of ``corvane view`` (:data:`~corvane.playback.clock.KEYS`, on the same
 :class:`~corvane.playback.clock.PlayerClock` and speed ladder), and ``[`` / ``]`` the previous / next

@@ -3,9 +3,8 @@
 Frames come from :mod:`corvane.media` with their presentation times, scaled while decoding
 to the size they are drawn at; :class:`~corvane.playback.clock.PlayerClock` decides when each is shown,
 dropped or waited for, on :func:`~corvane.display.terminal.clock` (which stands still during Ctrl-Z) or
-on the sound's clock while a sound track is heard. Keys come from the package's own
-:class:`~corvane.display.keys.KeyReader` (it decodes the arrows; ``Corvane.poll_key`` does not), never
-from ``poll_key`` as well.
+on the sound's clock while a sound track is heard. Keys come from
+:class:`~corvane.display.keys.KeyReader`, which names the arrows and Home.
 
 A recording, when asked for, holds what appeared on the screen on the player's clock (the
 screen's own, from the first picture): a pause is recorded as the paused picture repeated one

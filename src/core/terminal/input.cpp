@@ -165,7 +165,8 @@ Result<std::optional<Item>> Source::try_read(std::optional<Clock::time_point> de
                 if (g_winch_seen.exchange(false)) {
                     Result<Size> size = terminal::size();
                     if (!size) return size.error();
-                    return std::optional<Item>(Item{});  // a Resize event: poll_key reports None
+                    // poll_key reports it as None
+                    return std::optional<Item>(Item{keys::Event{.key = keys::Key::Resize}});
                 }
             }
         }

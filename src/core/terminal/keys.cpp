@@ -10,6 +10,7 @@
 #include <iterator>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 namespace corvane::keys {
 namespace {
@@ -19,16 +20,27 @@ constexpr std::string_view PASTE_START = "\x1b[200~";
 constexpr std::string_view PASTE_END = "\x1b[201~";
 constexpr std::uint32_t U8 = 0xFF, U16 = 0xFFFF, U32 = 0xFFFFFFFF;
 
-constexpr Event OTHER{}, ENTER{KeyClass::Enter}, ESCAPE{KeyClass::Esc};
-constexpr Event character(char32_t c) {
-    return {KeyClass::Char, c};
+constexpr Event OTHER{}, ENTER{KeyClass::Enter, 0, Key::Enter}, ESCAPE{KeyClass::Esc, 0, Key::Esc};
+constexpr Event character(char32_t c, std::uint8_t modifiers = 0) {
+    return {KeyClass::Char, c, Key::Char, modifiers};
+}
+// A key poll_key reports as None.
+constexpr Event named(Key key, std::uint8_t modifiers = 0) {
+    return {KeyClass::None, 0, key, modifiers};
+}
+constexpr Event with(Event e, std::uint32_t modifiers) {
+    e.modifiers = static_cast<std::uint8_t>(e.modifiers | (modifiers & MODIFIER_MASK));
+    return e;
 }
 
 // ---- Tables -----------------------------------------------------------------------------------
 
 // Final letters of SS3 (ESC O x) and of the numeric CSI forms (ESC [ 1 ; 5 x): the arrows, End,
-// Home and F1 to F4.
+// Home and F1 to F4, in the order of LETTER_KEYS.
 constexpr std::string_view LETTER_FINALS = "ABCDFHPQRS";
+constexpr Key LETTER_KEYS[] = {Key::Up,   Key::Down, Key::Right, Key::Left, Key::End,
+                               Key::Home, Key::F1,   Key::F2,    Key::F3,   Key::F4};
+static_assert(std::size(LETTER_KEYS) == LETTER_FINALS.size());
 // Bytes that complete a key or focus report right after ESC [. No "R": bare CSI R is not a key,
 // and with parameters it is the cursor-position reply.
 constexpr std::string_view CSI_BARE = "ABCDFHPQSZIO";
@@ -38,8 +50,13 @@ struct Range {
 };
 
 // ESC [ n ~: Home, Insert, Delete, End, PageUp, PageDown, Home, End, then F1 to F20. The gaps
-// are not keys.
+// are not keys; F13 to F20 have no name.
 constexpr Range TILDE_KEYS[] = {{1, 8}, {11, 15}, {17, 21}, {23, 26}, {28, 29}, {31, 34}};
+constexpr Key TILDE_NAMES[] = {Key::None,   Key::Home,     Key::Insert, Key::Delete, Key::End,
+                               Key::PageUp, Key::PageDown, Key::Home,   Key::End,    Key::None,
+                               Key::None,   Key::F1,       Key::F2,     Key::F3,     Key::F4,
+                               Key::F5,     Key::None,     Key::F6,     Key::F7,     Key::F8,
+                               Key::F9,     Key::F10,      Key::None,   Key::F11,    Key::F12};
 
 // ESC [ code u: the codes that are not simply the character `code`. A character row stands for
 // consecutive characters from its own. The private-use codes 57364 to 57375 are absent on
@@ -49,11 +66,11 @@ struct KittyKey {
     Event event;
 };
 constexpr KittyKey KITTY_KEYS[] = {
-    {{9, 9}, OTHER},  // Tab (BackTab with Shift)
+    {{9, 9}, named(Key::Tab)},
     {{10, 10}, ENTER},
     {{13, 13}, ENTER},
     {{27, 27}, ESCAPE},
-    {{127, 127}, OTHER},               // Backspace
+    {{127, 127}, named(Key::Backspace)},
     {{57358, 57363}, OTHER},           // lock keys, print screen, pause, menu
     {{57376, 57398}, OTHER},           // F13 to F35
     {{57399, 57408}, character('0')},  // keypad 0 to 9
@@ -64,7 +81,17 @@ constexpr KittyKey KITTY_KEYS[] = {
     {{57414, 57414}, ENTER},
     {{57415, 57415}, character('=')},
     {{57416, 57416}, character(',')},
-    {{57417, 57454}, OTHER},  // keypad navigation and begin, media keys, modifier keys
+    {{57417, 57417}, named(Key::Left)},  // keypad navigation
+    {{57418, 57418}, named(Key::Right)},
+    {{57419, 57419}, named(Key::Up)},
+    {{57420, 57420}, named(Key::Down)},
+    {{57421, 57421}, named(Key::PageUp)},
+    {{57422, 57422}, named(Key::PageDown)},
+    {{57423, 57423}, named(Key::Home)},
+    {{57424, 57424}, named(Key::End)},
+    {{57425, 57425}, named(Key::Insert)},
+    {{57426, 57426}, named(Key::Delete)},
+    {{57427, 57454}, OTHER},  // keypad begin, media keys, modifier keys
 };
 
 // ---- Helpers ----------------------------------------------------------------------------------
@@ -80,6 +107,9 @@ bool is_digit(std::uint8_t b) {
 }
 bool is_letter_final(std::uint8_t b) {
     return b != 0 && LETTER_FINALS.find(char(b)) != LETTER_FINALS.npos;
+}
+Key letter_key(std::uint8_t b) {
+    return LETTER_KEYS[LETTER_FINALS.find(char(b))];
 }
 
 constexpr Decoded NEED_MORE{Outcome::NeedMore, {}}, INVALID{Outcome::Invalid, {}};
@@ -120,15 +150,17 @@ std::optional<std::uint32_t> number(std::optional<std::string_view> s, std::uint
     return static_cast<std::uint32_t>(v);
 }
 
-// The modifier bits of the second ";" field, "modifiers[:kind]" (sent as the bits plus one);
-// nullopt when the field is absent or not a number.
-std::optional<std::uint32_t> modifiers(std::string_view ps) {
-    const auto field = piece(ps, 1, ';');
-    const auto mask = field ? number(piece(*field, 0, ':'), U8) : std::nullopt;
+// Modifier bits sent as the bits plus one; nullopt when `field` is absent or not a number.
+std::optional<std::uint32_t> modifier_bits(std::optional<std::string_view> field) {
+    const auto mask = field ? number(field, U8) : std::nullopt;
     if (!mask) return std::nullopt;
     return *mask == 0 ? 0 : *mask - 1;
 }
-constexpr std::uint32_t SHIFT = 1;
+// The modifier bits of the second ";" field, "modifiers[:kind]".
+std::optional<std::uint32_t> modifiers(std::string_view ps) {
+    const auto field = piece(ps, 1, ';');
+    return modifier_bits(field ? piece(*field, 0, ':') : std::nullopt);
+}
 
 // ---- Sequences --------------------------------------------------------------------------------
 
@@ -154,19 +186,24 @@ Decoded decode_kitty(std::string_view ps) {
     // With alternate-key reporting the shifted character follows the code. Shift is what makes
     // the terminal send it, and only with Shift held does it stand for the key (a Shift key
     // reported without it stays a modifier key).
-    const bool shift = modifiers(ps).value_or(0) & SHIFT;
+    // The shifted character carries the Shift itself.
+    std::uint32_t held = modifiers(ps).value_or(0);
     const auto alternate = number(piece(codes, 1, ':'), U32);
-    if (alternate && is_scalar(*alternate) && shift) {
+    if (alternate && is_scalar(*alternate) && (held & SHIFT)) {
         e = character(*alternate);
+        held &= ~std::uint32_t{SHIFT};
     }
-    return complete(e);
+    return complete(with(e, held));
 }
 
 // ESC [ [1] [; modifiers[:kind]] letter. Old terminals put the modifier digit straight before
 // the letter (ESC [ 5 A), which is why a missing field is fine after a digit.
 Decoded decode_modified_letter(const std::uint8_t* b, std::size_t n) {
-    const bool has_modifiers = modifiers(params(b, 2, n - 1)) || is_digit(b[n - 2]);
-    return other_if(has_modifiers && is_letter_final(b[n - 1]));
+    const std::string_view ps = params(b, 2, n - 1);
+    auto held = modifiers(ps);
+    if (!held && is_digit(b[n - 2])) held = modifier_bits(piece(ps, 0, ';'));
+    if (!held || !is_letter_final(b[n - 1])) return INVALID;
+    return complete(named(letter_key(b[n - 1]), static_cast<std::uint8_t>(*held & MODIFIER_MASK)));
 }
 
 // ESC [ ? ... u (keyboard flags) or ESC [ ? ... c (device attributes). Every other final is
@@ -182,7 +219,10 @@ Decoded decode_csi(const std::uint8_t* b, std::size_t n) {
     if (n == 2) return NEED_MORE;
     const std::uint8_t c = b[2];
     const std::uint8_t f = b[n - 1];
-    if (c != 0 && CSI_BARE.find(char(c)) != CSI_BARE.npos) return complete(OTHER);
+    if (c != 0 && CSI_BARE.find(char(c)) != CSI_BARE.npos) {
+        if (c == 'Z') return complete(named(Key::Tab, SHIFT));               // BackTab
+        return complete(is_letter_final(c) ? named(letter_key(c)) : OTHER);  // else focus reports
+    }
     switch (c) {
         case 'M':  // X10 mouse: ESC [ M and three raw bytes
             return n < 6 ? NEED_MORE : complete(OTHER);
@@ -193,7 +233,8 @@ Decoded decode_csi(const std::uint8_t* b, std::size_t n) {
             return decode_private(b, n);
         case '[':  // the Linux console's F1 to F5
             if (n == 3) return NEED_MORE;
-            return other_if(b[3] >= 'A' && b[3] <= 'E');
+            if (b[3] < 'A' || b[3] > 'E') return INVALID;
+            return complete(named(static_cast<Key>(int(Key::F1) + (b[3] - 'A'))));
         default:
             break;
     }
@@ -215,8 +256,11 @@ Decoded decode_csi(const std::uint8_t* b, std::size_t n) {
             return other_if(is_mouse_fields(ps));  // rxvt mouse
         case '~': {
             const auto key = number(piece(ps, 0, ';'), U8);
-            return other_if(key && std::any_of(std::begin(TILDE_KEYS), std::end(TILDE_KEYS),
-                                               [&](const Range& r) { return in(*key, r); }));
+            const bool known = key && std::any_of(std::begin(TILDE_KEYS), std::end(TILDE_KEYS),
+                                                  [&](const Range& r) { return in(*key, r); });
+            if (!known) return INVALID;
+            const Key name = *key < std::size(TILDE_NAMES) ? TILDE_NAMES[*key] : Key::None;
+            return complete(name == Key::None ? OTHER : with(named(name), modifiers(ps).value_or(0)));
         }
         case 'R':  // cursor position: ESC [ row ; column R
             return number(piece(ps, 0, ';'), U16) && number(piece(ps, 1, ';'), U16) ? REPLY : INVALID;
@@ -258,11 +302,15 @@ Decoded decode_escape(const std::uint8_t* b, std::size_t n, bool more_input) {
             return decode_csi(b, n);
         case 'O':
             if (n == 2) return NEED_MORE;
-            return other_if(is_letter_final(b[2]));
-        default:
+            if (!is_letter_final(b[2])) return INVALID;
+            return complete(named(letter_key(b[2])));
+        default: {
             // Esc before an ordinary key is how terminals send Alt with it; poll_key reports the
             // key alone.
-            return decode(b + 1, n - 1, more_input);
+            Decoded d = decode(b + 1, n - 1, more_input);
+            if (d.outcome == Outcome::Complete) d.item.event = with(d.item.event, ALT);
+            return d;
+        }
     }
 }
 
@@ -281,16 +329,17 @@ Decoded decode(const std::uint8_t* b, std::size_t n, bool more_input) {
         case '\n':
             return complete(ENTER);
         case '\t':
+            return complete(named(Key::Tab));
         case 0x7F:
-            return complete(OTHER);  // Tab, Backspace
+            return complete(named(Key::Backspace));
         case 0x00:
-            return complete(character(' '));  // Control-Space
+            return complete(character(' ', CTRL));  // Control-Space
         default:
             break;
     }
     // The other control bytes are Control with a letter (0x03 is Control-C) or with 4 to 7.
-    if (b[0] <= 0x1A) return complete(character(U'a' + (b[0] - 1u)));
-    if (b[0] <= 0x1F) return complete(character(U'4' + (b[0] - 0x1Cu)));
+    if (b[0] <= 0x1A) return complete(character(U'a' + (b[0] - 1u), CTRL));
+    if (b[0] <= 0x1F) return complete(character(U'4' + (b[0] - 0x1Cu), CTRL));
     return decode_char(b, n);
 }
 
@@ -335,6 +384,20 @@ bool Parser::pop(Item& out) {
         head_ = 0;
     }
     return true;
+}
+
+std::string key_name(const Event& e) {
+    static constexpr const char* NAMES[] = {
+        "",     "",    "enter",  "esc",      "tab",    "backspace", "up",  "down", "right", "left",
+        "home", "end", "pageup", "pagedown", "insert", "delete",    "f1",  "f2",   "f3",    "f4",
+        "f5",   "f6",  "f7",     "f8",       "f9",     "f10",       "f11", "f12",  "resize"};
+    static_assert(std::size(NAMES) == std::size_t(Key::Resize) + 1);
+    if (e.key == Key::None) return {};
+    std::string out;
+    for (const auto& [bit, prefix] :
+         {std::pair{CTRL, "ctrl+"}, {ALT, "alt+"}, {SHIFT, "shift+"}, {SUPER, "super+"}})
+        if (e.modifiers & bit) out += prefix;
+    return out + (e.key == Key::Char ? encode_utf8(e.ch) : NAMES[std::size_t(e.key)]);
 }
 
 std::string encode_utf8(char32_t c) {

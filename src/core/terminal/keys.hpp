@@ -4,10 +4,12 @@
 // - Turns the raw bytes a terminal sends into items: events (keys, mouse reports, pasted text,
 //   focus changes) and replies to queries (cursor position, keyboard flags, device attributes).
 //   It does no I/O; the input reader owns descriptors and signals and hands bytes in here.
-// - An item keeps only what poll_key can observe: Enter, Esc, a character, or "something else".
-//   Mouse coordinates, pasted text, modifiers and the identity of other keys are recognised (a
-//   sequence must be well-formed to count) but not kept. Replies are marked so the reader can
-//   drop them.
+// - An event has two views. `key_class` and `ch` are what poll_key observes: Enter, Esc, a
+//   character, or "something else". `key` and `modifiers` name the key for readers that know
+//   more (arrows, Home, F1 to F12, Tab with Shift, a character with Control); `key_name` spells
+//   them. Mouse coordinates, pasted text and keys without a name here (F13 and up, media keys) are
+//   recognised (a sequence must be well-formed to count) but not kept. Replies are marked so the
+//   reader can drop them.
 // - `decode()` is a pure function of the bytes of one candidate sequence and the *more input*
 //   flag of its last byte (true when more bytes of the same read follow, the only way to tell a
 //   lone Esc key from the start of a sequence). It answers: complete, need more, or invalid.
@@ -31,11 +33,59 @@ namespace corvane::keys {
 // resize): poll_key reports them all as None.
 enum class KeyClass : std::uint8_t { None, Enter, Esc, Char };
 
+// The named view. None: no key a reader names (mouse, paste, focus, F13 and up, media keys).
+// Resize: the terminal's size changed (the input reader makes these, the decoder never does).
+enum class Key : std::uint8_t {
+    None,
+    Char,
+    Enter,
+    Esc,
+    Tab,
+    Backspace,
+    Up,
+    Down,
+    Right,
+    Left,
+    Home,
+    End,
+    PageUp,
+    PageDown,
+    Insert,
+    Delete,
+    F1,
+    F2,
+    F3,
+    F4,
+    F5,
+    F6,
+    F7,
+    F8,
+    F9,
+    F10,
+    F11,
+    F12,
+    Resize,
+};
+
+// Modifier bits as terminals send them (their number minus one); Caps Lock, Num Lock and the
+// rarer Hyper and Meta are dropped, so a key reads the same whatever the lock keys.
+inline constexpr std::uint8_t SHIFT = 1, ALT = 2, CTRL = 4, SUPER = 8;
+inline constexpr std::uint8_t MODIFIER_MASK = SHIFT | ALT | CTRL | SUPER;
+
 struct Event {
     KeyClass key_class = KeyClass::None;
-    char32_t ch = 0;  // a Unicode scalar value for KeyClass::Char, else 0
+    char32_t ch = 0;  // a Unicode scalar value for KeyClass::Char and Key::Char, else 0
+    Key key = Key::None;
+    // Held with the key. A character with Shift is the shifted character without it.
+    std::uint8_t modifiers = 0;
     friend bool operator==(const Event&, const Event&) = default;
 };
+
+// The event's name: "ctrl+", "alt+", "shift+", "super+" (in that order, for those held), then
+// the character itself or "enter", "esc", "tab", "backspace", "up", "down", "right", "left",
+// "home", "end", "pageup", "pagedown", "insert", "delete", "f1" to "f12", "resize". Empty for
+// Key::None.
+std::string key_name(const Event& event);
 
 struct Item {
     Event event;
