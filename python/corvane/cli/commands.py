@@ -36,6 +36,7 @@ from ..playback.view import summary as view_summary
 from ..display.wire import COLOR_CHOICES, DEFAULT_TOLERANCE, MAX_TOLERANCE, resolve_colors
 
 MAX_STRENGTH = 3.0
+DITHER_HELP = "dither at 256 colours too (at 16 errors are always diffused)"
 """Sharpening strengths above this only add noise."""
 
 Command = Callable[[argparse.Namespace], int]
@@ -304,7 +305,7 @@ def build_parser() -> argparse.ArgumentParser:
                          help="colour depth; auto (the default with --tolerance) reads COLORTERM and TERM")
         sub.add_argument("--tolerance", metavar="T", help=f"leave cells within T (0 to {MAX_TOLERANCE}) "
                          "of what the terminal shows alone; fewer bytes, frames dropped on a slow link")
-        sub.add_argument("--dither", action="store_true", help="ordered dithering at 256 and 16 colours")
+        sub.add_argument("--dither", action="store_true", default=None, help=DITHER_HELP)
 
     def force(sub: argparse.ArgumentParser, what: str) -> None:
         """The ``-f`` / ``--force`` option of a command that writes ``what``."""
@@ -356,7 +357,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="of a video or animation, the frame at T seconds (default: the first)")
     show.add_argument("--colors", metavar="{" + ",".join(COLOR_CHOICES) + "}", default="24bit",
                       help="colour depth (default 24bit); auto reads COLORTERM and TERM")
-    show.add_argument("--dither", action="store_true", help="ordered dithering at 256 and 16 colours")
+    show.add_argument("--dither", action="store_true", default=None, help=DITHER_HELP)
 
     play = add("play", cmd_play)
     play.add_argument("file", metavar="FILE", help="a recording (.lzdx)")

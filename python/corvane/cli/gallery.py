@@ -33,7 +33,7 @@ class Options(NamedTuple):
     at: Optional[float] = None
     colors: int = 24
     """24 (bits), 256 or 16."""
-    dither: bool = False
+    dither: Optional[bool] = None
 
 
 def _cell_room(options: Options, terminal: Optional[Tuple[int, int]]) -> Box:
