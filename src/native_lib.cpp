@@ -1,7 +1,8 @@
 // The `corvane._native` extension module: what the package needs of the core (src/core) for Python.
 //
 // Contract:
-// - The class `Encoder(colors, tolerance, dither)`: `encode(data, width, height)` returns the
+// - The class `Encoder(colors, tolerance, dither)` (`dither` None: only at 16 colours):
+//   `encode(data, width, height)` returns the
 //   bytes that bring the terminal from what this encoder last drew to the frame (display-sized
 //   B, G, R bytes, as `Corvane.render` takes them; b"" when nothing needs drawing);
 //   `set_tolerance(t)` changes T from the next frame on; `invalidate()` makes the next frame a
@@ -173,7 +174,9 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         else
             return value_error(msg::WIRE_COLORS);
         if (!to_tolerance(argv[1], options.tolerance)) return nullptr;
-        const int dither = PyObject_IsTrue(argv[2]);
+        // None: the depth's own choice, dithering only at 16 colours, where the nearest of so
+        // few colours turns mid-tones grey.
+        const int dither = argv[2] == Py_None ? options.depth == wire::Depth::k16 : PyObject_IsTrue(argv[2]);
         if (dither < 0) return nullptr;
         options.dither = dither == 1;
         auto encoder = std::make_unique<wire::WireEncoder>(options);

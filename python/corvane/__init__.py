@@ -6,8 +6,10 @@ background the lower); only the runs of cells that changed are rewritten. The pa
 - show(frame) and Screen: draw numpy frames (H x W x 3 uint8, channels B, G, R) or bytes, with
   their shape kept (letterbox) or stretched; Screen also records what it draws;
 - print_image(frame or path): a picture printed inline, as lines that scroll like text;
-- imshow(name, frame), waitKey(ms), destroyWindow(name), destroyAllWindows(): OpenCV's habits
-  on the terminal; patch_cv2() puts them into cv2 when there is no display;
+- imshow(name, frame), waitKey(ms), waitKeyEx(ms), pollKey(), namedWindow(name),
+  getWindowProperty(name, prop), setWindowTitle, resizeWindow, moveWindow, destroyWindow(name),
+  destroyAllWindows(): OpenCV's habits on the terminal; patch_cv2() puts them into cv2 when
+  there is no display;
 - fullscreen() and cbreak(): the alternate screen and key-by-key input for a block, always
   given back (also on Ctrl-C, SIGTERM and Ctrl-Z);
 - Recording: read recording files, frame by frame, by index or by slice;
@@ -50,7 +52,9 @@ from .recording import Record, Recording, RecordingWriter
 from .display.screen import Screen, show
 from .display.terminal import cbreak, fullscreen
 from .display import windows
-from .display.windows import destroyAllWindows, destroyWindow, imshow, patch_cv2, waitKey
+from .display.windows import (destroyAllWindows, destroyWindow, getWindowProperty, imshow, moveWindow,
+                              namedWindow, patch_cv2, pollKey, resizeWindow, setWindowTitle, waitKey,
+                              waitKeyEx)
 
 
 __version__ = "0.1.0"
@@ -75,11 +79,18 @@ __all__ = [
     "display_grid",
     "fit",
     "fullscreen",
+    "getWindowProperty",
     "imshow",
     "layout",
     "letterbox",
+    "moveWindow",
+    "namedWindow",
     "patch_cv2",
+    "pollKey",
     "print_image",
+    "resizeWindow",
+    "setWindowTitle",
     "show",
     "waitKey",
+    "waitKeyEx",
 ]

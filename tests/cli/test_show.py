@@ -2,6 +2,7 @@
 
 import io
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -14,6 +15,8 @@ from PIL import Image
 import corvane
 from cli_session import Session, write_video
 from cli_session import corvane as corvane_run
+from pty_child import SHOW
+from pty_session import Tmux
 from corvane import Placement, layout
 
 RED, GREEN, BLUE = (0, 0, 255), (0, 255, 0), (255, 0, 0)
@@ -159,24 +162,62 @@ def test_standard_input_from_a_terminal_is_announced_and_a_reader_that_stops_end
 
 
 IMSHOW = """
-import sys, numpy as np, corvane
+import sys, time, numpy as np, corvane
 frame = np.full((1080, 1920, 3), 90, np.uint8)
+corvane.namedWindow("n", 0)
 corvane.imshow("cam \\x1b[31m", frame)
 corvane.imshow("b", frame)
-keys = [corvane.waitKey(0) for _ in range(3)] + [corvane.waitKey(100)]
-print(keys, file=sys.stderr)
+corvane.setWindowTitle("b", "retitled"), corvane.resizeWindow("b", 9, 9), corvane.moveWindow("b", 1, 1)
+print("said while shown")
+keys = [corvane.waitKey(0) for _ in range(3)] + [corvane.waitKeyEx(0) for _ in range(4)] + [corvane.waitKey(0)]
+keys += [corvane.waitKey(100), corvane.pollKey()]
+while keys[-1] == -1:
+    keys[-1] = corvane.pollKey()
+props = [corvane.getWindowProperty(n, p) for n, p in (("b", 4), ("b", 1), ("n", 1), ("n", 0), ("x", 4))]
+corvane.destroyWindow("b")
+print((keys, props + [corvane.getWindowProperty("b", 4)]), file=sys.stderr)
 """
+# Key typed, then the code its call gives: waitKey x 3, waitKeyEx x 4 (GTK codes), waitKey (the
+# low byte of Up's), nothing in time, pollKey.
+KEYS = [(b"\x1b", 27), (b"\r", 13), (b"a", 97), (b"\x1b[D", 65361), (b"\x1b[H", 65360), (b"\x1b[6~", 65366),
+        (b"\x1b[3~", 65535), (b"\x1b[A", 82), (b"", -1), (b"\x1b[C", 65363)]
 
 
 def test_imshow_tiles_titled_windows_reads_keys_and_gives_the_terminal_back(tmp_path):
     session = Session(["-c", IMSHOW], tmp_path, cols=40, rows=12, python=True)
-    session.wait_for(b"\x1b[1;21H\x1b[0mb")  # the second window's title, right of the first
-    for key in (b"\x1b[D", b"\x1b", b"\r", b"a"):  # an arrow has no code: passed over
+    session.wait_for(b"retitled")
+    for key, _ in KEYS:
         session.type(key)
         time.sleep(0.3)
     run = session.finish()
-    assert run.returncode == 0 and run.stderr.strip() == "[27, 13, 97, -1]" and run.restored
+    codes, props = eval(run.stderr.strip())
+    assert run.returncode == 0 and codes == [code for _, code in KEYS] and run.restored
+    assert props == [1.0, 1.0, 0.0, 0.0, -1.0, -1.0]
     assert b"cam \\x1b[31m" in run.stdout and b"\x1b[31m" not in run.stdout
+    assert run.stdout.index(b"said while shown") > run.stdout.rindex(SHOW)  # kept, then written after
+
+
+SHRINK = """
+import numpy as np, corvane
+corvane.imshow("w", np.full((100, 100, 3), 255, np.uint8))
+while corvane.waitKey(20) != ord("q"):
+    pass
+"""
+
+
+@pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
+def test_imshow_leaves_no_stale_row_when_the_terminal_shrinks(tmp_path):
+    (tmp_path / "s.py").write_text(SHRINK)
+    with Tmux("shrink", f"{sys.executable} {tmp_path / 's.py'}; sleep 30", 30, 14) as tmux:
+        deadline = time.monotonic() + 20
+        while "\u2580" not in tmux.capture() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        tmux.resize(20, 8)
+        while tmux.capture().split("\n")[7].strip() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        shown = tmux.capture().split("\n")
+        tmux.run("send-keys", "-t", "t", "q")
+    assert "\u2580" in shown[6] and shown[7].strip() == ""  # the bottom line once held a picture row
 
 
 def test_imshow_draws_through_the_wire_when_configured(tmp_path):
@@ -190,12 +231,13 @@ def test_imshow_draws_through_the_wire_when_configured(tmp_path):
     ({}, False, True), ({"DISPLAY": ":0"}, False, False), ({"WAYLAND_DISPLAY": "w"}, True, True)])
 def test_patch_cv2_only_without_a_display(monkeypatch, env, force, patched):
     stub = types.ModuleType("cv2")
-    stub.imshow = stub.waitKey = stub.destroyWindow = stub.destroyAllWindows = None
+    for name in corvane.windows.PATCHED:
+        setattr(stub, name, None)
     monkeypatch.setitem(sys.modules, "cv2", stub)
     for name in ("DISPLAY", "WAYLAND_DISPLAY"):
         monkeypatch.delenv(name, raising=False)
     for name, value in env.items():
         monkeypatch.setenv(name, value)
     assert corvane.patch_cv2(force=force) is patched
-    ours = (corvane.imshow, corvane.waitKey, corvane.destroyWindow, corvane.destroyAllWindows)
-    assert (stub.imshow, stub.waitKey, stub.destroyWindow, stub.destroyAllWindows) == (ours if patched else (None,) * 4)
+    for name in corvane.windows.PATCHED:
+        assert getattr(stub, name) is (getattr(corvane, name) if patched else None)

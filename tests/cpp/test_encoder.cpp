@@ -4,6 +4,7 @@
 // within T at tolerance T, and only palette colours at 256 and 16 colours.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -100,6 +101,7 @@ int distance(long a, long b) {
 struct Case {
     Depth depth;
     int tolerance;
+    bool dither = false;
 };
 
 class EncoderStream : public ::testing::TestWithParam<Case> {};
@@ -107,7 +109,7 @@ class EncoderStream : public ::testing::TestWithParam<Case> {};
 TEST_P(EncoderStream, TerminalHoldsTheFrameWithinTolerance) {
     const Case c = GetParam();
     const int cols = 40, rows = 24;
-    WireEncoder enc({c.depth, c.tolerance, false, 90});
+    WireEncoder enc({c.depth, c.tolerance, c.dither, 90});
     Terminal term(cols, rows / 2);
     std::mt19937 rng(7);
     std::vector<std::uint8_t> px(std::size_t(cols * rows * 3), 60);
@@ -140,12 +142,13 @@ TEST_P(EncoderStream, TerminalHoldsTheFrameWithinTolerance) {
             ASSERT_TRUE(out.rfind("\x1b[?2026h", 0) == 0 &&
                         out.substr(out.size() - 12) == "\x1b[0m\x1b[?2026l");
         term.feed(out);
+        std::vector<std::uint8_t> index(std::size_t(cols * rows));
+        enc.palette_indices(px.data(), rows, cols, index.data());
         for (int y = 0; y < rows; ++y)
             for (int x = 0; x < cols; ++x) {
                 const std::uint8_t* p = &px[std::size_t((y * cols + x) * 3)];
-                const long want = c.depth == Depth::kTrue  ? long(p[2] | p[1] << 8 | p[0] << 16)
-                                  : c.depth == Depth::k256 ? PALETTE_FLAG | nearest_256(p[2], p[1], p[0])
-                                                           : PALETTE_FLAG | nearest_16(p[2], p[1], p[0]);
+                const long want = c.depth == Depth::kTrue ? long(p[2] | p[1] << 8 | p[0] << 16)
+                                                          : PALETTE_FLAG | index[std::size_t(y * cols + x)];
                 const long got = (y % 2 ? term.low : term.up)[std::size_t(y / 2 * cols + x)];
                 ASSERT_NE(got, -1) << "cell never drawn";
                 ASSERT_EQ(got & PALETTE_FLAG, want & PALETTE_FLAG) << "colour of the wrong kind";
@@ -157,7 +160,8 @@ TEST_P(EncoderStream, TerminalHoldsTheFrameWithinTolerance) {
 
 INSTANTIATE_TEST_SUITE_P(Depths, EncoderStream,
                          ::testing::Values(Case{Depth::kTrue, 0}, Case{Depth::kTrue, 6}, Case{Depth::k256, 0},
-                                           Case{Depth::k256, 30}, Case{Depth::k16, 0}));
+                                           Case{Depth::k256, 30}, Case{Depth::k16, 0},
+                                           Case{Depth::k16, 0, true}, Case{Depth::k16, 40, true}));
 
 // Printed lines: every pixel of a picture of odd height lands in its cell at every depth, the
 // last line's lower halves on the terminal's own background, and drawing the screen meanwhile
@@ -190,6 +194,46 @@ TEST(Encoder, InlineLinesHoldThePicture) {
         enc.encode(px.data(), rows - 1, cols);
         EXPECT_EQ(enc.output().size(), 0u) << "printing changed what the screen is known to show";
     }
+}
+
+// Shaded fruit-like blobs of red, orange, green and yellow: at 16 colours with error diffusion
+// their cells come out with a hue in them, not as the greys (black, white, the two greys) that
+// lie nearest to many mid-tones.
+TEST(Encoder, SixteenColoursKeepHues) {
+    const int cols = 160, rows = 96;
+    struct Blob {
+        int x, y, radius, rgb[3];
+    };
+    constexpr Blob blobs[] = {{40, 28, 26, {220, 30, 20}},
+                              {112, 28, 26, {240, 140, 20}},
+                              {40, 70, 24, {70, 170, 40}},
+                              {115, 70, 24, {235, 210, 40}}};
+    std::vector<std::uint8_t> px(std::size_t(cols * rows * 3), 40);
+    std::vector<bool> fruit(std::size_t(cols * rows));
+    for (const Blob& b : blobs)
+        for (int y = 0; y < rows; ++y)
+            for (int x = 0; x < cols; ++x) {
+                const double d = std::hypot(x - b.x, y - b.y) / b.radius;
+                if (d > 1) continue;
+                const std::size_t i = std::size_t(y * cols + x);
+                fruit[i] = true;
+                for (int k = 0; k < 3; ++k)
+                    px[3 * i + std::size_t(2 - k)] = std::uint8_t(b.rgb[k] * (1 - 0.6 * d * d));
+            }
+    WireEncoder enc({Depth::k16, 0, true, 90});
+    std::vector<std::uint8_t> index(std::size_t(cols * rows));
+    enc.palette_indices(px.data(), rows, cols, index.data());
+    const auto grey = [&](std::size_t i) {
+        return index[i] == 0 || index[i] == 7 || index[i] == 8 || index[i] == 15;
+    };
+    int saturated = 0, greys = 0;
+    for (std::size_t i = 0; i < index.size();
+         i += i % cols == std::size_t(cols - 1) ? std::size_t(cols + 1) : 1) {
+        if (!fruit[i] || !fruit[i + std::size_t(cols)]) continue;
+        ++saturated;
+        greys += grey(i) && grey(i + std::size_t(cols));
+    }
+    EXPECT_LE(greys * 10, saturated) << greys << " of " << saturated << " saturated cells grey";
 }
 
 TEST(Encoder, StaticAndSlowFramesCostFewBytes) {

@@ -66,7 +66,7 @@ def test_show_prints_in_the_palette_colours_the_encoder_chooses(colors):
     frame = np.random.default_rng(7).integers(0, 256, (20, 40, 3), dtype=np.uint8)
     out = io.BytesIO()
     corvane.print_image(frame, fit="none", file=out, colors=str(colors))
-    drawn = Encoder(colors, 0, False).encode(frame.reshape(-1), 40, 20).decode()
+    drawn = Encoder(colors, 0, None).encode(frame.reshape(-1), 40, 20).decode()
     assert palette_cells(out.getvalue().decode())[:10] == palette_cells(drawn)
 
 

@@ -39,6 +39,7 @@ from ..display.wire import COLOR_CHOICES, DEFAULT_TOLERANCE, MAX_TOLERANCE, reso
 
 MAX_STRENGTH = 3.0
 """Sharpening strengths above this only add noise."""
+DITHER_HELP = "dither at 256 colours too, with --colors 256 (at 16 errors are always diffused)"
 
 Command = Callable[[argparse.Namespace], int]
 MAX_CAMERA = 63
@@ -322,7 +323,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     def dither(sub: argparse.ArgumentParser) -> None:
         """The ``--dither`` option, of the palette depths only."""
-        sub.add_argument("--dither", action="store_true", help="ordered dithering (with --colors 256 or 16)")
+        sub.add_argument("--dither", action="store_true", default=None, help=DITHER_HELP)
 
     def force(sub: argparse.ArgumentParser, what: str) -> None:
         """The ``-f`` / ``--force`` option of a command that writes ``what``."""

@@ -37,7 +37,7 @@ class Options(NamedTuple):
     at: Optional[float] = None
     colors: int = 24
     """24 (bits), 256 or 16."""
-    dither: bool = False
+    dither: Optional[bool] = None
     background: Background = BLACK
     """What transparency is laid over."""
     upscale: bool = False

@@ -72,8 +72,9 @@ Over a slow link (SSH) or on a terminal without 24-bit colour, --colors
 given) draw through the wire encoder: the terminal's colour depth, cells within
 T of what is on screen left alone, fewer bytes, and frames dropped and the
 tolerance raised (up to 10) when the link falls behind, so the picture is never
-more than a frame late; frames are then decoded ahead on a thread. --dither
-dithers, with --colors 256 or 16. Without these options, the exact stream.""",
+more than a frame late; frames are then decoded ahead on a thread. At 16
+colours errors are diffused, so hues stay; --dither also dithers at 256 (it
+needs --colors 256 or 16). Without these options, the exact stream.""",
         """\
 examples:
   corvane view clip.mp4 --start 1:30 --end 2:00 --loop
@@ -105,7 +106,7 @@ rows of them to the terminal's height. From a terminal, - says that it reads
 standard input (Ctrl-D ends it). An input that cannot be shown gets one line on standard
 error; the others are shown, and the exit status is 1. --colors 256 or 16
 prints in the xterm palette or the ANSI colours (the wire encoder's choice,
---dither to dither them), auto as COLORTERM and TERM say; the default is 24bit.
+errors diffused at 16, --dither to dither at 256), auto as COLORTERM and TERM say; the default is 24bit.
 Reading pictures needs Pillow, videos PyAV: pip install 'corvane[video]'.""",
         """\
 examples:

@@ -37,10 +37,10 @@ MAX_CELLS = 1000
 """The most columns or lines a picture takes (a sliver 80 columns wide stops at 1000 lines)."""
 
 
-def encode(picture: "FrameArray", colors: int = 24, dither: bool = False) -> bytes:
+def encode(picture: "FrameArray", colors: int = 24, dither: Optional[bool] = None) -> bytes:
     """The half-block lines of ``picture`` (H x W x 3, B, G, R) as they are printed, in
     ``colors`` (24 bits, 256 or 16; at 256 and 16 the screen's palette colours, with its
-    ordered dithering when ``dither``)."""
+    dithered as ``dither`` says, by default at 16 colours only)."""
     height, width = picture.shape[:2]
     return Encoder(colors, 0, dither).encode_inline(np.ascontiguousarray(picture).reshape(-1), width, height)
 
@@ -116,7 +116,7 @@ def print_image(
     fit: str = "contain",
     file: "Optional[IO[Any]]" = None,
     colors: str = "24bit",
-    dither: bool = False,
+    dither: Optional[bool] = None,
     upscale: bool = False,
 ) -> None:
     """Print ``frame`` at the cursor as half-block lines, and go to the line after it.
@@ -127,8 +127,9 @@ def print_image(
     columns and lines, the shape kept unless ``fit`` says otherwise (``contain``, ``cover``,
     ``stretch``, ``none``). ``file`` defaults to standard output; when it is no terminal nothing
     about a terminal is asked, and the width defaults to 80. ``colors`` is one of "24bit" (the
-    default), "256", "16" or "auto" (from ``COLORTERM`` and ``TERM``); ``dither`` dithers at 256
-    and 16 colours. A frame smaller than the room keeps its size unless ``upscale``. Raises
+    default), "256", "16" or "auto" (from ``COLORTERM`` and ``TERM``); ``dither`` dithers (at 256
+    colours ordered, at 16 by error diffusion; by default at 16 only). A frame smaller than the
+    room keeps its size unless ``upscale``. Raises
     :class:`~corvane.errors.SourceError` for a file that cannot be read.
     """
     out = sys.stdout if file is None else file

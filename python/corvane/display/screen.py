@@ -46,7 +46,7 @@ class Screen:
 
     def __init__(self, corvane: Optional[Corvane] = None, *, stretch: bool = False,
                  fit: Optional[str] = None, colors: Optional[str] = None,
-                 tolerance: Optional[int] = None, dither: bool = False) -> None:
+                 tolerance: Optional[int] = None, dither: Optional[bool] = None) -> None:
         self.corvane = corvane if corvane is not None else Corvane()
         """The native object that does the drawing (through the wire: sizes and keys)."""
         self.fit = _fit_mode(fit, stretch)
@@ -55,7 +55,7 @@ class Screen:
         """The wire encoder and its writer thread, when ``colors`` or ``tolerance`` was given:
         ``colors`` one of "auto" (from ``COLORTERM`` and ``TERM``), "24bit", "256", "16";
         ``tolerance`` 0 (exact) to 64, :data:`corvane.display.wire.DEFAULT_TOLERANCE` when left out;
-        ``dither``: ordered dithering at 256 and 16 colours."""
+        ``dither``: ordered dithering at 256 colours, error diffusion at 16; ``None``: at 16 only."""
         if colors is not None or tolerance is not None:
             self.wire = Wire(colors or "auto", DEFAULT_TOLERANCE if tolerance is None else tolerance,
                              dither=dither)

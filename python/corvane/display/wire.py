@@ -179,7 +179,7 @@ class Wire:
     """One encoder, its link and its rate control: :meth:`draw` a grid-sized frame."""
 
     def __init__(self, colors: str = "auto", tolerance: int = DEFAULT_TOLERANCE, *,
-                 dither: bool = False, link: Optional[Link] = None) -> None:
+                 dither: Optional[bool] = None, link: Optional[Link] = None) -> None:
         check_tolerance(tolerance)
         self.colors = resolve_colors(colors)
         """The colour depth drawn in: 24 (bits), 256 or 16."""

@@ -202,10 +202,11 @@ void WireEncoder::set_tolerance(int tolerance) {
 std::uint32_t WireEncoder::code_of(const std::uint8_t* px, int x, int y) const {
     if (opt_.depth == Depth::kTrue)
         return std::uint32_t(px[2]) | std::uint32_t(px[1]) << 8 | std::uint32_t(px[0]) << 16;
+    if (diffusing()) return diffused_[std::size_t(y) * diffused_cols_ + std::size_t(x)];
     int b = px[0], g = px[1], r = px[2];
     if (opt_.dither) {
-        // About one palette step of spread: the cube's levels lie 40 apart, the ANSI ones ~100.
-        const int amplitude = opt_.depth == Depth::k256 ? 40 : 96;
+        // About one palette step of spread: the cube's levels lie 40 apart.
+        constexpr int amplitude = 40;
         const int offset = ((2 * BAYER[(y & 3) * 4 + (x & 3)] + 1) * amplitude) / 32 - amplitude / 2;
         b = std::clamp(b + offset, 0, 255), g = std::clamp(g + offset, 0, 255),
         r = std::clamp(r + offset, 0, 255);
@@ -214,8 +215,16 @@ std::uint32_t WireEncoder::code_of(const std::uint8_t* px, int x, int y) const {
                                      : nearest_16(std::uint8_t(r), std::uint8_t(g), std::uint8_t(b));
 }
 
+void WireEncoder::diffuse(const std::uint8_t* pixels, std::size_t rows, std::size_t cols) {
+    if (!diffusing()) return;
+    diffused_.resize(rows * cols);
+    diffused_cols_ = cols;
+    diffuse_16(pixels, int(rows), int(cols), diffused_.data());
+}
+
 void WireEncoder::palette_indices(const std::uint8_t* pixels, int rows, int cols, std::uint8_t* out) const {
     if (opt_.depth == Depth::kTrue) return;
+    if (diffusing()) return diffuse_16(pixels, rows, cols, out);
     for (int y = 0; y < rows; ++y)
         for (int x = 0; x < cols; ++x, pixels += 3) *out++ = std::uint8_t(code_of(pixels, x, y));
 }
@@ -231,6 +240,7 @@ void WireEncoder::encode(const std::uint8_t* pixels, int rows, int cols) {
         rows_ = R, cols_ = C;
         out_.reserve(n * MAX_CELL_BYTES + sizeof BEGIN + sizeof END);
     }
+    diffuse(pixels, 2 * R, C);
     switch (opt_.depth) {
         case Depth::kTrue:
             return tol_ == 0 ? encode_as<Depth::kTrue, true>(pixels) : encode_as<Depth::kTrue, false>(pixels);
@@ -324,6 +334,7 @@ void WireEncoder::encode_as(const std::uint8_t* pixels) {
 void WireEncoder::encode_inline(const std::uint8_t* pixels, int rows, int cols) {
     const std::size_t R = rows > 0 ? std::size_t(rows) : 0, C = cols > 0 ? std::size_t(cols) : 0;
     out_.reserve((R + 1) / 2 * (C * MAX_CELL_BYTES + sizeof LINE_END) + sizeof DEFAULT_BG);
+    diffuse(pixels, R, C);
     switch (opt_.depth) {
         case Depth::kTrue:
             return tol_ == 0 ? inline_as<Depth::kTrue, true>(pixels, R, C)

@@ -4,10 +4,10 @@
 // - A `WireEncoder` turns a frame of `rows` x `cols` B, G, R pixels (rows back to back) into a
 //   byte stream of half-block cells, like the exact renderer's grid (cell (x, y) is pixels
 //   (x, 2y) over (x, 2y + 1), at line y + 1, column x + 1), but in the colour depth asked for
-//   (24-bit, the xterm 256 palette's cube and grey ramp, or the 16 ANSI colours, optionally with
-//   ordered dithering) and with as few bytes as it can: colour parameters only when they change,
-//   a space, U+2580, U+2584 or U+2588 as the current colours allow, cursor-forward or CR LF for
-//   short moves, and gaps of a few cells redrawn when that is cheaper than jumping over them.
+//   (24-bit, the xterm 256 palette's cube and grey ramp, or the 16 ANSI colours, optionally
+//   dithered: ordered at 256, by error diffusion at 16) and with as few bytes as it can: colour parameters
+//   only when they change, a space, U+2580, U+2584 or U+2588 as the current colours allow, cursor-forward or
+//   CR LF for short moves, and gaps of a few cells redrawn when that is cheaper than jumping over them.
 // - It keeps a model of what the terminal shows (the colour code of every half cell) and
 //   compares each new frame against that model, never against the previous frame: a half cell
 //   whose target colour is within the tolerance T of the colour shown (largest difference of
@@ -44,8 +44,10 @@ inline constexpr int MAX_TOLERANCE = 64;
 
 struct EncoderOptions {
     Depth depth = Depth::kTrue;
-    int tolerance = 0;    // 0 .. MAX_TOLERANCE
-    bool dither = false;  // ordered 4 x 4 Bayer dithering before the palette look-up
+    int tolerance = 0;  // 0 .. MAX_TOLERANCE
+    // At 256 colours ordered 4 x 4 Bayer dithering before the palette look-up; at 16 error
+    // diffusion over the whole frame (palette.hpp), the only way so few colours keep hues.
+    bool dither = false;
     int full_percent = 90;
 };
 
@@ -75,7 +77,10 @@ class WireEncoder {
     void encode_as(const std::uint8_t* pixels);
     template <Depth D, bool EXACT>
     void inline_as(const std::uint8_t* pixels, std::size_t rows, std::size_t cols);
+    bool diffusing() const { return opt_.dither && opt_.depth == Depth::k16; }
     std::uint32_t code_of(const std::uint8_t* bgr, int x, int y) const;
+    // Error diffusion needs the whole frame first: its indices, which `code_of` then reads.
+    void diffuse(const std::uint8_t* pixels, std::size_t rows, std::size_t cols);
 
     EncoderOptions opt_;
     int tol_;
@@ -83,6 +88,8 @@ class WireEncoder {
     std::vector<std::uint64_t> shown_;   // upper code | lower code << 32, per cell
     std::vector<std::uint64_t> target_;  // the frame being encoded, the same way
     std::vector<std::uint8_t> dirty_;
+    std::vector<std::uint8_t> diffused_;  // per pixel, when diffusing
+    std::size_t diffused_cols_ = 0;
     ByteBuffer out_;
     std::size_t drawn_ = 0;
 };

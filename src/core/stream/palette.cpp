@@ -1,5 +1,6 @@
 #include "core/stream/palette.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <vector>
@@ -35,14 +36,27 @@ float linear(float c) {
 }
 
 // OKLab: distances in it follow how different colours look far better than RGB distances do.
-Lab oklab(float r8, float g8, float b8) {
-    const float r = linear(r8), g = linear(g8), b = linear(b8);
+Lab oklab_of_linear(float r, float g, float b) {
     const float l = std::cbrt(0.4122214708f * r + 0.5363325363f * g + 0.0514459929f * b);
     const float m = std::cbrt(0.2119034982f * r + 0.6806995451f * g + 0.1073969566f * b);
     const float s = std::cbrt(0.0883024619f * r + 0.2817188376f * g + 0.6299787005f * b);
     return {0.2104542553f * l + 0.7936177850f * m - 0.0040720468f * s,
             1.9779984951f * l - 2.4285922050f * m + 0.4505937099f * s,
             0.0259040371f * l + 0.7827717662f * m - 0.8086757660f * s};
+}
+
+Lab oklab(float r8, float g8, float b8) {
+    return oklab_of_linear(linear(r8), linear(g8), linear(b8));
+}
+
+// Every pixel of a diffused frame goes through OKLab: its linear components looked up.
+Lab oklab(const std::uint8_t* bgr) {
+    static const std::array<float, 256> linears = [] {
+        std::array<float, 256> t{};
+        for (std::size_t i = 0; i < 256; ++i) t[i] = linear(float(i));
+        return t;
+    }();
+    return oklab_of_linear(linears[bgr[2]], linears[bgr[1]], linears[bgr[0]]);
 }
 
 // Index = r >> 3 | (g >> 3) << 5 | (b >> 3) << 10; each bin is judged by its centre.
@@ -85,6 +99,50 @@ std::uint8_t nearest_256(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
 std::uint8_t nearest_16(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
     static const std::vector<std::uint8_t> table = build_table(0, 16);
     return table[bin(r, g, b)];
+}
+
+void diffuse_16(const std::uint8_t* bgr, int rows, int cols, std::uint8_t* out) {
+    if (rows <= 0 || cols <= 0) return;
+    static const std::array<Lab, 16> ansi = [] {
+        std::array<Lab, 16> labs{};
+        for (std::size_t i = 0; i < 16; ++i)
+            labs[i] = oklab(float(PALETTE[i] & 0xff), float(PALETTE[i] >> 8 & 0xff),
+                            float(PALETTE[i] >> 16 & 0xff));
+        return labs;
+    }();
+    // The miss carried to this row and the next, in OKLab (where the choice is made, so lightness
+    // and hue are paid back as they look), one pixel of margin each side.
+    const std::size_t width = std::size_t(cols) + 2;
+    std::vector<Lab> here(width), next(width);
+    for (int y = 0; y < rows; ++y) {
+        std::fill(next.begin(), next.end(), Lab{0, 0, 0});
+        const int step = y % 2 == 0 ? 1 : -1;
+        for (int i = 0; i < cols; ++i) {
+            const int x = step > 0 ? i : cols - 1 - i;
+            const std::size_t at = std::size_t(y) * std::size_t(cols) + std::size_t(x),
+                              e = std::size_t(x + 1);
+            const std::uint8_t* px = bgr + 3 * at;
+            const Lab p = oklab(px);
+            const Lab want{p.l + here[e].l, p.a + here[e].a, p.b + here[e].b};
+            float best = INFINITY;
+            std::size_t pick = 0;
+            for (std::size_t k = 0; k < 16; ++k) {
+                const float dl = want.l - ansi[k].l, da = want.a - ansi[k].a, db = want.b - ansi[k].b;
+                const float d = dl * dl + da * da + db * db;
+                if (d < best) best = d, pick = k;
+            }
+            out[at] = std::uint8_t(pick);
+            const Lab miss{want.l - ansi[pick].l, want.a - ansi[pick].a, want.b - ansi[pick].b};
+            auto carry = [&miss](Lab& to, float weight) {
+                to.l += miss.l * weight, to.a += miss.a * weight, to.b += miss.b * weight;
+            };
+            carry(here[std::size_t(int(e) + step)], 7.0f / 16);
+            carry(next[std::size_t(int(e) - step)], 3.0f / 16);
+            carry(next[e], 5.0f / 16);
+            carry(next[std::size_t(int(e) + step)], 1.0f / 16);
+        }
+        std::swap(here, next);
+    }
 }
 
 }  // namespace corvane::wire
