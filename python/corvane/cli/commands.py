@@ -14,7 +14,7 @@ import math
 import os
 import re
 import sys
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Sequence, Tuple
 
 from .. import __version__
 from . import demo, gallery
@@ -33,7 +33,10 @@ from ..display.terminal import check_terminal, clock
 from ..text import count, printable
 from ..playback.view import Viewer, view
 from ..playback.view import summary as view_summary
-from ..display.wire import COLOR_CHOICES, DEFAULT_TOLERANCE, MAX_TOLERANCE, resolve_colors
+from ..display.wire import COLOR_CHOICES, MAX_TOLERANCE, depth_name, detect_colors, resolve_colors
+
+if TYPE_CHECKING:
+    from ..media import Media
 
 MAX_STRENGTH = 3.0
 """Sharpening strengths above this only add noise."""
@@ -93,15 +96,18 @@ def _tolerance(text: str) -> int:
 
 
 def _screen_options(args: argparse.Namespace) -> Dict[str, Any]:
-    """``Screen`` keyword arguments from ``--colors``, ``--tolerance`` and ``--dither``; neither
-    of the first two given: the exact stream, as without the wire."""
-    if args.colors is None and args.tolerance is None:
-        return {}
+    """``Screen`` keyword arguments from ``--colors``, ``--tolerance`` and ``--dither``; the
+    screen decides the depth and whether to draw through the wire by the one rule."""
     return {
-        "colors": _colors(args.colors) if args.colors is not None else "auto",
-        "tolerance": _tolerance(args.tolerance) if args.tolerance is not None else DEFAULT_TOLERANCE,
+        "colors": _colors(args.colors) if args.colors is not None else None,
+        "tolerance": _tolerance(args.tolerance) if args.tolerance is not None else None,
         "dither": args.dither,
     }
+
+
+def _auto_help() -> str:
+    """What ``--colors auto`` reads, and what it finds here, for ``--help``."""
+    return f"from COLORTERM, TERM and tmux; here {depth_name(detect_colors())}"
 
 
 def _fail(message: str) -> int:
@@ -169,42 +175,66 @@ def _range(args: argparse.Namespace) -> Tuple[float, Optional[float]]:
     return start, end
 
 
-def cmd_view(args: argparse.Namespace) -> int:
-    """A video, animation, image or camera on the terminal, with the player's keys."""
+STDIN = "standard input"
+
+
+def _open_source(source: Optional[str], camera: Optional[int]) -> "Media":
+    """The media of one ``view`` source: a file, ``-`` (standard input, read as it comes: no
+    seeking, no sound) or a camera."""
     from ..media import open_media
+
+    if source != "-":
+        return open_media(source, camera=camera)
+    from ..media.video import VideoMedia, _open
+
+    media = VideoMedia(STDIN, _open(STDIN, "pipe:0"), camera=False)
+    media.seekable = media.has_audio = False
+    media.duration = None
+    return media
+
+
+def cmd_view(args: argparse.Namespace) -> int:
+    """Videos, animations, images or a camera on the terminal, with the player's keys."""
     from ..media.sound import SoundPlayer
 
     options = _screen_options(args)
+    sources = args.sources or [None]
     if args.record is not None:
-        _claim_recording(args.record, [args.source], args.force)
+        _claim_recording(args.record, sources, args.force)
     start, end = _range(args)
-    fit = _fit(args)
-    if args.source is not None and _is_recording(args.source):
-        raise CorvaneError(f"{args.source} is a recording; play it with: corvane play {args.source}")
-    media = open_media(args.source, camera=args.camera)
-    sound: Optional[SoundPlayer] = None
-    try:
-        moving = media.kind in ("video", "animation")
-        player = PlayerClock(media.duration if moving else None, start=start if moving else 0.0,
-                             end=end if moving else None, loop=args.loop and moving, now=clock)
-        screen = Screen(fit=fit, **options)
-        check_terminal(screen.corvane)
-        note = ""
-        if media.has_audio and not args.mute:
-            try:
-                sound = SoundPlayer(media.name, start=player.start)
-            except CorvaneError as error:
-                note = str(error)
-            player.audio = sound
-        viewer = Viewer(media, screen, player, duration=args.duration,
-                        note=note, sound=sound)
-        result = view(viewer, start=player.start, record=args.record, overwrite=args.force)
-    finally:
-        if sound is not None:
-            sound.close()
-        media.close()
+    if "-" in sources and (start or args.loop):
+        raise CorvaneError("standard input cannot seek: --start and --loop need a file")
+    if sources.count("-") > 1:
+        raise CorvaneError("standard input can be given once")
+    for source in sources:
+        if source is not None and _is_recording(source):
+            raise CorvaneError(f"{source} is a recording; play it with: corvane play {source}")
+    screen = Screen(fit=_fit(args), **options)
+    check_terminal(screen.corvane)
+
+    def open_viewer(index: int) -> Viewer:
+        """The viewer of the ``index``-th source, its media open (and its sound playing)."""
+        media = _open_source(sources[index], args.camera)
+        try:
+            moving = media.kind in ("video", "animation")
+            player = PlayerClock(media.duration if moving else None, start=start if moving else 0.0,
+                                 end=end if moving else None, loop=args.loop and moving, now=clock)
+            sound, note = None, ""
+            if media.has_audio and not args.mute:
+                try:
+                    sound = player.audio = SoundPlayer(media.name, start=player.start)
+                except CorvaneError as error:
+                    note = str(error)
+            return Viewer(media, screen, player, duration=args.duration, note=note, sound=sound,
+                          place=(index + 1, len(sources)))
+        except BaseException:
+            media.close()
+            raise
+
+    results = view(screen, open_viewer, len(sources), record=args.record, overwrite=args.force)
     recorded = f"; recorded to {args.record}" if args.record else ""
-    print(printable(view_summary(media.name, result) + recorded))
+    for number, (name, result) in enumerate(results):
+        print(printable(view_summary(name, result) + (recorded if number == len(results) - 1 else "")))
     return 0
 
 
@@ -233,7 +263,8 @@ def cmd_play(args: argparse.Namespace) -> int:
         recording.require_frames()
         screen = Screen(fit=_fit(args), **options)
         check_terminal(screen.corvane)
-        play(recording, screen, interactive=args.interactive, paused=args.paused, sharpen=args.sharpen)
+        play(recording, screen, interactive=args.interactive, paused=args.paused, sharpen=args.sharpen,
+             name=args.file)
     return 0
 
 
@@ -301,7 +332,8 @@ def build_parser() -> argparse.ArgumentParser:
     def wire(sub: argparse.ArgumentParser) -> None:
         """The options of the wire encoder; checked by the command, so a bad one is one line."""
         sub.add_argument("--colors", metavar="{" + ",".join(COLOR_CHOICES) + "}",
-                         help="colour depth; auto (the default with --tolerance) reads COLORTERM and TERM")
+                         help=f"colour depth (default: auto, {_auto_help()}); on a 24-bit terminal "
+                         "auto without --tolerance is the exact stream")
         sub.add_argument("--tolerance", metavar="T", help=f"leave cells within T (0 to {MAX_TOLERANCE}) "
                          "of what the terminal shows alone; fewer bytes, frames dropped on a slow link")
         sub.add_argument("--dither", action="store_true", help="ordered dithering at 256 and 16 colours")
@@ -327,7 +359,9 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("--end", metavar="T", help="stop (or loop) at T")
 
     view = add("view", cmd_view)
-    view.add_argument("source", nargs="?", metavar="SOURCE", help="a video, animation or image file")
+    view.add_argument("sources", nargs="*", metavar="SOURCE",
+                      help="a video, animation or image file, - for standard input; several play "
+                      "one after the other (n / p: the next / previous)")
     view.add_argument("--camera", type=_number(0, MAX_CAMERA, low_included=True, kind=int),
                       metavar="N", help=f"show camera number N (0 to {MAX_CAMERA}) instead")
     view.add_argument("--record", metavar="FILE", help="record what is shown into FILE")
@@ -354,8 +388,8 @@ def build_parser() -> argparse.ArgumentParser:
                       help="C pictures side by side, R rows of them to the terminal's height")
     show.add_argument("--frame", type=_number(0, 1e7, low_included=True), metavar="T",
                       help="of a video or animation, the frame at T seconds (default: the first)")
-    show.add_argument("--colors", metavar="{" + ",".join(COLOR_CHOICES) + "}", default="24bit",
-                      help="colour depth (default 24bit); auto reads COLORTERM and TERM")
+    show.add_argument("--colors", metavar="{" + ",".join(COLOR_CHOICES) + "}", default="auto",
+                      help=f"colour depth (default: auto, {_auto_help()})")
     show.add_argument("--dither", action="store_true", help="ordered dithering at 256 and 16 colours")
 
     play = add("play", cmd_play)
@@ -393,8 +427,8 @@ def build_parser() -> argparse.ArgumentParser:
 def _check(args: argparse.Namespace) -> None:
     """Combinations argparse cannot express; the error shows the command's own usage."""
     sub: argparse.ArgumentParser = args.pages[args.command]
-    if args.command == "view" and (args.source is None) == (args.camera is None):
-        sub.error("give either a SOURCE file or --camera N")
+    if args.command == "view" and (not args.sources) == (args.camera is None):
+        sub.error("give either SOURCE files or --camera N")
     if args.command == "view" and args.force and args.record is None:
         sub.error("--force works only with --record")
     if args.command == "play" and args.paused and not args.interactive:
