@@ -87,7 +87,7 @@ class Screen:
         """The colour depth drawn in and, through the wire, the tolerance rate control uses now."""
         if self.wire is None:
             return depth_name(24)
-        return f"{depth_name(self.wire.colors)}  tolerance {self.wire.current}"
+        return f"{depth_name(self.wire.colors)} tolerance {self.wire.current}"
 
     def grid(self) -> Tuple[int, int]:
         """The display grid (width, height) in pixels that frames are drawn into."""
