@@ -240,8 +240,8 @@ class PlayerClock:
             return self.seek(self.position() + action.value)
         if action.kind == "start":
             return self.seek(self.start)
-        if action.kind in ("step", "keyframe"):
-            self.ended = False
+        if action.kind == "step" and action.value < 0:
+            self.ended = False  # back from the end: space plays on from there
         if action.kind == "step":
             self.pause(True)
         elif action.kind == "speed":
