@@ -428,7 +428,7 @@ def _check(args: argparse.Namespace) -> None:
     """Combinations argparse cannot express; the error shows the command's own usage."""
     sub: argparse.ArgumentParser = args.pages[args.command]
     if args.command == "view" and (not args.sources) == (args.camera is None):
-        sub.error("give either SOURCE files or --camera N")
+        sub.error("give either a SOURCE file or --camera N")
     if args.command == "view" and args.force and args.record is None:
         sub.error("--force works only with --record")
     if args.command == "play" and args.paused and not args.interactive:

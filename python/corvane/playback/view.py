@@ -256,29 +256,35 @@ def view(screen: Screen, open_viewer: Callable[[int], Viewer], count: int = 1, *
     ``record`` when given (a new file unless ``overwrite``). The terminal is put in cbreak mode
     and restored afterwards, also on errors, Ctrl-C and Ctrl-Z. Returns each viewing's media
     name and result, in order."""
+    first = open_viewer(0)  # a bad first file leaves the terminal untouched
     if record is not None:
         try:
             screen.start_recording(record, overwrite=overwrite)
         except OSError as error:
+            first.close()
             raise CorvaneError(f"cannot record to {record}: {error.strerror or error}") from None
     results: List[Tuple[str, ViewResult]] = []
     index = 0
+    viewer: Optional[Viewer] = first
     try:
         with cbreak(), screen.fullscreen(), KeyReader() as keys:
             while 0 <= index < count:
-                viewer = open_viewer(index)
+                current: Viewer = viewer or open_viewer(index)
+                viewer = None
                 try:
-                    if viewer.media.kind == "still":
-                        viewer.still(keys)
+                    if current.media.kind == "still":
+                        current.still(keys)
                     else:
-                        viewer.moving(keys, viewer.clock.start)
+                        current.moving(keys, current.clock.start)
                 finally:
-                    viewer.close()
-                viewer.result.dropped = viewer.clock.dropped
-                results.append((viewer.media.name, viewer.result))
-                turn = viewer.result.ended
+                    current.close()
+                current.result.dropped = current.clock.dropped
+                results.append((current.media.name, current.result))
+                turn = current.result.ended
                 index = index + 1 if turn == "next" else index - 1 if turn == "previous" else -1
     finally:
+        if viewer is not None:
+            viewer.close()  # the first, when the terminal could not be set up
         screen.stop_recording()
     return results
 
