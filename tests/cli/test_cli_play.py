@@ -1,5 +1,8 @@
 """`corvane play [-i]` on a pty: keys, the shape kept, damage played up to, typed keys eaten."""
 
+import os
+import subprocess
+import sys
 import time
 
 import pytest
@@ -20,7 +23,7 @@ def test_interactive_keys_through_the_pty(tmp_path):
     at = session.wait_for(b"paused 1/20 key")
     steps = [(b".", "paused 2/20 ", 10), (b".", "paused 3/20 ", 20), (b",", "paused 2/20 ", 10),
              (b"]", "paused 6/20 key", 50), (b"]", "paused 11/20 key", 100), (b"[", "paused 6/20 key", 50),
-             (b"+", "1.5x", None), (b"-", "paused 6/20 key  0:00.17/0:00.66  1x", None)]
+             (b"+", "1.5x", None), (b"-", "paused 6/20 key  0:00.17/0:00.66  1x  24-bit", None)]
     for key, status, grey in steps:
         session.type(key)
         found = session.wait_for(status.encode(), after=at)
@@ -37,7 +40,7 @@ def test_interactive_keys_through_the_pty(tmp_path):
 def test_plain_play_keeps_the_shape_quits_on_q_and_eats_the_keys(tmp_path):
     (tmp_path / "n.lzdx").write_bytes(numbered(900, 6, 4))  # 6 x 4 into a 40 x 22 grid: 33 x 22 at x = 3
     session = Session(["play", "n.lzdx", "--sharpen", "0.5"], tmp_path, cols=40, rows=12)
-    session.wait_for(HIDE)
+    session.wait_for(b"0:00 / 0:29  n.lzdx  24-bit")
     time.sleep(0.5)
     session.type(b"ls\n")
     time.sleep(0.3)
@@ -76,3 +79,20 @@ def test_both_players_play_up_to_the_damage(tmp_path, content, damage, stop):
     session.type(b"q")
     run = session.finish()
     assert run.one_line_error() == line and run.restored
+
+
+@pytest.mark.parametrize("env, depth, cells", [
+    ({}, "24-bit", b"\x1b[38;2;"),
+    ({"COLORTERM": "", "TERM": "xterm-256color"}, "256 colours", b"\x1b[48;5;"),
+    ({"COLORTERM": "", "TERM": "linux"}, "16 colours", b"\x1b[40m"),
+    ({"COLORTERM": "", "TERM": "tmux-256color", "TMUX": "/nonexistent,1,0"}, "256 colours", b"\x1b[48;5;"),
+], ids=["24bit", "256", "linux", "tmux"])
+def test_the_colour_depth_follows_the_terminal(tmp_path, env, depth, cells):
+    (tmp_path / "d.lzdx").write_bytes(GOOD)
+    run = corvane(["play", "d.lzdx"], tmp_path, cols=60, rows=4, env=env)
+    wire = depth != "24-bit"  # the exact stream on a 24-bit terminal, else the wire at the default tolerance
+    assert run.returncode == 0 and f"d.lzdx  {depth}{' tolerance 2' if wire else ''}".encode() in run.stdout
+    assert cells in run.stdout and (b";48;2;" in run.stdout) != wire
+    shown = subprocess.run([sys.executable, "-m", "corvane", "play", "--help"], capture_output=True, text=True,
+                           env=dict(os.environ, **env))
+    assert f"default: auto, from COLORTERM, TERM and tmux; here {depth})" in " ".join(shown.stdout.split())

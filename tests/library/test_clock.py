@@ -93,15 +93,15 @@ def test_the_sound_leads_while_it_plays_at_normal_speed():
         mock.call.seek(10.0), mock.call.pause(False), mock.call.pause(True)]
 
 
-@pytest.mark.parametrize("width", [0, 5, 12, 20, 31, 80])
+@pytest.mark.parametrize("width", [0, 5, 12, 23, 31, 90])
 def test_the_status_line_never_exceeds_its_width(width):
     ticks, now = ticking()
     clock = PlayerClock(3725.0, now=now)
     ticks[0], clock.dropped = ticks[0] + 3601, 7
     clock.press("+"), clock.press(" ")
-    line = clock.status(width, "no sound device\n\x1b[2J")
+    line = clock.status(width, "no sound device\n\x1b[2J", depth="256 colours")
     assert len(line) <= width
-    full = "1:00:01 / 1:02:05  paused  1.5x  dropped 7  no sound device \\x1b[2J"
+    full = "1:00:01.00 / 1:02:05  paused  1.5x  256 colours  dropped 7  no sound device \\x1b[2J"
     assert full.startswith(line) and (line == full or width < len(full))
 
 

@@ -15,7 +15,7 @@ import os
 import re
 import sys
 import warnings
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Sequence, Tuple
 
 from .. import __version__
 from . import demo, gallery
@@ -35,7 +35,10 @@ from ..display.terminal import check_terminal, clock
 from ..text import count, printable
 from ..playback.view import Viewer, view
 from ..playback.view import summary as view_summary
-from ..display.wire import COLOR_CHOICES, DEFAULT_TOLERANCE, MAX_TOLERANCE, resolve_colors
+from ..display.wire import COLOR_CHOICES, MAX_TOLERANCE, depth_name, detect_colors, resolve_colors
+
+if TYPE_CHECKING:
+    from ..media import Media
 
 MAX_STRENGTH = 3.0
 """Sharpening strengths above this only add noise."""
@@ -107,15 +110,18 @@ def _background(text: str) -> Background:
 
 
 def _screen_options(args: argparse.Namespace) -> Dict[str, Any]:
-    """``Screen`` keyword arguments from ``--colors``, ``--tolerance`` and ``--dither``; neither
-    of the first two given: the exact stream, as without the wire."""
-    if args.colors is None and args.tolerance is None:
-        return {}
+    """``Screen`` keyword arguments from ``--colors``, ``--tolerance`` and ``--dither``; the
+    screen decides the depth and whether to draw through the wire by the one rule."""
     return {
-        "colors": args.colors if args.colors is not None else "auto",
-        "tolerance": args.tolerance if args.tolerance is not None else DEFAULT_TOLERANCE,
+        "colors": args.colors,
+        "tolerance": args.tolerance,
         "dither": args.dither,
     }
+
+
+def _auto_help() -> str:
+    """What ``--colors auto`` reads, and what it finds here, for ``--help``."""
+    return f"from COLORTERM, TERM and tmux; here {depth_name(detect_colors())}"
 
 
 def _fail(message: str) -> int:
@@ -176,49 +182,75 @@ def _fit(args: argparse.Namespace) -> str:
     return "stretch" if args.stretch else (args.fit or "contain")
 
 
-def cmd_view(args: argparse.Namespace) -> int:
-    """A video, animation, image or camera on the terminal, with the player's keys."""
+STDIN = "standard input"
+
+
+def _open_source(source: Optional[str], camera: Optional[int], background: "Background") -> "Media":
+    """The media of one ``view`` source: a file, ``-`` (standard input, read as it comes: no
+    seeking, no sound) or a camera."""
     from ..media import open_media
+
+    if source != "-":
+        return open_media(source, camera=camera, background=background)
+    from ..media.video import VideoMedia, _open
+
+    media = VideoMedia(STDIN, _open(STDIN, "pipe:0"), camera=False)
+    media.seekable = media.has_audio = False
+    media.duration = None
+    return media
+
+
+def cmd_view(args: argparse.Namespace) -> int:
+    """Videos, animations, images or a camera on the terminal, with the player's keys."""
     from ..media.sound import SoundPlayer
 
     options = _screen_options(args)
+    sources = args.sources or [None]
     if args.record is not None:
-        _claim_recording(args.record, [args.source], args.force)
+        _claim_recording(args.record, sources, args.force)
     start, end = args.start or 0.0, args.end
-    if args.source is not None and _is_recording(args.source):
-        raise CorvaneError(f"{args.source} is a recording; play it with: corvane play {args.source}")
-    media = open_media(args.source, camera=args.camera, background=_background(args.background))
-    sound: Optional[SoundPlayer] = None
-    try:
-        moving = media.kind in ("video", "animation")
-        if not moving and (args.start is not None or args.end is not None or args.loop):
-            what = "a camera" if media.kind == "camera" else "a still picture"
-            args.pages["view"].error(f"--start, --end and --loop work only with a video or an "
-                                     f"animation; {printable(media.name)} is {what}")
-        fit = _fit(args)
-        if media.kind == "still" and fit == "contain" and not args.upscale:
-            fit = SCALE_DOWN
-        player = PlayerClock(media.duration if moving else None, start=start if moving else 0.0,
-                             end=end if moving else None, loop=(args.loop or media.loop) and moving,
-                             now=clock)
-        screen = Screen(fit=fit, **options)
-        check_terminal(screen.corvane)
-        note = ""
-        if media.has_audio and not args.mute:
-            try:
-                sound = SoundPlayer(media.name, start=player.start)
-            except CorvaneError as error:
-                note = str(error)
-            player.audio = sound
-        viewer = Viewer(media, screen, player, duration=args.duration,
-                        note=note, sound=sound)
-        result = view(viewer, start=player.start, record=args.record, overwrite=args.force)
-    finally:
-        if sound is not None:
-            sound.close()
-        media.close()
+    if "-" in sources and (start or args.loop):
+        raise CorvaneError("standard input cannot seek: --start and --loop need a file")
+    if sources.count("-") > 1:
+        raise CorvaneError("standard input can be given once")
+    for source in sources:
+        if source is not None and _is_recording(source):
+            raise CorvaneError(f"{source} is a recording; play it with: corvane play {source}")
+    fit = _fit(args)
+    screen = Screen(fit=fit, **options)
+    check_terminal(screen.corvane)
+    background = _background(args.background)
+
+    def open_viewer(index: int) -> Viewer:
+        """The viewer of the ``index``-th source, its media open (and its sound playing)."""
+        media = _open_source(sources[index], args.camera, background)
+        try:
+            moving = media.kind in ("video", "animation")
+            if not moving and (args.start is not None or args.end is not None or args.loop):
+                what = "a camera" if media.kind == "camera" else "a still picture"
+                args.pages["view"].error(f"--start, --end and --loop work only with a video or an "
+                                         f"animation; {printable(media.name)} is {what}")
+            # A still smaller than the terminal keeps its size unless --upscale.
+            screen.fit = SCALE_DOWN if media.kind == "still" and fit == "contain" and not args.upscale else fit
+            player = PlayerClock(media.duration if moving else None, start=start if moving else 0.0,
+                                 end=end if moving else None, loop=(args.loop or media.loop) and moving,
+                                 now=clock)
+            sound, note = None, ""
+            if media.has_audio and not args.mute:
+                try:
+                    sound = player.audio = SoundPlayer(media.name, start=player.start)
+                except CorvaneError as error:
+                    note = str(error)
+            return Viewer(media, screen, player, duration=args.duration, note=note, sound=sound,
+                          place=(index + 1, len(sources)))
+        except BaseException:
+            media.close()
+            raise
+
+    results = view(screen, open_viewer, len(sources), record=args.record, overwrite=args.force)
     recorded = f"; recorded to {args.record}" if args.record else ""
-    print(printable(view_summary(media.name, result) + recorded))
+    for number, (name, result) in enumerate(results):
+        print(printable(view_summary(name, result) + (recorded if number == len(results) - 1 else "")))
     return 0
 
 
@@ -247,7 +279,8 @@ def cmd_play(args: argparse.Namespace) -> int:
         recording.require_frames()
         screen = Screen(fit=_fit(args), **options)
         check_terminal(screen.corvane)
-        play(recording, screen, interactive=args.interactive, paused=args.paused, sharpen=args.sharpen)
+        play(recording, screen, interactive=args.interactive, paused=args.paused, sharpen=args.sharpen,
+             name=args.file)
     return 0
 
 
@@ -315,7 +348,8 @@ def build_parser() -> argparse.ArgumentParser:
     def wire(sub: argparse.ArgumentParser) -> None:
         """The options of the wire encoder."""
         sub.add_argument("--colors", type=_colors, metavar="{" + ",".join(COLOR_CHOICES) + "}",
-                         help="colour depth; auto (the default with --tolerance) reads COLORTERM and TERM")
+                         help=f"colour depth (default: auto, {_auto_help()}); on a 24-bit terminal "
+                         "auto without --tolerance is the exact stream")
         sub.add_argument("--tolerance", type=_number(0, MAX_TOLERANCE, low_included=True, kind=int),
                          metavar="T", help=f"leave cells within T (0 to {MAX_TOLERANCE}) "
                          "of what the terminal shows alone; fewer bytes, frames dropped on a slow link")
@@ -357,7 +391,9 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("--end", type=_time("--end"), metavar="T", help=f"{end} at T")
 
     view = add("view", cmd_view)
-    view.add_argument("source", nargs="?", metavar="SOURCE", help="a video, animation or image file")
+    view.add_argument("sources", nargs="*", metavar="SOURCE",
+                      help="a video, animation or image file, - for standard input; several play "
+                      "one after the other (n / p: the next / previous)")
     view.add_argument("--camera", type=_number(0, MAX_CAMERA, low_included=True, kind=int),
                       metavar="N", help=f"show camera number N (0 to {MAX_CAMERA}) instead")
     view.add_argument("--record", metavar="FILE", help="record what is shown into FILE")
@@ -391,7 +427,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="of a video or animation, the frame at T: seconds or [hh:]mm:ss "
                       "(default: the first)")
     show.add_argument("--colors", type=_colors, metavar="{" + ",".join(COLOR_CHOICES) + "}",
-                      default="24bit", help="colour depth (default 24bit); auto reads COLORTERM and TERM")
+                      default="auto", help=f"colour depth (default: auto, {_auto_help()})")
     dither(show)
     background(show)
 
@@ -430,7 +466,7 @@ def build_parser() -> argparse.ArgumentParser:
 def _check(args: argparse.Namespace) -> None:
     """Combinations argparse cannot express; the error shows the command's own usage."""
     sub: argparse.ArgumentParser = args.pages[args.command]
-    if args.command == "view" and (args.source is None) == (args.camera is None):
+    if args.command == "view" and (not args.sources) == (args.camera is None):
         sub.error("give either a SOURCE file or --camera N")
     if args.command == "view" and args.force and args.record is None:
         sub.error("--force works only with --record")

@@ -10,9 +10,11 @@ without the margins, so that a recording fills whatever frame it is later shown 
 player's clock, so that it plays as long as it took to show. After Ctrl-Z and ``fg`` the next
 frame is drawn whole, as the terminal may have lost what was on it.
 
-By default a screen draws through ``Corvane.render``, the exact stream. Given ``colors`` or
-``tolerance`` it draws through the wire (:mod:`corvane.display.wire`): the terminal's colour depth,
-fewer bytes, a writer thread, and frames dropped rather than queued when the link is slow.
+On a 24-bit terminal a screen draws through ``Corvane.render``, the exact stream. On a terminal
+of 256 or 16 colours, or given a ``tolerance`` or a depth other than ``auto``, it draws through the
+wire (:mod:`corvane.display.wire`, whose :func:`~corvane.display.wire.wire_settings` is the rule):
+the terminal's colour depth, fewer bytes, a writer thread, and frames dropped rather than queued
+when the link is slow.
 """
 
 from __future__ import annotations
@@ -30,7 +32,7 @@ from ..geometry import FIT_MODES, SCALE_DOWN, BytesLike, as_frame, display_grid,
 from .keys import poll_key
 from .terminal import clock, fullscreen, resumes
 from ..text import printable
-from .wire import DEFAULT_TOLERANCE, Wire
+from .wire import Wire, depth_name, wire_settings
 from ..recording import RecordingWriter
 
 if TYPE_CHECKING:
@@ -52,12 +54,13 @@ class Screen:
         self.fit = _fit_mode(fit, stretch)
         """How frames meet the grid, one of ``FIT_MODES`` (the default for :meth:`show`)."""
         self.wire: Optional[Wire] = None
-        """The wire encoder and its writer thread, when ``colors`` or ``tolerance`` was given:
-        ``colors`` one of "auto" (from ``COLORTERM`` and ``TERM``), "24bit", "256", "16";
-        ``tolerance`` 0 (exact) to 64, :data:`corvane.display.wire.DEFAULT_TOLERANCE` when left out;
-        ``dither``: ordered dithering at 256 colours, error diffusion at 16; ``None``: at 16 only."""
-        if colors is not None or tolerance is not None:
-            self.wire = Wire(colors or "auto", DEFAULT_TOLERANCE if tolerance is None else tolerance,
+        """The wire encoder and its writer thread, unless the exact stream is drawn:
+        ``colors`` one of "auto" (the default: from ``COLORTERM``, ``TERM`` and tmux), "24bit",
+        "256", "16"; ``tolerance`` 0 (exact) to 64, :data:`corvane.display.wire.DEFAULT_TOLERANCE`
+        when left out; ``dither``: ordered dithering at 256 colours, error diffusion at 16; ``None``: at 16 only."""
+        settings = wire_settings(colors, tolerance)
+        if settings is not None:
+            self.wire = Wire("24bit" if settings[0] == 24 else str(settings[0]), settings[1],
                              dither=dither)
         self._writer: Optional[RecordingWriter] = None
         self._started: Optional[float] = None
@@ -65,9 +68,27 @@ class Screen:
         self._resumes = resumes()
 
     def size(self) -> Tuple[int, int]:
-        """The terminal's (columns, rows), as the native module sees it (re-read every 30th ask)."""
+        """The terminal's (columns, rows), as the native module sees it. The module re-reads the
+        size only every 30th ask; a change the terminal reports is made its own at once, so the
+        frame after a resize is drawn (and recorded) at the new size, not one of the old."""
         info = self.corvane.get_mapping_info()
-        return info["term_w"], info["term_h"]
+        size = info["term_w"], info["term_h"]
+        try:
+            now = os.get_terminal_size(1)
+        except OSError:
+            return size
+        for _ in range(30):  # every 30th ask reads the terminal: this many asks make it read
+            if size == (now.columns, now.lines):
+                break
+            info = self.corvane.get_mapping_info()
+            size = info["term_w"], info["term_h"]
+        return size
+
+    def depth(self) -> str:
+        """The colour depth drawn in and, through the wire, the tolerance rate control uses now."""
+        if self.wire is None:
+            return depth_name(24)
+        return f"{depth_name(self.wire.colors)} tolerance {self.wire.current}"
 
     def grid(self) -> Tuple[int, int]:
         """The display grid (width, height) in pixels that frames are drawn into."""

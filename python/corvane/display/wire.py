@@ -24,10 +24,11 @@ import atexit
 import errno
 import os
 import select
+import subprocess
 import threading
 import time
 from collections import deque
-from typing import TYPE_CHECKING, Deque, Mapping, Optional, Tuple
+from typing import TYPE_CHECKING, Deque, List, Mapping, Optional, Tuple
 
 from .._native import Encoder
 
@@ -46,18 +47,35 @@ RATE_CEILING = 10
 
 
 def detect_colors(environ: Optional[Mapping[str, str]] = None) -> int:
-    """The colours the terminal shows, 24 (bits), 256 or 16, from ``COLORTERM`` and ``TERM``:
-    ``COLORTERM`` truecolor or 24bit is 24-bit, ``TERM=linux`` (the console) 16, a ``TERM``
-    ending in ``-256color`` 256; anything else 24-bit."""
+    """The colours the terminal shows, 24 (bits), 256 or 16: ``COLORTERM`` truecolor or 24bit is
+    24-bit; inside tmux (``TERM`` screen* or tmux*) what tmux knows of the terminal it is
+    attached to (its features RGB or 256); ``TERM=linux`` (the console) 16, a ``TERM`` ending in
+    ``-256color`` 256; anything else 24-bit."""
     env = os.environ if environ is None else environ
     if env.get("COLORTERM", "").lower() in ("truecolor", "24bit"):
         return 24
     term = env.get("TERM", "")
+    if env.get("TMUX") and term.startswith(("screen", "tmux")):
+        features = _tmux_features(env)
+        if features:  # tmux passes 24-bit colours on only to a terminal that shows them
+            return 24 if "RGB" in features else 256 if "256" in features else 16
     if term == "linux":
         return 16
     if term.endswith("-256color"):
         return 256
     return 24
+
+
+def _tmux_features(env: Mapping[str, str]) -> List[str]:
+    """The features tmux found in the terminal of its client (``RGB``, ``256``, ...); empty when
+    tmux gives no answer (no client, or a tmux older than 3.2)."""
+    try:
+        done = subprocess.run(["tmux", "display-message", "-p", "#{client_termfeatures}"],
+                              capture_output=True, text=True, timeout=2, env=dict(env),
+                              stdin=subprocess.DEVNULL)
+    except (OSError, subprocess.SubprocessError):
+        return []
+    return done.stdout.strip().split(",") if done.returncode == 0 else []
 
 
 def resolve_colors(choice: str, environ: Optional[Mapping[str, str]] = None) -> int:
@@ -67,6 +85,24 @@ def resolve_colors(choice: str, environ: Optional[Mapping[str, str]] = None) -> 
     if choice not in COLOR_CHOICES:
         raise ValueError(f"colors must be one of {', '.join(COLOR_CHOICES)}, not {choice!r}")
     return 24 if choice == "24bit" else int(choice)
+
+
+def wire_settings(colors: Optional[str] = None, tolerance: Optional[int] = None,
+                  environ: Optional[Mapping[str, str]] = None) -> Optional[Tuple[int, int]]:
+    """The rule of every player and screen: ``(depth, tolerance)`` to draw through the wire, or
+    ``None`` for the exact stream of ``Corvane.render``. ``colors`` None is ``"auto"``; on a
+    24-bit terminal ``auto`` without a ``tolerance`` is the exact stream, which costs no CPU and
+    shows every cell as it is; any other depth, or a tolerance, goes through the wire (with
+    :data:`DEFAULT_TOLERANCE` when none is given)."""
+    depth = resolve_colors(colors or "auto", environ)
+    if tolerance is None and depth == 24 and colors in (None, "auto"):
+        return None
+    return depth, DEFAULT_TOLERANCE if tolerance is None else check_tolerance(tolerance)
+
+
+def depth_name(depth: int) -> str:
+    """``24-bit``, ``256 colours`` or ``16 colours``, for a status line or a help page."""
+    return "24-bit" if depth == 24 else f"{depth} colours"
 
 
 def check_tolerance(tolerance: object) -> int:

@@ -68,10 +68,12 @@ class ReadAhead:
             self._cond.notify_all()
         with self._media_lock:
             frame = self.media.seek(time)
-        with self._cond:  # frames decoded while waiting for the lock were of the old place
-            self._generation += 1
-            self._slot, self._full = None, False
-            self._cond.notify_all()
+            # Frames decoded while waiting for the lock were of the old place; the lock is still
+            # held so that the first frame after the new place is not thrown away with them.
+            with self._cond:
+                self._generation += 1
+                self._slot, self._full = None, False
+                self._cond.notify_all()
         return frame
 
     def set_output_size(self, width: int, height: int) -> None:
@@ -92,10 +94,11 @@ class ReadAhead:
                 self._cond.wait_for(lambda: self._closed or not self._full)
                 if self._closed:
                     return
-                generation = self._generation
             error: Optional[BaseException] = None
             frame: Optional[Frame] = None
             with self._media_lock:
+                with self._cond:  # the place read from is the one after the last seek
+                    generation = self._generation
                 try:
                     frame = self.media.read()
                 except Exception as caught:  # noqa: BLE001 (handed to the reading thread)

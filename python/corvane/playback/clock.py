@@ -51,14 +51,16 @@ KEYS: Dict[str, Command] = {
     ",": Command("step", -1.0), ".": Command("step", 1.0),
     "[": Command("keyframe", -1.0), "]": Command("keyframe", 1.0),
     "-": Command("speed", -1.0), "+": Command("speed", 1.0), "=": Command("speed", 1.0),
+    "n": Command("next", 1.0), "p": Command("next", -1.0),
 }
 """What each key (as :mod:`corvane.display.keys` names it) asks of
 :meth:`PlayerClock.press`; ``"seek"`` values are relative here."""
 
 
-def key_help(key_frames: bool = False) -> str:
-    """The keys in short, for a status line; ``key_frames`` for a player that jumps between them."""
-    return "space ←→↓↑ Home ,. " + ("[] " if key_frames else "") + "-+ q"
+def key_help(key_frames: bool = False, files: bool = False) -> str:
+    """The keys in short, for a status line; ``key_frames`` for a player that jumps between them,
+    ``files`` for one that goes through several files."""
+    return "space ←→↓↑ Home ,. " + ("[] " if key_frames else "") + "-+ " + ("np " if files else "") + "q"
 
 
 class Audio(Protocol):
@@ -75,14 +77,12 @@ class Audio(Protocol):
 
 
 def format_time(seconds: float, hundredths: bool = False) -> str:
-    """``m:ss``, or ``h:mm:ss`` from an hour on; ``m:ss.ss`` with ``hundredths``."""
-    if hundredths:
-        return f"{int(seconds) // 60}:{seconds % 60:05.2f}"
-    whole = max(int(seconds), 0)
-    hours, rest = divmod(whole, 3600)
-    if hours:
-        return f"{hours}:{rest // 60:02d}:{rest % 60:02d}"
-    return f"{rest // 60}:{rest % 60:02d}"
+    """``m:ss``, or ``h:mm:ss`` from an hour on (whole seconds cut); with ``hundredths``
+    ``m:ss.ss``, rounded to the nearest hundredth."""
+    cents = max(int(seconds * 100 + 0.5) if hundredths else int(seconds) * 100, 0)
+    hours, rest = divmod(cents // 100, 3600)
+    text = f"{hours}:{rest // 60:02d}:{rest % 60:02d}" if hours else f"{rest // 60}:{rest % 60:02d}"
+    return text + f".{cents % 100:02d}" if hundredths else text
 
 
 _TIME = re.compile(r"(?:(?:(\d+):)?(\d+):)?(\d+(?:\.\d*)?|\.\d+)")
@@ -132,9 +132,10 @@ def _times(given: float, duration: float) -> Tuple[str, str]:
 class PlayerClock:
     """Position, pause, speed, loop and range of one playback, and the verdict on each frame.
 
-    ``hold`` is the time of the last frame for a player that stops on it rather than ending (the
-    interactive recording player): playing reaches it and pauses there, and space there plays
-    again from the start."""
+    ``hold`` is the time of the last frame for a player that knows it and stops on it rather than
+    ending (the interactive recording player): playing reaches it and pauses there. A player that
+    finds its end only when the frames run out says so with :meth:`held`. At the end (``ended``)
+    space plays again from the start."""
 
     def __init__(
         self, duration: Optional[float], *, start: float = 0.0, end: Optional[float] = None,
@@ -148,6 +149,8 @@ class PlayerClock:
         self.now = now
         self.hold = hold
         self.paused = False
+        self.ended = False
+        """Stopped at the end, paused on the last frame."""
         self.dropped = 0
         """Frames passed over because they were late."""
         self.shown: Optional[float] = None
@@ -174,11 +177,15 @@ class PlayerClock:
             return self._at
         at = self._running()
         if self.hold is not None and at >= self.hold:
-            self._anchor(self.hold)
-            self.paused = True
-            self._sound()
+            self.held(self.hold)
             return self.hold
         return at
+
+    def held(self, last: float) -> None:
+        """Playback reached its end with the frame at ``last`` on screen: it pauses there."""
+        self._anchor(last)
+        self.paused = self.ended = True
+        self._sound()
 
     def _running(self) -> float:
         if self._hearing() and not self._audio_stale:
@@ -217,6 +224,7 @@ class PlayerClock:
         if limit is not None and target >= limit:
             target = self.start if self.loop else max(limit - 1e-3, self.start)
         self._anchor(max(target, self.start))
+        self.ended = False
         self._audio_stale = True
         self._sound()
         return Command("seek", self._at)
@@ -233,14 +241,15 @@ class PlayerClock:
         player, which knows the frames, as are the key-frame jumps."""
         action = KEYS.get(key, Command("none"))
         if action.kind == "pause":
-            again = self.paused and self.hold is not None and self._at >= self.hold
-            command = self.seek(self.start) if again else Command("none")
+            command = self.seek(self.start) if self.ended else Command("none")
             self.pause(not self.paused)
             return command
         if action.kind == "seek":
             return self.seek(self.position() + action.value)
         if action.kind == "start":
             return self.seek(self.start)
+        if action.kind == "step" and action.value < 0:
+            self.ended = False  # back from the end: space plays on from there
         if action.kind == "step":
             self.pause(True)
         elif action.kind == "speed":
@@ -273,17 +282,19 @@ class PlayerClock:
             return None
         return self.seek(self.start) if self.loop else Command("end")
 
-    def status(self, width: int, note: str = "") -> str:
-        """The status line, at most ``width`` characters: position / duration, then what is
-        worth knowing (paused, speed, frames dropped, ``note``), the least important cut first."""
-        where = format_time(self.position())
+    def status(self, width: int, note: str = "", *, title: str = "", depth: str = "") -> str:
+        """The status line, at most ``width`` characters: position / duration (in hundredths
+        while paused, so that each step shows), then what is worth knowing (end or paused,
+        speed, ``title``, ``depth``, frames dropped, ``note``), the least important cut first."""
+        where = format_time(self.position(), hundredths=self.paused)
         if self.duration is not None:
             where += f" / {format_time(self.duration)}"
         parts = [where]
         if self.paused:
-            parts.append("paused")
+            parts.append("end" if self.ended else "paused")
         if self.speed != 1.0:
             parts.append(f"{self.speed:g}x")
+        parts += [_shown(" ".join(text.split())) for text in (title, depth) if text]
         if self.dropped:
             parts.append(f"dropped {self.dropped}")
         if note:

@@ -7,7 +7,9 @@ The frames are decoded here (through :class:`~corvane.recording.Recording`), sha
 
 Interactive keys are those of ``corvane view`` (:data:`~corvane.playback.clock.KEYS`, on the same
 :class:`~corvane.playback.clock.PlayerClock` and speed ladder), and ``[`` / ``]`` the previous / next
-key frame; playing to the last frame pauses there and space then plays from the start. Damage
+key frame; playing to the last frame pauses there and space then plays from the start. The plain
+player ends after the last frame; its bottom line is ``corvane view``'s: position / duration,
+speed and colour depth. Damage
 stops the plain player; the interactive one pauses there with the damage on the status line, and
 ``]`` goes on at the next intact key frame.
 Runs on the main thread; the terminal is restored on every way out.
@@ -48,8 +50,9 @@ def key_frame(keys: Sequence[int], index: int, way: float) -> Optional[int]:
 
 
 def status(player: PlayerClock, count: int, index: int, key: bool,
-           damage: Optional[RecordingError]) -> str:
-    """The interactive player's bottom line: state, frame, time and speed, or the damage."""
+           damage: Optional[RecordingError], depth: str = "") -> str:
+    """The interactive player's bottom line: state, frame, time, speed and colour depth, or the
+    damage."""
     where = f"{index + 1}/{count}"
     if damage is not None:
         return f"damaged {where}: {printable(damage)}   ] next key frame  q quit"
@@ -57,15 +60,16 @@ def status(player: PlayerClock, count: int, index: int, key: bool,
     state = "end" if player.paused and at_end else "paused" if player.paused else "playing"
     return (
         f"{state} {where}{' key' if key else ''}  {format_time(index * FRAME_PERIOD, hundredths=True)}"
-        f"/{format_time(count * FRAME_PERIOD, hundredths=True)}  {player.speed:g}x   {HELP}"
+        f"/{format_time(count * FRAME_PERIOD, hundredths=True)}  {player.speed:g}x  {depth}   {HELP}"
     )
 
 
 def play(recording: Recording, screen: Screen, *, interactive: bool = False, paused: bool = False,
-         sharpen: float = 0.0) -> None:
+         sharpen: float = 0.0, name: str = "") -> None:
     """Play ``recording`` until its end (plain) or q / Esc; raises the damage met, or found in the
     headers, once the terminal is restored, and :class:`RecordingError` for a file without
-    frames. The terminal is in full-screen and cbreak mode meanwhile and restored afterwards."""
+    frames. The terminal is in full-screen and cbreak mode meanwhile and restored afterwards;
+    ``name`` is the file's, for the plain player's bottom line."""
     recording.require_frames()
     count, key_set = len(recording), frozenset(recording.key_frames)
     player = PlayerClock(count * FRAME_PERIOD, now=clock,
@@ -116,10 +120,14 @@ def play(recording: Recording, screen: Screen, *, interactive: bool = False, pau
             if interactive:
                 if damage is None and player.paused and index == count - 1 and recording.damage:
                     damage = recording.damage
-                line = status(player, count, index, index in key_set, damage)
-                if line != written:
-                    screen.status(line)
-                    written = line
+                line = status(player, count, index, index in key_set, damage, screen.depth())
+            else:
+                cols = screen.size()[0]
+                line = player.status(cols - 1, title=name, depth=screen.depth())
+                line += "  q quit" if len(line) + 8 <= cols - 1 else ""
+            if line != written:
+                screen.status(line)
+                written = line
             if key is None:
                 time.sleep(TICK)
     damage = met or recording.damage

@@ -15,6 +15,10 @@ thread of their own (:class:`~corvane.playback.ahead.ReadAhead`), a frame due wh
 with the one before waits for it (or is dropped when its successor is due meanwhile), so dropped
 frames are never scaled or drawn and the link never waits for a decoder.
 
+At the end the last picture stays, paused, and space plays from the start again (``--loop``
+starts again by itself); with several files the end of one goes on to the next, ``n`` / ``p``
+go to the next / previous. After a resize the picture is drawn again at once, at the new size.
+
 Runs on the main thread (the decoder of the wire path on its own); the sound plays on its own
 (:mod:`corvane.media.sound`). The terminal, the sound device and the media are given back on every
 way out.
@@ -24,10 +28,10 @@ from __future__ import annotations
 
 import time
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Callable, List, Optional, Tuple, Union
 
 from .ahead import ReadAhead
-from .clock import QUIT_KEYS, PlayerClock, key_help
+from .clock import KEYS, QUIT_KEYS, PlayerClock, key_help
 from ..errors import CorvaneError
 from ..display.keys import KeyReader
 from ..media import Frame, Media
@@ -40,7 +44,8 @@ if TYPE_CHECKING:
 
 TICK = 0.02
 """Longest sleep between looks at the keyboard."""
-HELP = key_help()
+FORWARD_ONLY = frozenset({" ", ".", "-", "+", "=", "n", "p"} | QUIT_KEYS)
+"""The keys of a source that cannot seek (standard input)."""
 
 
 @dataclass
@@ -50,7 +55,8 @@ class ViewResult:
     shown: int = 0
     dropped: int = 0
     ended: str = "end"
-    """``"end"`` (the media ran out), ``"key"`` (q or Esc) or ``"time"`` (``duration`` passed)."""
+    """``"end"`` (the media ran out), ``"key"`` (q or Esc), ``"time"`` (``duration`` passed),
+    ``"next"`` or ``"previous"`` (the file after or before, by key or at the end)."""
 
 
 class Viewer:
@@ -58,9 +64,13 @@ class Viewer:
 
     def __init__(self, media: Media, screen: Screen, player: PlayerClock, *,
                  duration: Optional[float], note: str = "",
-                 sound: "Optional[SoundPlayer]" = None) -> None:
+                 sound: "Optional[SoundPlayer]" = None, place: Tuple[int, int] = (1, 1)) -> None:
         self.media, self.screen, self.clock = media, screen, player
         self.note, self.sound = note, sound
+        self.place = place
+        """(i, N): the file's place among the files of the session, from 1."""
+        self.title = f"{place[0]}/{place[1]} {media.name}" if place[1] > 1 else ""
+        self.help = key_help(files=place[1] > 1)
         self.deadline = None if duration is None else clock() + duration
         self.result = ViewResult()
         self.source: Union[Media, ReadAhead] = media
@@ -69,33 +79,66 @@ class Viewer:
             self.source = ReadAhead(media)
         self._grid: Optional[Tuple[int, int]] = None
         self._line: Optional[str] = None
+        self._drawn: Optional[Frame] = None
 
-    def sized(self) -> None:
-        """Ask for frames at the size the grid needs, again whenever the grid changes."""
+    def sized(self) -> bool:
+        """Ask for frames at the size the grid needs, again whenever the grid changes; whether
+        it changed since the last ask."""
         grid = self.screen.grid()
-        if grid != self._grid:
-            self._grid, self._line = grid, None
-            self.source.set_output_size(*self.screen.drawn_size(self.media.size))
+        if grid == self._grid:
+            return False
+        self._grid, self._line = grid, None
+        self.source.set_output_size(*self.screen.drawn_size(self.media.size))
+        return True
 
     def draw(self, frame: Frame) -> None:
         self.screen.show(frame.image)
         self.clock.show(frame.time)
         self.result.shown += 1
-        self._line = None
+        self._line, self._drawn = None, frame
+
+    def jump(self, target: float) -> Optional[Frame]:
+        """Show the frame on show at ``target`` at once and run the clock from it; the frame
+        after it. The time spent decoding up to it is no lateness, so no frame is dropped for it."""
+        shown = self.source.seek(target)
+        self.clock.seek(target)
+        if shown is not None:
+            self.draw(shown)  # after the clock's seek: while paused, the position is this frame
+        return self.source.read()
+
+    def turn(self, key: str) -> bool:
+        """For ``n`` / ``p``: whether there is a file that way, which is then the result."""
+        way = KEYS[key].value
+        if not (self.place[0] < self.place[1] if way > 0 else self.place[0] > 1):
+            return False
+        self.result.ended = "next" if way > 0 else "previous"
+        return True
+
+    def close(self) -> None:
+        """Let go of the decoder ahead, the sound and the media."""
+        try:
+            if isinstance(self.source, ReadAhead):
+                self.source.close()
+            if self.sound is not None:
+                self.sound.close()
+        finally:
+            self.media.close()
 
     def status(self) -> None:
         """The bottom line, written when it changed or a picture was drawn; never wraps."""
         cols = self.screen.size()[0]
         note = self.note or (self.sound.note if self.sound is not None else "")
+        depth = self.screen.depth()
         if self.media.kind == "still":
             width, height = self.media.size
-            line = f"{self.media.name}  {width} x {height}  q quit"
+            keys = "n p q" if self.place[1] > 1 else "q quit"
+            line = f"{self.title or self.media.name}  {width} x {height}  {depth}  {keys}"
         elif self.media.kind == "camera":
-            line = f"{self.media.name}  {self.result.shown} shown  q quit"
+            line = f"{self.media.name}  {self.result.shown} shown  {depth}  q quit"
         else:
-            line = self.clock.status(cols - 1, note)
-            if len(line) + 2 + len(HELP) <= cols - 1:
-                line += "  " + HELP
+            line = self.clock.status(cols - 1, note, title=self.title, depth=depth)
+            if len(line) + 2 + len(self.help) <= cols - 1:
+                line += "  " + self.help
         if line != self._line:
             self.screen.status(line)
             self._line = line
@@ -111,8 +154,11 @@ class Viewer:
         drawn = None
         frame = self.media.read()
         while frame is not None and not self.timed_out():
-            if keys.poll() in QUIT_KEYS:
+            key = keys.poll()
+            if key in QUIT_KEYS:
                 self.result.ended = "key"
+                return
+            if key in ("n", "p") and self.turn(key):
                 return
             if (self.screen.grid(), resumes()) != drawn:
                 self.sized()
@@ -127,22 +173,28 @@ class Viewer:
         media, player = self.source, self.clock
         ahead = media if isinstance(media, ReadAhead) else None
         self.sized()
-        frame = media.seek(start) if start else media.read()
+        frame = self.jump(start)
         while not self.timed_out():
-            self.sized()
+            if self.sized() and player.paused and self._drawn is not None:
+                self.screen.show(self._drawn.image)  # at the new size, as a resize leaves a mess
             key = keys.poll()
             if key is not None:
                 if self.media.kind == "camera" and key not in QUIT_KEYS:
                     continue  # a camera cannot pause, seek or step
+                if not self.media.seekable and key not in FORWARD_ONLY:
+                    continue  # standard input goes one way
+                if key in ("n", "p"):
+                    if self.turn(key):
+                        return
+                    continue
+                if not self.media.seekable and key == " " and player.ended:
+                    continue
                 command = player.press(key)
                 if command.kind == "quit":
                     self.result.ended = "key"
                     return
                 if command.kind == "seek":
-                    shown = media.seek(command.value)
-                    if shown is not None:
-                        self.draw(shown)
-                    frame = media.read()
+                    frame = self.jump(command.value)
                 elif command.kind == "step" and command.value > 0:
                     if frame is not None and not self._past(frame):
                         self.draw(frame)
@@ -161,9 +213,15 @@ class Viewer:
                     time.sleep(TICK)  # the last picture has its time, or waits for a key
                     continue
                 again = player.past_end(None)
-                if again is None or again.kind == "end":
+                if again is not None and again.kind == "seek":
+                    frame = self.jump(again.value)
+                elif self.place[0] < self.place[1]:
+                    self.result.ended = "next"
                     return
-                frame = media.seek(again.value)
+                elif not self.media.seekable or self.media.kind == "camera":
+                    return
+                else:  # the last picture stays; space plays again from the start
+                    player.held(player.shown if player.shown is not None else player.start)
                 continue
             verdict, wait = player.decide(frame.time, None if ahead is None else ahead.following())
             if verdict == "wait":
@@ -189,29 +247,45 @@ class Viewer:
         return max(self.clock.duration or 0.0, last + 1 / (self.media.rate or 30.0))
 
 
-def view(viewer: Viewer, *, start: float = 0.0, record: Optional[str] = None,
-         overwrite: bool = False) -> ViewResult:
-    """Run ``viewer`` full-screen from ``start``; what is shown goes into the recording
+def view(screen: Screen, open_viewer: Callable[[int], Viewer], count: int = 1, *,
+         record: Optional[str] = None, overwrite: bool = False) -> List[Tuple[str, ViewResult]]:
+    """Run the viewers of ``count`` files full-screen, ``open_viewer(i)`` making the one of
+    file ``i`` (from 0) when it is its turn, from the first until one ends by a key or time, or
+    the last ends; each is closed when it is done. What is shown goes into the recording
     ``record`` when given (a new file unless ``overwrite``). The terminal is put in cbreak mode
-    and restored afterwards, also on errors, Ctrl-C and Ctrl-Z."""
-    screen = viewer.screen
+    and restored afterwards, also on errors, Ctrl-C and Ctrl-Z. Returns each viewing's media
+    name and result, in order."""
+    first = open_viewer(0)  # a bad first file leaves the terminal untouched
     if record is not None:
         try:
             screen.start_recording(record, overwrite=overwrite)
         except OSError as error:
+            first.close()
             raise CorvaneError(f"cannot record to {record}: {error.strerror or error}") from None
+    results: List[Tuple[str, ViewResult]] = []
+    index = 0
+    viewer: Optional[Viewer] = first
     try:
         with cbreak(), screen.fullscreen(), KeyReader() as keys:
-            if viewer.media.kind == "still":
-                viewer.still(keys)
-            else:
-                viewer.moving(keys, start)
+            while 0 <= index < count:
+                current: Viewer = viewer or open_viewer(index)
+                viewer = None
+                try:
+                    if current.media.kind == "still":
+                        current.still(keys)
+                    else:
+                        current.moving(keys, current.clock.start)
+                finally:
+                    current.close()
+                current.result.dropped = current.clock.dropped
+                results.append((current.media.name, current.result))
+                turn = current.result.ended
+                index = index + 1 if turn == "next" else index - 1 if turn == "previous" else -1
     finally:
-        if isinstance(viewer.source, ReadAhead):
-            viewer.source.close()
+        if viewer is not None:
+            viewer.close()  # the first, when the terminal could not be set up
         screen.stop_recording()
-    viewer.result.dropped = viewer.clock.dropped
-    return viewer.result
+    return results
 
 
 def summary(name: str, result: ViewResult) -> str:
