@@ -63,7 +63,7 @@ def test_every_frame_form_draws_the_same(child):
 
 
 @pytest.mark.parametrize("args, error, message", [
-    ((np.zeros((2, 2, 3), np.float32),), TypeError, "dtype uint8, not float32"), (("abc", 1, 1), TypeError, "not str"),
+    ((np.zeros((2, 2, 3), np.int32),), TypeError, "uint8, uint16 or floats, not int32"), (("abc", 1, 1), TypeError, "not str"),
     ((np.zeros((2, 2, 2), np.uint8),), ValueError, "not (2, 2, 2)"), ((b"abc", 2, 2), ValueError, "takes 12 bytes, not 3"),
     ((np.zeros((0, 2, 3), np.uint8),), ValueError, "is empty"),
 ])

@@ -216,20 +216,23 @@ def cmd_view(args: argparse.Namespace) -> int:
     for source in sources:
         if source is not None and _is_recording(source):
             raise CorvaneError(f"{source} is a recording; play it with: corvane play {source}")
+    background = _background(args.background)
+    if args.start is not None or args.end is not None or args.loop:  # a usage error, before the terminal
+        for source in (source for source in sources if source != "-"):  # a pipe is read once
+            with _open_source(source, args.camera, background) as media:
+                if media.kind not in ("video", "animation"):
+                    what = "a camera" if media.kind == "camera" else "a still picture"
+                    args.pages["view"].error(f"--start, --end and --loop work only with a video or an "
+                                             f"animation; {printable(media.name)} is {what}")
     fit = _fit(args)
     screen = Screen(fit=fit, **options)
     check_terminal(screen.corvane)
-    background = _background(args.background)
 
     def open_viewer(index: int) -> Viewer:
         """The viewer of the ``index``-th source, its media open (and its sound playing)."""
         media = _open_source(sources[index], args.camera, background)
         try:
             moving = media.kind in ("video", "animation")
-            if not moving and (args.start is not None or args.end is not None or args.loop):
-                what = "a camera" if media.kind == "camera" else "a still picture"
-                args.pages["view"].error(f"--start, --end and --loop work only with a video or an "
-                                         f"animation; {printable(media.name)} is {what}")
             # A still smaller than the terminal keeps its size unless --upscale.
             screen.fit = SCALE_DOWN if media.kind == "still" and fit == "contain" and not args.upscale else fit
             player = PlayerClock(media.duration if moving else None, start=start if moving else 0.0,
