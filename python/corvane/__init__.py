@@ -43,11 +43,13 @@ Screen, the players and the command line use render, get_mapping_info, the curso
 poll_key; they record and play in Python, so that recordings keep time and shape.
 """
 
+from typing import IO, Any, Optional, Tuple
+
 from _corvane import Corvane
 
 from .errors import CorvaneError, RecordingError, SourceError, TerminalError, VideoSupportError
 from .geometry import FIT_MODES, Placement, as_frame, display_grid, fit, layout, letterbox
-from .display.inline import print_image
+from .display import inline as _inline
 from .recording import Record, Recording, RecordingWriter
 from .display.screen import Screen, show
 from .display.terminal import cbreak, fullscreen
@@ -58,6 +60,21 @@ from .display.windows import (destroyAllWindows, destroyWindow, getWindowPropert
 
 
 __version__ = "0.1.0"
+
+
+def print_image(frame: Any, width: Optional[int] = None, height: Optional[int] = None, fit: str = "contain",
+                file: "Optional[IO[Any]]" = None, colors: str = "24bit", dither: Optional[bool] = None,
+                upscale: bool = False) -> None:
+    """Print ``frame`` (an array, or the name of a picture or video file: its first frame) at the
+    cursor as half-block lines, and go to the line after it; see
+    :func:`corvane.display.inline.print_image` for the options."""
+
+    def load(name: str, least: Optional[Tuple[int, int]]) -> Any:
+        from .media.pictures import first_frame  # PyAV and Pillow only when a file is read
+
+        return first_frame(name, least=least)
+
+    _inline.print_image(frame, width, height, fit, file, colors, dither, upscale, load)
 
 __all__ = [
     "Corvane",

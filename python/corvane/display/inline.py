@@ -19,7 +19,7 @@ from __future__ import annotations
 import io
 import os
 import sys
-from typing import IO, TYPE_CHECKING, Any, NamedTuple, Optional, Tuple, Union
+from typing import IO, TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
@@ -118,6 +118,7 @@ def print_image(
     colors: str = "24bit",
     dither: Optional[bool] = None,
     upscale: bool = False,
+    load: "Optional[Callable[[str, Optional[Tuple[int, int]]], FrameArray]]" = None,
 ) -> None:
     """Print ``frame`` at the cursor as half-block lines, and go to the line after it.
 
@@ -130,7 +131,9 @@ def print_image(
     default), "256", "16" or "auto" (from ``COLORTERM`` and ``TERM``); ``dither`` dithers (at 256
     colours ordered, at 16 by error diffusion; by default at 16 only). A frame smaller than the
     room keeps its size unless ``upscale``. Raises
-    :class:`~corvane.errors.SourceError` for a file that cannot be read.
+    :class:`~corvane.errors.SourceError` for a file that cannot be read. ``load(name, least)``
+    reads a file's first frame, at least ``least`` (width, height) pixels large when given: the
+    media layer's, which ``corvane.print_image`` passes, since this layer reads no files.
     """
     out = sys.stdout if file is None else file
     depth = resolve_colors(colors)
@@ -139,11 +142,11 @@ def print_image(
             raise ValueError(f"a picture is 1 to {MAX_CELLS} columns or lines, not {size}")
     room = box(width, height, terminal_size(out))
     if isinstance(frame, (str, os.PathLike)):
-        from ..media.pictures import first_frame
-
+        if load is None:
+            raise TypeError("a picture file needs a loader: call corvane.print_image")
         name = os.fspath(frame)
         try:
-            image = first_frame(name, least=None if fit == "none" else room.pixels())
+            image = load(name, None if fit == "none" else room.pixels())
         except SourceError as error:
             raise SourceError(f"{name}: {error}") from None
     else:
