@@ -22,7 +22,7 @@ import numpy as np
 
 from ..errors import CorvaneError, RecordingError
 from ..geometry import letterbox
-from ..media.png import write_png
+from ..png import write_png
 from ..recording import FRAME_PERIOD, Recording
 from ..text import printable
 

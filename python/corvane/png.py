@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Union
 import numpy as np
 
 if TYPE_CHECKING:
-    from ..geometry import FrameArray
+    from .geometry import FrameArray
 
 SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
