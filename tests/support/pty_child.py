@@ -36,7 +36,7 @@ Run = NamedTuple("Run", [("returncode", Optional[int]), ("stdout", bytes), ("std
 
 class Child:
     """A child in a session of its own on a pty of cols x rows: stdin unless "devnull", controlling terminal
-    if ctty. stdout: "file" (kept), "devnull", "devfull" or "closed" (before the interpreter starts)."""
+    if ctty. stdout: "file" (kept), "pty" (read from `master`), "devnull", "devfull" or "closed" (before the interpreter starts)."""
 
     def __init__(self, tmp_path: Path, job: Union[str, Callable[..., Any]], *args: Any, cols: int = 80,
                  rows: int = 24, ctty: bool = True, stdout: str = "file", stdin: str = "pty",
@@ -46,8 +46,8 @@ class Child:
             stale.unlink() if stale.exists() else None
         self.master, slave = open_pty(cols, rows)
         terminal = os.ttyname(slave)
-        out: Any = {"file": lambda: open(self.out_path, "wb"), "devfull": lambda: open("/dev/full", "wb")}.get(
-            stdout, lambda: subprocess.DEVNULL)()
+        out: Any = {"file": lambda: open(self.out_path, "wb"), "devfull": lambda: open("/dev/full", "wb"),
+                    "pty": lambda: open(os.dup(slave), "wb")}.get(stdout, lambda: subprocess.DEVNULL)()
         code = ["-c", PRELUDE + textwrap.dedent(job)] if isinstance(job, str) else ["-m", "children", job.__name__,
                                                                                        json.dumps(args)]
         path = [(env or {}).get("PYTHONPATH"), os.environ.get("PYTHONPATH"), str(Path(__file__).parent)]

@@ -1,0 +1,172 @@
+"""What a terminal draws beyond half blocks, found once per process: ``--graphics auto``.
+
+The environment is read first: inside tmux or GNU screen only cells reach the outer terminal
+(unless tmux says it passes sixel), the Linux console and ``dumb`` know no more than half blocks.
+Else one batch of queries goes to the terminal: kitty's graphics query, XTVERSION, the cell's
+size in pixels (``CSI 16 t``) and Primary DA, which every terminal answers and answers last, so
+its reply ends the wait. A terminal silent for :data:`REPLY_WAIT` seconds is taken as knowing
+none of them. The replies are read from the terminal itself in non-canonical mode without echo,
+byte by byte up to the end of the DA reply, so that none reaches the shell or the key reader and
+no key typed after them is taken. Nothing is asked when standard output is not that terminal,
+or when the process is not in the terminal's foreground (asking would stop it).
+"""
+
+from __future__ import annotations
+
+import fcntl
+import os
+import re
+import select
+import struct
+import termios
+import time
+from typing import Dict, Mapping, NamedTuple, Optional, Tuple
+
+from .wire import _tmux_features
+
+GRAPHICS_CHOICES = ("auto", "kitty", "sixel", "iterm2", "half", "quadrant", "sextant", "octant")
+"""The values of ``--graphics`` and ``Screen(graphics=...)``."""
+PIXEL_MODES = ("kitty", "sixel", "iterm2")
+CELL_SHAPES: Dict[str, Tuple[int, int]] = {"half": (1, 2), "quadrant": (2, 2), "sextant": (2, 3), "octant": (2, 4)}
+"""Pixels across and down one cell of each cell mode."""
+QUERY = b"\x1b_Gi=31,s=1,v=1,a=q,t=d,f=24;AAAA\x1b\\\x1b[>q\x1b[16t\x1b[c"
+REPLY_WAIT = 0.15
+"""Seconds a terminal has to answer the queries."""
+DEFAULT_CELL = (10, 20)
+"""A cell's pixels when the terminal tells none (or there is no terminal)."""
+SEXTANT_TERMINALS = ("kitty", "wezterm", "foot")
+"""Terminals known to draw the sextant glyphs themselves (by TERM, TERM_PROGRAM or XTVERSION)."""
+
+_DA1 = re.compile(rb"\x1b\[\?([0-9;]*)c")
+_KITTY_OK = re.compile(rb"\x1b_Gi=31;OK\x1b\\")
+_VERSION = re.compile(rb"\x1bP>\|([^\x1b]*)\x1b\\")
+_CELL = re.compile(rb"\x1b\[6;([0-9]+);([0-9]+)t")
+
+
+class Replies(NamedTuple):
+    """What the terminal said to :data:`QUERY`."""
+
+    kitty: bool = False
+    sixel: bool = False
+    version: str = ""
+    cell: Optional[Tuple[int, int]] = None
+    """(width, height) of a cell in pixels."""
+
+
+def parse_replies(data: bytes) -> Replies:
+    """The answers in ``data``, the bytes read up to the DA reply."""
+    da = _DA1.search(data)
+    version = _VERSION.search(data)
+    cell = _CELL.search(data)
+    return Replies(
+        kitty=_KITTY_OK.search(data) is not None,
+        sixel=da is not None and "4" in da.group(1).decode().split(";"),
+        version=version.group(1).decode(errors="replace") if version else "",
+        cell=(int(cell.group(2)), int(cell.group(1))) if cell and int(cell.group(1)) and int(cell.group(2)) else None,
+    )
+
+
+def read_replies(fd: int, timeout: float = REPLY_WAIT) -> bytes:
+    """Write :data:`QUERY` to the terminal ``fd`` and read its answers up to and including the DA
+    reply, a byte at a time so that nothing after it is taken; what came when ``timeout`` passes
+    first. The terminal's settings are restored afterwards."""
+    saved = termios.tcgetattr(fd)
+    quiet = list(saved)
+    quiet[3] &= ~(termios.ICANON | termios.ECHO)
+    quiet[6] = list(saved[6])
+    quiet[6][termios.VMIN], quiet[6][termios.VTIME] = 1, 0
+    data = bytearray()
+    termios.tcsetattr(fd, termios.TCSANOW, quiet)
+    try:
+        os.write(fd, QUERY)
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                break
+            data += os.read(fd, 1)
+            if data.endswith(b"c") and _DA1.search(data):
+                break
+    finally:
+        termios.tcsetattr(fd, termios.TCSANOW, saved)
+    return bytes(data)
+
+
+def _ask(output: int) -> Replies:
+    """The replies of the terminal that ``output`` is, when the process may ask it."""
+    try:  # fails unless ``output`` is the controlling terminal, whose foreground this process is not
+        if os.tcgetpgrp(output) != os.getpgrp():
+            return Replies()
+        fd = os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError:
+        return Replies()
+    try:
+        return parse_replies(read_replies(fd))
+    except OSError:
+        return Replies()
+    finally:
+        os.close(fd)
+
+
+def choose(env: Mapping[str, str], replies: Replies) -> str:
+    """The mode ``auto`` draws in, from the environment and the terminal's replies."""
+    if replies.kitty:
+        return "kitty"
+    if replies.sixel:
+        return "sixel"
+    program = env.get("TERM_PROGRAM", "")
+    if program in ("iTerm.app", "WezTerm"):
+        return "iterm2"
+    names = (env.get("TERM", ""), program, replies.version, "kitty" if env.get("KITTY_WINDOW_ID") else "")
+    return "sextant" if any(known in name.lower() for name in names for known in SEXTANT_TERMINALS) else "half"
+
+
+def _multiplexed(env: Mapping[str, str]) -> Optional[str]:
+    """The mode inside tmux or screen (which answer queries themselves), or on a terminal that
+    knows nothing more than half blocks; None elsewhere."""
+    term = env.get("TERM", "")
+    if env.get("TMUX"):
+        return "sixel" if "sixel" in _tmux_features(env) else "half"
+    if term.startswith(("screen", "tmux")) or term in ("linux", "dumb", ""):
+        return "half"
+    return None
+
+
+_found: Optional[Tuple[str, Optional[Tuple[int, int]]]] = None
+
+
+def detect(output: int = 1, environ: Optional[Mapping[str, str]] = None) -> str:
+    """The mode ``auto`` draws in on the terminal of descriptor ``output``; decided once per
+    process (half blocks when ``output`` is no terminal, without asking anything)."""
+    global _found
+    if _found is None:
+        if not os.isatty(output):
+            return "half"
+        env = os.environ if environ is None else environ
+        fixed = _multiplexed(env)
+        replies = Replies() if fixed is not None else _ask(output)
+        _found = (fixed or choose(env, replies), replies.cell)
+    return _found[0]
+
+
+def resolve_graphics(choice: Optional[str], output: int = 1) -> str:
+    """The mode for one of :data:`GRAPHICS_CHOICES` (``None`` is ``auto``)."""
+    if choice is None or choice == "auto":
+        return detect(output)
+    if choice not in GRAPHICS_CHOICES:
+        raise ValueError(f"graphics must be one of {', '.join(GRAPHICS_CHOICES)}, not {choice!r}")
+    return choice
+
+
+def cell_pixels(output: int = 1) -> Tuple[int, int]:
+    """A cell's (width, height) in pixels: from the terminal's window size in pixels, else from
+    its reply to ``CSI 16 t``, else :data:`DEFAULT_CELL`."""
+    try:
+        rows, cols, width, height = struct.unpack("HHHH", fcntl.ioctl(output, termios.TIOCGWINSZ, b"\0" * 8))
+        if cols and rows and width >= cols and height >= rows:
+            return width // cols, height // rows
+    except OSError:
+        pass
+    if _found is not None and _found[1] is not None:
+        return _found[1]
+    return DEFAULT_CELL
