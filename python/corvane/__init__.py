@@ -64,9 +64,9 @@ __version__ = "0.1.0"
 
 def print_image(frame: Any, width: Optional[int] = None, height: Optional[int] = None, fit: str = "contain",
                 file: "Optional[IO[Any]]" = None, colors: str = "24bit", dither: Optional[bool] = None,
-                upscale: bool = False) -> None:
+                upscale: bool = False, graphics: Optional[str] = None) -> None:
     """Print ``frame`` (an array, or the name of a picture or video file: its first frame) at the
-    cursor as half-block lines, and go to the line after it; see
+    cursor in the terminal's best graphics (``graphics``), and go to the line after it; see
     :func:`corvane.display.inline.print_image` for the options."""
 
     def load(name: str, least: Optional[Tuple[int, int]]) -> Any:
@@ -74,7 +74,7 @@ def print_image(frame: Any, width: Optional[int] = None, height: Optional[int] =
 
         return first_frame(name, least=least)
 
-    _inline.print_image(frame, width, height, fit, file, colors, dither, upscale, load)
+    _inline.print_image(frame, width, height, fit, file, colors, dither, upscale, graphics, load)
 
 __all__ = [
     "Corvane",

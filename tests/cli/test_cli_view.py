@@ -105,6 +105,20 @@ def test_ctrl_z_gives_the_terminal_back_and_fg_goes_on(tmp_path):
     assert int(shown.group(2) or 0) < 10, "the video goes on where it was, not a second later"
 
 
+@pytest.mark.parametrize("mode, key", [("kitty", b"\x03"), ("kitty", b"q"), ("sixel", b"\x03"), ("sextant", b"q")])
+def test_graphics_video_gives_the_terminal_back_and_kitty_keeps_no_image(tmp_path, mode, key):
+    write_video(tmp_path / "v.mp4", 40, fps=20)
+    session = Session(["view", "--graphics", mode, "v.mp4"], tmp_path, cols=50, rows=8)
+    session.wait_for({"kitty": b"\x1b_Ga=d", "sixel": b"\x1bPq", "sextant": b"\x1b[?2026h\x1b[1;1H"}[mode])
+    session.type(key)
+    run = session.finish()
+    assert run.returncode in (0, 130) and run.restored
+    placed = set(re.findall(rb"\x1b_Ga=T[^;]*,i=(\d+)", run.stdout))
+    assert len(placed) == (2 if mode == "kitty" else 0)  # two ids in turn, whatever the frames
+    last = run.stdout.rfind(b"\x1b_Ga=T")
+    assert all(b"\x1b_Ga=d,d=I,i=%s,q=2\x1b\\" % i in run.stdout[last:] for i in placed)
+
+
 @pytest.mark.parametrize("key", [b"q", b"\x1b"], ids=["q", "esc"])
 def test_images_stay_until_a_quit_key_n_p_go_through_them_and_names_are_escaped(tmp_path, key):
     Image.new("RGB", (30, 30), (200, 200, 200)).save(tmp_path / "\x1b[5mi.png")

@@ -1,5 +1,6 @@
 """Pictures inline (`corvane show`, print_image), fit modes, and imshow/waitKey on a real pty."""
 
+import base64
 import io
 import re
 import shutil
@@ -7,6 +8,7 @@ import subprocess
 import sys
 import time
 import types
+import zlib
 
 import numpy as np
 import pytest
@@ -119,6 +121,36 @@ def test_sizes(tmp_path, args, size, cols, shown):
     run = corvane_run(["show", *args, "p.png"], tmp_path, cols=cols) if cols else show([*args, "p.png"], tmp_path)
     rows = cells(run.stdout.decode())
     assert run.returncode == 0 and (len(rows[0]), len(rows)) == shown
+
+
+def picture_of(mode, out):  # the (width, height) and the colours of a picture printed in `mode`
+    if mode == "kitty":
+        chunks = re.findall(rb"\x1b_G([^;]*);([^\x1b]*)\x1b\\", out)
+        keys = dict(key.split(b"=") for key in chunks[0][0].split(b","))
+        data = zlib.decompress(base64.b64decode(b"".join(payload for _, payload in chunks)))
+        return (int(keys[b"s"]), int(keys[b"v"])), set(zip(data[0::3], data[1::3], data[2::3]))
+    if mode == "iterm2":
+        image = Image.open(io.BytesIO(base64.b64decode(re.search(rb"px:([^\x07]*)\x07", out).group(1))))
+        return image.size, set(map(tuple, np.asarray(image).reshape(-1, 3).tolist()))
+    if mode == "sixel":
+        raster, palette = re.search(rb'\x1bPq"1;1;(\d+;\d+)((?:#\d+;2;[\d;]+)+)', out).groups()
+        colours = re.findall(rb"#\d+;2;(\d+);(\d+);(\d+)", palette)
+        return tuple(map(int, raster.split(b";"))), {tuple(round(int(p) * 255 / 100) for p in c) for c in colours}
+    rows = out.decode().split("\n")[:-1]
+    assert all(row.endswith("\x1b[0m") for row in rows)
+    glyphs = [re.sub(r"\x1b\[[\d;]*m", "", row) for row in rows]
+    colours = {tuple(map(int, c)) for c in re.findall(r"[34]8;2;(\d+);(\d+);(\d+)", out.decode())}
+    return (len(glyphs[0]), len(glyphs)), colours
+
+
+@pytest.mark.parametrize("mode, size", [("kitty", (40, 40)), ("sixel", (40, 40)), ("iterm2", (40, 40)),
+                                        ("sextant", (4, 2)), ("octant", (4, 2))])
+def test_graphics_into_a_pipe_size_pixels_by_the_cell_and_leave_the_cursor_below(tmp_path, mode, size):
+    png(tmp_path / "p.png", RED)
+    run = show(["--graphics", mode, "--width", "4", "--upscale", "p.png"], tmp_path)
+    assert run.returncode == 0 and picture_of(mode, run.stdout) == (size, {RED[::-1]})
+    if size == (40, 40):  # 10 x 20 pixel cells without a terminal: two lines made, then the cursor below
+        assert run.stdout.startswith(b"\n\n\x1b[2A\x1b7") and run.stdout.endswith(b"\x1b8\x1b[1B\n")
 
 
 def test_grid_pads_the_cells_and_titles_are_escaped(tmp_path):

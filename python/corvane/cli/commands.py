@@ -35,6 +35,7 @@ from ..display.terminal import check_terminal, clock
 from ..text import count, printable
 from ..playback.view import Viewer, view
 from ..playback.view import summary as view_summary
+from ..display.graphics import GRAPHICS_CHOICES, resolve_graphics
 from ..display.wire import COLOR_CHOICES, MAX_TOLERANCE, depth_name, detect_colors, resolve_colors
 
 if TYPE_CHECKING:
@@ -43,6 +44,10 @@ if TYPE_CHECKING:
 MAX_STRENGTH = 3.0
 """Sharpening strengths above this only add noise."""
 DITHER_HELP = "dither at 256 colours too, with --colors 256 (at 16 errors are always diffused)"
+
+GRAPHICS_HELP = ("how pictures are drawn (default: auto, what the terminal answers it can draw; half "
+                 "blocks into a pipe or inside tmux): kitty, sixel or iterm2 pictures, or cells of "
+                 "half blocks, quadrants, sextants or octants")
 
 Command = Callable[[argparse.Namespace], int]
 MAX_CAMERA = 63
@@ -87,6 +92,13 @@ def _colors(text: str) -> str:
     return text
 
 
+def _graphics(text: str) -> str:
+    """An argparse type: ``--graphics``, one of the graphics modes."""
+    if text not in GRAPHICS_CHOICES:
+        raise argparse.ArgumentTypeError(f"must be one of {', '.join(GRAPHICS_CHOICES)}, not {text}")
+    return text
+
+
 def _time(option: str) -> Callable[[str], float]:
     """An argparse type: seconds or ``[hh:]mm:ss`` for ``option``."""
 
@@ -116,6 +128,7 @@ def _screen_options(args: argparse.Namespace) -> Dict[str, Any]:
         "colors": args.colors,
         "tolerance": args.tolerance,
         "dither": args.dither,
+        "graphics": args.graphics,
     }
 
 
@@ -174,7 +187,7 @@ def _claim_recording(path: str, inputs: Sequence[Optional[str]], force: bool) ->
 
 def cmd_demo(args: argparse.Namespace) -> int:
     """The built-in animation, recorded and replayed."""
-    return demo.run(args.seconds)
+    return demo.run(args.seconds, args.graphics)
 
 
 def _fit(args: argparse.Namespace) -> str:
@@ -261,7 +274,8 @@ def cmd_show(args: argparse.Namespace) -> int:
     """Pictures inline, like text."""
     colors = resolve_colors(args.colors)
     options = gallery.Options(args.width, args.height, args.fit, args.title, args.grid, args.frame,
-                              colors, args.dither, _background(args.background), args.upscale)
+                              colors, args.dither, _background(args.background), args.upscale,
+                              resolve_graphics(args.graphics))
 
     def warn(name: str, reason: str) -> None:
         """One line about an input that is not shown."""
@@ -357,6 +371,12 @@ def build_parser() -> argparse.ArgumentParser:
                          metavar="T", help=f"leave cells within T (0 to {MAX_TOLERANCE}) "
                          "of what the terminal shows alone; fewer bytes, frames dropped on a slow link")
         dither(sub)
+        graphics(sub)
+
+    def graphics(sub: argparse.ArgumentParser) -> None:
+        """The ``--graphics`` option of every command that draws."""
+        sub.add_argument("--graphics", type=_graphics, default="auto",
+                         metavar="{" + ",".join(GRAPHICS_CHOICES) + "}", help=GRAPHICS_HELP)
 
     def dither(sub: argparse.ArgumentParser) -> None:
         """The ``--dither`` option, of the palette depths only."""
@@ -386,6 +406,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo = add("demo", cmd_demo)
     demo.add_argument("--seconds", type=_number(0, 3600), default=6.0,
                       help="how long to play (default: 6)")
+    graphics(demo)
 
     def player(sub: argparse.ArgumentParser, end: str) -> None:
         """The range options of a player; ``end`` says what happens at ``--end``."""
@@ -432,6 +453,7 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("--colors", type=_colors, metavar="{" + ",".join(COLOR_CHOICES) + "}",
                       default="auto", help=f"colour depth (default: auto, {_auto_help()})")
     dither(show)
+    graphics(show)
     background(show)
 
     play = add("play", cmd_play)

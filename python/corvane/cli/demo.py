@@ -84,13 +84,13 @@ def _show(screen: Screen, seconds: float) -> None:
         screen.show(picture, at=index / FPS)
 
 
-def run(seconds: float = 6.0) -> int:
+def run(seconds: float = 6.0, graphics: str = "auto") -> int:
     """Play the animation full-screen, record it, then play the recording back plain and sharpened.
 
     Refuses (``TerminalError``) to run without a terminal. The terminal is restored and the
     temporary recording removed on every way out, Ctrl-C included.
     """
-    screen = Screen()
+    screen = Screen(graphics=graphics)
     check_terminal(screen.corvane)
     with tempfile.TemporaryDirectory(prefix="corvane-demo-") as workdir:
         path = os.path.join(workdir, "demo.lzdx")

@@ -16,7 +16,9 @@ import sys
 from typing import IO, Any, Callable, List, NamedTuple, Optional, Tuple
 
 from ..errors import CorvaneError, SourceError
+from ..display.graphics import PIXEL_MODES
 from ..display.inline import Box, box, encode, picture_for, terminal_size, write
+from ..display.painter import inline, layout_cell
 from ..media.images import BLACK, Background
 from ..media.pictures import STDIN, Source, expand, first_frame, read_stdin
 from ..text import cut_middle, printable
@@ -42,6 +44,8 @@ class Options(NamedTuple):
     """What transparency is laid over."""
     upscale: bool = False
     """Enlarge pictures smaller than their room."""
+    graphics: str = "half"
+    """The graphics mode (not ``auto``); a grid of pixel pictures is drawn in half blocks."""
 
 
 def _cell_room(options: Options, terminal: Optional[Tuple[int, int]]) -> Box:
@@ -60,10 +64,17 @@ def _cell_room(options: Options, terminal: Optional[Tuple[int, int]]) -> Box:
 
 def _block(name: str, source: Source, room: Box, options: Options) -> List[Line]:
     """The lines of one input: its title, if asked for, and its picture."""
-    frame = first_frame(source, options.at, least=None if options.fit == "none" else room.pixels(),
+    mode = "half" if options.grid and options.graphics in PIXEL_MODES else options.graphics
+    cell = layout_cell(mode)
+    frame = first_frame(source, options.at, least=None if options.fit == "none" else room.pixels(cell),
                         background=options.background)
-    picture = picture_for(frame, room, options.fit, options.upscale)
-    lines = [(line, picture.shape[1]) for line in encode(picture, options.colors, options.dither).split(b"\n")[:-1]]
+    picture = picture_for(frame, room, options.fit, options.upscale, cell)
+    columns = -(-picture.shape[1] // cell[0])
+    if mode in PIXEL_MODES:  # one line of the block: the picture, ending on its last line
+        lines = [(inline(picture, mode)[:-1], columns)]
+    else:
+        drawn = encode(picture, options.colors, options.dither) if mode == "half" else inline(picture, mode)
+        lines = [(line, columns) for line in drawn.split(b"\n")[:-1]]
     if options.title:
         shown = os.path.basename(name.rstrip(os.sep)) or name if options.grid else name
         text, used = cut_middle(printable(shown), room.columns)

@@ -74,7 +74,12 @@ T of what is on screen left alone, fewer bytes, and frames dropped and the
 tolerance raised (up to 10) when the link falls behind, so the picture is never
 more than a frame late; frames are then decoded ahead on a thread. At 16
 colours errors are diffused, so hues stay; --dither also dithers at 256 (it
-needs --colors 256 or 16). Without these options, the exact stream.""",
+needs --colors 256 or 16). Without these options, the exact stream.
+
+--graphics auto (the default) asks the terminal what it draws: kitty graphics,
+sixel, iTerm2 pictures, or sextants where known to be drawn; half blocks inside
+tmux, into a pipe or when the terminal does not answer within 150 ms. Name a
+mode to force it: kitty, sixel, iterm2, half, quadrant, sextant, octant.""",
         """\
 examples:
   corvane view clip.mp4 --start 1:30 --end 2:00 --loop
@@ -107,6 +112,7 @@ standard input (Ctrl-D ends it). An input that cannot be shown gets one line on 
 error; the others are shown, and the exit status is 1. --colors 256 or 16
 prints in the xterm palette or the ANSI colours (the wire encoder's choice,
 errors diffused at 16, --dither to dither at 256), auto as COLORTERM and TERM say; the default is 24bit.
+--graphics as for view (a grid of kitty, sixel or iTerm2 pictures is drawn in half blocks).
 Reading pictures needs Pillow, videos PyAV: pip install 'corvane[video]'.""",
         """\
 examples:

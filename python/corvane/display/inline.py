@@ -1,4 +1,6 @@
-"""Pictures inline: half-block lines that scroll like text, for ``corvane show`` and ``print_image``.
+"""Pictures inline: lines that scroll like text, for ``corvane show`` and ``print_image``.
+
+Half blocks are described here; the other graphics modes are :func:`corvane.display.painter.inline`'s.
 
 The bytes are the native encoder's (``Encoder.encode_inline``): the full screen's cells and
 colour codes (24-bit ``ESC[38;2;R;G;Bm`` and ``48;2``, or the 256 and 16 colour palettes with the
@@ -26,6 +28,8 @@ import numpy as np
 from .._native import Encoder
 from ..errors import SourceError
 from ..geometry import as_frame, fitted
+from .graphics import resolve_graphics
+from .painter import inline, layout_cell
 from .wire import resolve_colors
 
 if TYPE_CHECKING:
@@ -51,9 +55,10 @@ class Box(NamedTuple):
     columns: int
     lines: Optional[int]
 
-    def pixels(self) -> Tuple[int, int]:
-        """The smallest size a decoder must give for the picture to fill the box."""
-        return self.columns, 2 * self.lines if self.lines else 1
+    def pixels(self, cell: Tuple[int, int] = (1, 2)) -> Tuple[int, int]:
+        """The smallest size a decoder must give for the picture to fill the box of cells of
+        ``cell`` pixels."""
+        return self.columns * cell[0], cell[1] * self.lines if self.lines else 1
 
 
 def box(width: Optional[int], height: Optional[int], terminal: Optional[Tuple[int, int]],
@@ -71,15 +76,17 @@ def box(width: Optional[int], height: Optional[int], terminal: Optional[Tuple[in
 
 
 def picture_for(frame: "FrameArray", room: Box, fit: str = "contain",
-                upscale: bool = False) -> "FrameArray":
+                upscale: bool = False, cell: Tuple[int, int] = (1, 2)) -> "FrameArray":
     """``frame`` as it is printed in ``room`` with the fit ``fit``, margins left out; enlarged to
-    the room only with ``upscale``."""
+    the room only with ``upscale``. ``cell``: the pixels of a cell across and down (half blocks:
+    1 x 2; see :func:`corvane.display.painter.layout_cell`)."""
     height, width = frame.shape[:2]
-    columns = room.columns if upscale else min(room.columns, width)
-    rows = None if room.lines is None else 2 * room.lines
+    across, down = cell
+    columns = room.columns * across if upscale else min(room.columns * across, width)
+    rows = None if room.lines is None else down * room.lines
     if rows is None:  # as many lines as the shape needs (every fit keeps it), up to a limit
         natural = height if fit == "none" else max(1, round(height * columns / width))
-        rows = 2 * min((natural + 1) // 2, MAX_CELLS)
+        rows = down * min((natural + down - 1) // down, MAX_CELLS)
     picture, _ = fitted(frame, columns, rows if upscale else min(rows, height), fit)
     return picture
 
@@ -118,6 +125,7 @@ def print_image(
     colors: str = "24bit",
     dither: Optional[bool] = None,
     upscale: bool = False,
+    graphics: Optional[str] = None,
     load: "Optional[Callable[[str, Optional[Tuple[int, int]]], FrameArray]]" = None,
 ) -> None:
     """Print ``frame`` at the cursor as half-block lines, and go to the line after it.
@@ -130,25 +138,32 @@ def print_image(
     about a terminal is asked, and the width defaults to 80. ``colors`` is one of "24bit" (the
     default), "256", "16" or "auto" (from ``COLORTERM`` and ``TERM``); ``dither`` dithers (at 256
     colours ordered, at 16 by error diffusion; by default at 16 only). A frame smaller than the
-    room keeps its size unless ``upscale``. Raises
+    room keeps its size unless ``upscale``. ``graphics`` is one of
+    :data:`~corvane.display.graphics.GRAPHICS_CHOICES`; ``auto`` (the default) asks a terminal what
+    it draws, and is half blocks when ``file`` is no terminal. Raises
     :class:`~corvane.errors.SourceError` for a file that cannot be read. ``load(name, least)``
     reads a file's first frame, at least ``least`` (width, height) pixels large when given: the
     media layer's, which ``corvane.print_image`` passes, since this layer reads no files.
     """
     out = sys.stdout if file is None else file
     depth = resolve_colors(colors)
+    terminal = terminal_size(out)
+    output = out.fileno() if terminal else -1
+    mode = resolve_graphics(graphics, output)
     for size in (width, height):
         if size is not None and not 0 < size <= MAX_CELLS:
             raise ValueError(f"a picture is 1 to {MAX_CELLS} columns or lines, not {size}")
-    room = box(width, height, terminal_size(out))
+    room = box(width, height, terminal)
+    cell = layout_cell(mode, output)
     if isinstance(frame, (str, os.PathLike)):
         if load is None:
             raise TypeError("a picture file needs a loader: call corvane.print_image")
         name = os.fspath(frame)
         try:
-            image = load(name, None if fit == "none" else room.pixels())
+            image = load(name, None if fit == "none" else room.pixels(cell))
         except SourceError as error:
             raise SourceError(f"{name}: {error}") from None
     else:
         image = as_frame(frame)
-    write(out, encode(picture_for(image, room, fit, upscale), depth, dither))
+    picture = picture_for(image, room, fit, upscale, cell)
+    write(out, encode(picture, depth, dither) if mode == "half" else inline(picture, mode, output))

@@ -14,7 +14,9 @@ On a 24-bit terminal a screen draws through ``Corvane.render``, the exact stream
 of 256 or 16 colours, or given a ``tolerance`` or a depth other than ``auto``, it draws through the
 wire (:mod:`corvane.display.wire`, whose :func:`~corvane.display.wire.wire_settings` is the rule):
 the terminal's colour depth, fewer bytes, a writer thread, and frames dropped rather than queued
-when the link is slow.
+when the link is slow. ``graphics`` other than half blocks (finer cells, or the terminal's own
+pixels by kitty graphics, sixel or iTerm2 images) draws through a
+:class:`~corvane.display.painter.Painter` and the same kind of writer thread.
 """
 
 from __future__ import annotations
@@ -32,7 +34,9 @@ from ..geometry import FIT_MODES, SCALE_DOWN, BytesLike, as_frame, display_grid,
 from .keys import poll_key
 from .terminal import clock, fullscreen, resumes
 from ..text import printable
-from .wire import Wire, depth_name, wire_settings
+from .wire import Link, Wire, depth_name, wire_settings
+from .graphics import resolve_graphics
+from .painter import Painter
 from ..recording import RecordingWriter
 
 if TYPE_CHECKING:
@@ -48,7 +52,8 @@ class Screen:
 
     def __init__(self, corvane: Optional[Corvane] = None, *, stretch: bool = False,
                  fit: Optional[str] = None, colors: Optional[str] = None,
-                 tolerance: Optional[int] = None, dither: Optional[bool] = None) -> None:
+                 tolerance: Optional[int] = None, dither: Optional[bool] = None,
+                 graphics: Optional[str] = None) -> None:
         self.corvane = corvane if corvane is not None else Corvane()
         """The native object that does the drawing (through the wire: sizes and keys)."""
         self.fit = _fit_mode(fit, stretch)
@@ -58,8 +63,12 @@ class Screen:
         ``colors`` one of "auto" (the default: from ``COLORTERM``, ``TERM`` and tmux), "24bit",
         "256", "16"; ``tolerance`` 0 (exact) to 64, :data:`corvane.display.wire.DEFAULT_TOLERANCE`
         when left out; ``dither``: ordered dithering at 256 colours, error diffusion at 16; ``None``: at 16 only."""
+        self.graphics = resolve_graphics(graphics)
+        """The mode drawn in (``graphics``: one of :data:`~corvane.display.graphics.GRAPHICS_CHOICES`,
+        by default ``auto``, what the terminal answers); half blocks draw as ``colors`` says."""
+        self.painter = None if self.graphics == "half" else Painter(self.graphics)
         settings = wire_settings(colors, tolerance)
-        if settings is not None:
+        if settings is not None and self.painter is None:
             self.wire = Wire("24bit" if settings[0] == 24 else str(settings[0]), settings[1],
                              dither=dither)
         self._writer: Optional[RecordingWriter] = None
@@ -86,13 +95,24 @@ class Screen:
 
     def depth(self) -> str:
         """The colour depth drawn in and, through the wire, the tolerance rate control uses now."""
+        if self.painter is not None:
+            return self.graphics
         if self.wire is None:
             return depth_name(24)
         return f"{depth_name(self.wire.colors)} tolerance {self.wire.current}"
 
     def grid(self) -> Tuple[int, int]:
         """The display grid (width, height) in pixels that frames are drawn into."""
+        if self.painter is not None:
+            return self.painter.grid(*self.size())
         return display_grid(*self.size())
+
+    @property
+    def link(self) -> Optional[Link]:
+        """The writer thread frames go through (frames dropped when it is busy), if any."""
+        if self.painter is not None:
+            return self.painter.link
+        return None if self.wire is None else self.wire.link
 
     def drawn_size(self, size: Tuple[int, int]) -> Tuple[int, int]:
         """The pixel size a source of ``size`` (width, height) is drawn at on this terminal with
@@ -138,7 +158,7 @@ class Screen:
             self._resumes = resumes()
             if self.wire is not None:
                 self.wire.invalidate()
-            else:
+            elif self.painter is None:
                 self._render(np.bitwise_xor(canvas, 1))
         self._render(canvas)
         if self._writer is not None:
@@ -147,9 +167,10 @@ class Screen:
 
     def _render(self, canvas: "FrameArray") -> None:
         """Draw a grid-sized frame; a terminal that cannot be written is a :class:`TerminalError`."""
-        if self.wire is not None:
+        drawer = self.painter if self.painter is not None else self.wire
+        if drawer is not None:
             try:
-                self.wire.draw(canvas)
+                drawer.draw(canvas)
             except OSError:
                 raise TerminalError("the terminal cannot be written to") from None
             return
@@ -171,11 +192,11 @@ class Screen:
     def text(self, data: bytes) -> None:
         """Write ``data`` (escape sequences and text) after the frames drawn before it."""
         sys.stdout.flush()
-        if self.wire is None:
+        if self.link is None:
             os.write(1, data)
             return
         try:
-            self.wire.text(data)  # behind the frames in flight, never into one
+            self.link.send(data, frame=False)  # behind the frames in flight, never into one
         except OSError:
             raise TerminalError("the terminal cannot be written to") from None
 
@@ -183,16 +204,16 @@ class Screen:
         """Wait until every frame and text handed to the writer thread is written (wire only).
 
         Raises :class:`TerminalError` when a write failed."""
-        if self.wire is not None:
+        if self.link is not None:
             try:
-                self.wire.link.drain()
+                self.link.drain()
             except OSError:
                 raise TerminalError("the terminal cannot be written to") from None
 
     def ready(self, timeout: float = 0.0) -> bool:
         """Whether a frame drawn now would be shown: always without the wire; through it, once
         the link has taken the frame before (waiting up to ``timeout`` seconds for that)."""
-        return self.wire is None or self.wire.link.idle(timeout)
+        return self.link is None or self.link.idle(timeout)
 
     def poll_key(self) -> Optional[str]:
         """The name of the key pressed (:mod:`corvane.display.keys`), or ``None``; never waits.
@@ -204,17 +225,20 @@ class Screen:
     @contextmanager
     def fullscreen(self) -> Iterator["Screen"]:
         """This screen in full-screen mode for the block; see :func:`corvane.display.terminal.fullscreen`."""
-        with fullscreen(self.corvane, settle=None if self.wire is None else self._settle):
+        with fullscreen(self.corvane, settle=None if self.link is None else self._settle):
             if self.wire is not None:
                 self.wire.invalidate()  # the screen was cleared
             yield self
 
     def _settle(self) -> None:
         """Before the screen is left (also at Ctrl-Z): the frames in flight go out, so the leave
-        sequence never lands inside one; a failure is known already or never anyone's to see."""
-        if self.wire is not None:
+        sequence never lands inside one, and the pictures the terminal keeps (kitty's) are
+        deleted; a failure is known already or never anyone's to see."""
+        if self.link is not None:
             try:
-                self.wire.link.drain(5.0)
+                if self.painter is not None:
+                    self.painter.clear()
+                self.link.drain(5.0)
             except OSError:
                 pass
 

@@ -37,7 +37,9 @@ import numpy as np
 
 from ..errors import VideoSupportError
 from ..geometry import Placement, as_frame, fitted
+from .graphics import GRAPHICS_CHOICES
 from .keys import KeyReader
+from .painter import layout_cell
 from .screen import Screen
 from .terminal import cbreak, check_terminal, resumes
 from ..text import cut, printable
@@ -65,15 +67,20 @@ _options: Dict[str, Any] = {}
 
 
 def configure(colors: Optional[str] = None, tolerance: Optional[int] = None,
-              dither: Optional[bool] = None) -> None:
+              dither: Optional[bool] = None, graphics: Optional[str] = None) -> None:
     """How windows opened from now on draw: given ``colors`` ("auto", "24bit", "256", "16") or
     ``tolerance`` (0 to 64), through the wire encoder, as ``Screen(colors=..., tolerance=...)``
-    does; neither: the exact stream (the default). Windows already open keep theirs."""
+    does; neither: the exact stream (the default). ``graphics`` as ``Screen(graphics=...)``
+    (default ``auto``). Windows already open keep theirs."""
     if colors is not None:
         resolve_colors(colors)  # a bad value fails here, not at the first imshow
     if tolerance is not None:
         check_tolerance(tolerance)
+    if graphics is not None and graphics not in GRAPHICS_CHOICES:
+        raise ValueError(f"graphics must be one of {', '.join(GRAPHICS_CHOICES)}, not {graphics!r}")
     _options.clear()
+    if graphics is not None:
+        _options.update(graphics=graphics)
     if colors is not None or tolerance is not None:
         _options.update(colors=colors, tolerance=tolerance, dither=dither)
 
@@ -145,6 +152,8 @@ class _Windows:
     def __init__(self) -> None:
         self.screen = Screen(**_options)
         check_terminal(self.screen.corvane)
+        self.cell = layout_cell(self.screen.graphics)
+        """A cell's pixels on the screen's grid."""
         self.pictures: Dict[str, Tuple["FrameArray", Optional[Placement]]] = {}
         """Each window's picture, fitted to its tile, and where in the tile (``None``: no room or
         no picture yet)."""
@@ -167,11 +176,13 @@ class _Windows:
     def layout(self) -> bool:
         """Tile the grid for the windows there are; whether the tiles changed."""
         self.size = grid_w, grid_h = self.screen.grid()
+        cell_w, cell_h = self.cell
         count = len(self.pictures)
         across = math.ceil(math.sqrt(count))
         down = math.ceil(count / across)
-        width, lines = (grid_w - across + 1) // across, grid_h // 2 // down
-        tiles = {name: Placement(i % across * (width + 1), i // across * lines * 2, width, lines * 2)
+        columns, lines = (grid_w // cell_w - across + 1) // across, grid_h // cell_h // down
+        tiles = {name: Placement(i % across * (columns + 1) * cell_w, i // across * lines * cell_h,
+                                 columns * cell_w, lines * cell_h)
                  for i, name in enumerate(self.pictures)}
         changed = tiles != self.tiles
         self.tiles = tiles
@@ -180,8 +191,9 @@ class _Windows:
     def place(self, name: str, image: "FrameArray") -> None:
         """``image`` scaled into the tile of ``name`` below its title line."""
         tile = self.tiles[name]
-        if tile.width > 0 and tile.height > 2 and image.size:
-            self.pictures[name] = fitted(image, tile.width, tile.height - 2)
+        title = self.cell[1]
+        if tile.width > 0 and tile.height > title and image.size:
+            self.pictures[name] = fitted(image, tile.width, tile.height - title)
         else:
             self.pictures[name] = (image, None)
 
@@ -194,13 +206,15 @@ class _Windows:
         canvas = np.zeros((grid_h, grid_w, 3), np.uint8)
         for name, (picture, spot) in self.pictures.items():
             if spot is not None:
-                x, y = self.tiles[name].x + spot.x, self.tiles[name].y + 2 + spot.y
+                x, y = self.tiles[name].x + spot.x, self.tiles[name].y + self.cell[1] + spot.y
                 canvas[y : y + spot.height, x : x + spot.width] = picture
         self.screen.show(canvas)
         titles = []
         for name, tile in self.tiles.items():
-            text, used = cut(printable(self.titles.get(name, name)), tile.width)
-            titles.append(f"\x1b[{tile.y // 2 + 1};{tile.x + 1}H\x1b[0m{text}{' ' * (tile.width - used)}")
+            columns = tile.width // self.cell[0]
+            text, used = cut(printable(self.titles.get(name, name)), columns)
+            titles.append(f"\x1b[{tile.y // self.cell[1] + 1};{tile.x // self.cell[0] + 1}H\x1b[0m{text}"
+                          f"{' ' * (columns - used)}")
         self.screen.text("".join(titles).encode(errors="replace"))
         self.drawn = (self.size, resumes())
 

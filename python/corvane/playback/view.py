@@ -75,7 +75,7 @@ class Viewer:
         self.result = ViewResult()
         self.source: Union[Media, ReadAhead] = media
         """Where frames are read: the media, or a decoder ahead of it for the wire path."""
-        if screen.wire is not None and media.kind in ("video", "animation", "camera"):
+        if screen.link is not None and media.kind in ("video", "animation", "camera"):
             self.source = ReadAhead(media)
         self._grid: Optional[Tuple[int, int]] = None
         self._line: Optional[str] = None

@@ -1,0 +1,142 @@
+"""Painters: how one graphics mode puts a picture on the terminal, full-screen or inline.
+
+Half blocks are the screen's own paths (the exact stream, or the wire encoder); every other mode
+of :data:`~corvane.display.graphics.GRAPHICS_CHOICES` is a :class:`Painter` for
+:class:`~corvane.display.screen.Screen` and :func:`inline` for printed pictures.
+
+Frames are laid out on a grid of square pixels (:meth:`Painter.grid`): a cell is ``unit`` pixels
+across and twice that down, the terminal's own pixels for the pixel modes. A cell mode whose
+glyphs split a cell otherwise (quadrants 2 x 2, sextants 2 x 3) gets the frame scaled by area to
+its glyph pixels before encoding. A painter writes through a :class:`~corvane.display.wire.Link`:
+a frame offered while the one before is still being written is dropped, never queued. kitty
+video alternates two image ids, placing the new one before deleting the old, so the window is
+never blank while data arrives and the terminal keeps no more than two frames; :meth:`Painter.clear`
+deletes them (the screen calls it before it gives the terminal back, at exit and at Ctrl-Z).
+"""
+
+from __future__ import annotations
+
+import base64
+import itertools
+import os
+from typing import TYPE_CHECKING, Iterator, Optional, Tuple
+
+import numpy as np
+
+from .._native import cells, kitty_delete, kitty_image, sixel
+from ..geometry import resize
+from ..png import encode_png
+from .graphics import CELL_SHAPES, PIXEL_MODES, cell_pixels
+from .wire import Link
+
+if TYPE_CHECKING:
+    from ..geometry import FrameArray
+
+SYNC_BEGIN, SYNC_END = b"\x1b[?2026h", b"\x1b[?2026l"
+_CELLS_START = SYNC_BEGIN + b"\x1b[1;1H"
+_ids: Iterator[int] = itertools.count(1_000_000 + os.getpid() % 1_000_000 * 1000)
+"""kitty image ids of this process: far from the small ones other programs pick."""
+
+
+def layout_cell(mode: str, output: int = 1) -> Tuple[int, int]:
+    """A cell's (width, height) on the layout grid of ``mode``: square pixels."""
+    if mode in PIXEL_MODES:
+        return cell_pixels(output)
+    unit = CELL_SHAPES[mode][0]
+    return unit, 2 * unit
+
+
+def _glyph_pixels(picture: "FrameArray", mode: str) -> "FrameArray":
+    """``picture`` (whole cells of the layout grid) at the pixels the glyphs of ``mode`` have."""
+    across, down = CELL_SHAPES[mode]
+    height, width = picture.shape[:2]
+    return resize(picture, max(1, width // across) * across, max(1, height // (2 * across)) * down)
+
+
+def _data(picture: "FrameArray") -> Tuple[memoryview, int, int]:
+    height, width = picture.shape[:2]
+    return memoryview(np.ascontiguousarray(picture).reshape(-1)), width, height
+
+
+def iterm2_image(picture: "FrameArray") -> bytes:
+    """``picture`` as an iTerm2 inline image (a PNG file), shown at the cursor."""
+    png = encode_png(picture)
+    height, width = picture.shape[:2]
+    return (f"\x1b]1337;File=inline=1;size={len(png)};width={width}px;height={height}px:".encode()
+            + base64.b64encode(png) + b"\x07")
+
+
+def image(picture: "FrameArray", mode: str, image_id: int = 0) -> bytes:
+    """``picture`` as the image of pixel mode ``mode``, drawn at the cursor (kitty: as ``image_id``)."""
+    if mode == "kitty":
+        return kitty_image(*_data(picture), image_id or next(_ids))
+    if mode == "sixel":
+        return sixel(*_data(picture), 256)
+    return iterm2_image(picture)
+
+
+def inline(picture: "FrameArray", mode: str, output: int = 1) -> bytes:
+    """``picture`` (laid out on ``mode``'s grid) printed at the cursor like text, the cursor then
+    on the line after it. Cell modes: one line per row of cells, each ending in ``ESC[0m`` and a
+    newline. Pixel modes: the lines are made first by newlines (so a picture at the bottom
+    scrolls the text up like text would), the picture drawn from their first, the cursor taken
+    to their last and a newline written (terminals leave the cursor after an image in
+    different places)."""
+    if mode in PIXEL_MODES:
+        lines = max(1, -(-picture.shape[0] // cell_pixels(output)[1]))
+        below = b"\x1b[%dB" % (lines - 1) if lines > 1 else b""  # 0 would move one line all the same
+        return b"\n" * lines + b"\x1b[%dA\x1b7" % lines + image(picture, mode) + b"\x1b8" + below + b"\n"
+    glyphs = _glyph_pixels(picture, mode)
+    down = CELL_SHAPES[mode][1]
+    out = []
+    for top in range(0, glyphs.shape[0], down):
+        row = cells(*_data(glyphs[top : top + down]), mode)
+        out.append(row[len(_CELLS_START) : -len(SYNC_END)] + b"\n")
+    return b"".join(out)
+
+
+class Painter:
+    """Full-screen frames of one mode other than half blocks, written by a :class:`Link`."""
+
+    def __init__(self, mode: str, link: Optional[Link] = None) -> None:
+        self.mode = mode
+        self.link = link if link is not None else Link()
+        self.dropped = 0
+        """Frames dropped because the link was still busy with an earlier one."""
+        self._ids = (next(_ids), next(_ids))
+        self._shown: Optional[int] = None
+        """The kitty image on the screen now (an index into the ids)."""
+
+    def grid(self, cols: int, rows: int) -> Tuple[int, int]:
+        """The layout grid of a terminal of ``cols`` x ``rows`` (its last row left to the status line)."""
+        width, height = layout_cell(self.mode)
+        return cols * width, max(1, rows - 1) * height
+
+    def draw(self, canvas: "FrameArray") -> bool:
+        """Send ``canvas`` (grid-sized) unless the link is busy (then it is dropped); True when
+        sent. Raises ``OSError`` for a write that failed earlier."""
+        if self.link.busy():
+            self.dropped += 1
+            self.link.send(b"", frame=True)  # surfaces a write error all the same
+            return False
+        self.link.send(self._encode(canvas), frame=True)
+        return True
+
+    def _encode(self, canvas: "FrameArray") -> bytes:
+        if self.mode in CELL_SHAPES:
+            return cells(*_data(_glyph_pixels(canvas, self.mode)), self.mode)
+        if self.mode != "kitty":
+            return SYNC_BEGIN + b"\x1b[H" + image(canvas, self.mode) + SYNC_END
+        new = 0 if self._shown != 0 else 1
+        old = b"" if self._shown is None else kitty_delete(self._ids[self._shown])
+        self._shown = new
+        return SYNC_BEGIN + b"\x1b[H" + kitty_image(*_data(canvas), self._ids[new]) + old + SYNC_END
+
+    def clear(self) -> None:
+        """Remove what the terminal keeps of the frames drawn (kitty's images)."""
+        if self._shown is not None:
+            self.link.send(b"".join(kitty_delete(i) for i in self._ids), frame=False)
+            self._shown = None
+
+    def invalidate(self) -> None:
+        """The screen was cleared: nothing to keep (every frame is drawn whole anyway)."""
