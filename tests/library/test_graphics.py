@@ -37,7 +37,7 @@ DETECT = """
 @pytest.mark.parametrize("name", TERMINALS)
 def test_auto_asks_once_and_takes_only_the_replies(tmp_path, name):
     replies, env, mode, cell = TERMINALS[name]
-    base = {"TERM": "xterm-256color", "TERM_PROGRAM": "", "KITTY_WINDOW_ID": "", "TMUX": ""}
+    base = {"TERM": "xterm-256color", "TERM_PROGRAM": "", "KITTY_WINDOW_ID": "", "TMUX": "", "CORVANE_GRAPHICS": ""}
     child = Child(tmp_path, DETECT, stdout="pty", env={**base, **env})
     seen = b""
     while b"\x1b[c" not in seen and child.proc.poll() is None:

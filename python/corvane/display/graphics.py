@@ -137,12 +137,15 @@ _found: Optional[Tuple[str, Optional[Tuple[int, int]]]] = None
 
 def detect(output: int = 1, environ: Optional[Mapping[str, str]] = None) -> str:
     """The mode ``auto`` draws in on the terminal of descriptor ``output``; decided once per
-    process (half blocks when ``output`` is no terminal, without asking anything)."""
+    process (half blocks when ``output`` is no terminal, without asking anything). The
+    environment variable ``CORVANE_GRAPHICS``, when it names a mode, decides instead."""
     global _found
+    env = os.environ if environ is None else environ
+    if env.get("CORVANE_GRAPHICS", "auto") in GRAPHICS_CHOICES[1:]:
+        return env["CORVANE_GRAPHICS"]
     if _found is None:
         if not os.isatty(output):
             return "half"
-        env = os.environ if environ is None else environ
         fixed = _multiplexed(env)
         replies = Replies() if fixed is not None else _ask(output)
         _found = (fixed or choose(env, replies), replies.cell)

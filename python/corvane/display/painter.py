@@ -53,9 +53,10 @@ def _glyph_pixels(picture: "FrameArray", mode: str) -> "FrameArray":
     return resize(picture, max(1, width // across) * across, max(1, height // (2 * across)) * down)
 
 
-def _data(picture: "FrameArray") -> Tuple[memoryview, int, int]:
+def _data(picture: "FrameArray") -> Tuple[object, int, int]:
+    """The native functions' first three arguments for ``picture``."""
     height, width = picture.shape[:2]
-    return memoryview(np.ascontiguousarray(picture).reshape(-1)), width, height
+    return np.ascontiguousarray(picture).reshape(-1), int(width), int(height)
 
 
 def iterm2_image(picture: "FrameArray") -> bytes:
@@ -83,7 +84,7 @@ def inline(picture: "FrameArray", mode: str, output: int = 1) -> bytes:
     to their last and a newline written (terminals leave the cursor after an image in
     different places)."""
     if mode in PIXEL_MODES:
-        lines = max(1, -(-picture.shape[0] // cell_pixels(output)[1]))
+        lines = max(1, -(-int(picture.shape[0]) // cell_pixels(output)[1]))
         below = b"\x1b[%dB" % (lines - 1) if lines > 1 else b""  # 0 would move one line all the same
         return b"\n" * lines + b"\x1b[%dA\x1b7" % lines + image(picture, mode) + b"\x1b8" + below + b"\n"
     glyphs = _glyph_pixels(picture, mode)

@@ -63,18 +63,34 @@ class Screen:
         ``colors`` one of "auto" (the default: from ``COLORTERM``, ``TERM`` and tmux), "24bit",
         "256", "16"; ``tolerance`` 0 (exact) to 64, :data:`corvane.display.wire.DEFAULT_TOLERANCE`
         when left out; ``dither``: ordered dithering at 256 colours, error diffusion at 16; ``None``: at 16 only."""
-        self.graphics = resolve_graphics(graphics)
-        """The mode drawn in (``graphics``: one of :data:`~corvane.display.graphics.GRAPHICS_CHOICES`,
-        by default ``auto``, what the terminal answers); half blocks draw as ``colors`` says."""
-        self.painter = None if self.graphics == "half" else Painter(self.graphics)
+        if graphics is not None and graphics != "auto":
+            resolve_graphics(graphics)  # a bad value fails here
+        self._choice = graphics
+        self._mode: Optional[str] = None
+        self._painter: Optional[Painter] = None
         settings = wire_settings(colors, tolerance)
-        if settings is not None and self.painter is None:
+        if settings is not None:
             self.wire = Wire("24bit" if settings[0] == 24 else str(settings[0]), settings[1],
                              dither=dither)
         self._writer: Optional[RecordingWriter] = None
         self._started: Optional[float] = None
         self._by_clock = True
         self._resumes = resumes()
+
+    @property
+    def graphics(self) -> str:
+        """The mode drawn in (``graphics``: one of :data:`~corvane.display.graphics.GRAPHICS_CHOICES`,
+        by default ``auto``, what the terminal answers); half blocks draw as ``colors`` says.
+        Decided when first needed, so that nothing is asked of a terminal never drawn on."""
+        if self._mode is None:
+            self._mode = resolve_graphics(self._choice)
+            self._painter = None if self._mode == "half" else Painter(self._mode)
+        return self._mode
+
+    @property
+    def painter(self) -> Optional[Painter]:
+        """What draws the frames of a mode other than half blocks."""
+        return None if self.graphics == "half" else self._painter
 
     def size(self) -> Tuple[int, int]:
         """The terminal's (columns, rows), as the native module sees it. The module re-reads the
