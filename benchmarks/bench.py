@@ -27,6 +27,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests", "support")]
 
+import startup  # noqa: E402
 from clip import FRAME_BYTES, HEIGHT, WIDTH, Clip  # noqa: E402
 from pty_session import run_on_pty  # noqa: E402
 
@@ -397,6 +398,22 @@ def peer_rows(cfg: Config, work: str, video: Optional[str], images: List[str], c
     return out
 
 
+def startup_rows(result: Dict[str, Any]) -> List[Row]:
+    """The start-up cases (benchmarks/startup.py): one start each, against a bare interpreter."""
+    out = []
+    for case in result["cases"]:
+        r = Row(case["case"], "-", "null", cpu_ms=case["cpu_ms"], ms=case["ms"], versus="python -c 'import json'",
+                ratio=f"{case['over_floor_ms']:+.1f} ms (CPU {case['cpu_over_floor_ms']:+.1f} ms)")
+        if case["bar_ms"] is not None:
+            r.target = f"<= {case['bar_ms']:g} ms over"
+            r.verdict = verdict(case["ok"])
+        imports = case["imports"]
+        r.notes = f"start to exit, median of {result['runs']}" + (
+            "" if imports is None else "; imports " + (", ".join(imports) or "none of numpy, PyAV, Pillow, the native modules"))
+        out.append(r)
+    return out
+
+
 # ---- table -------------------------------------------------------------------------------------
 
 HEAD = ["Case", "Term", "Output", "fps", "spread %", "CPU ms/frame", "ms/frame", "KB/frame", "Compared with", "Ratio", "Target", "Verdict", "Notes"]
@@ -537,9 +554,14 @@ def main() -> int:
             else:
                 log("peers: neither timg nor chafa is installed; skipped")
 
+    log("start-up")
+    started_up = startup.measure(1 if name == "smoke" else 10)
+    raw["startup"] = started_up
+
     order = {f"{c}x{r}": i for i, (c, r) in enumerate(SIZES)}
     peers_first = {r.case for r in rows if "timg" in r.case or "chafa" in r.case}
     rows.sort(key=lambda r: (r.case in peers_first, r.case.startswith("memory"), order.get(r.term, 9), SINKS.index(r.sink) if r.sink in SINKS else 9))
+    rows += startup_rows(started_up)  # last, together: the peers' --version rows are their reference
 
     finished = dt.datetime.now()
     cpu1 = cpu_snapshot()

@@ -60,6 +60,9 @@ def test_every_case_at_both_sizes_and_outputs(smoke):
         if r["case"].startswith(("render", "play", "write")):
             assert r["fps"] > 0 and r["kb"] > 0, r["case"]
     assert any(r["case"].startswith("memory over") and r["verdict"] for r in rows)
+    started = {r["case"]: r for r in rows if r["term"] == "-"}  # the start-up rows, with their bars
+    for case in ("import corvane", "corvane --version"):  # judged, and no heavy module on the way
+        assert started[case]["verdict"] and started[case]["ms"] > 0 and "imports none" in started[case]["notes"]
 
 
 def test_frames_reach_the_terminal_in_both_modes(smoke):

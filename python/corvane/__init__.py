@@ -43,38 +43,85 @@ Screen, the players and the command line use render, get_mapping_info, the curso
 poll_key; they record and play in Python, so that recordings keep time and shape.
 """
 
-from typing import IO, Any, Optional, Tuple
+from __future__ import annotations
 
-from _corvane import Corvane
+import importlib
 
-from .errors import CorvaneError, RecordingError, SourceError, TerminalError, VideoSupportError
-from .geometry import FIT_MODES, Placement, as_frame, display_grid, fit, layout, letterbox
-from .display import inline as _inline
-from .recording import Record, Recording, RecordingWriter
-from .display.screen import Screen, show
-from .display.terminal import cbreak, fullscreen
-from .display import windows
-from .display.windows import (destroyAllWindows, destroyWindow, getWindowProperty, imshow, moveWindow,
-                              namedWindow, patch_cv2, pollKey, resizeWindow, setWindowTitle, waitKey,
-                              waitKeyEx)
+TYPE_CHECKING = False  # as typing's, without importing typing: ``import corvane`` stays light
+if TYPE_CHECKING:
+    from typing import IO, Any, Dict, List, Optional, Tuple
+
+    from _corvane import Corvane
+
+    from .errors import CorvaneError, RecordingError, SourceError, TerminalError, VideoSupportError
+    from .geometry import FIT_MODES, Placement, as_frame, display_grid, fit, layout, letterbox
+    from .recording import Record, Recording, RecordingWriter
+    from .display.screen import Screen, show
+    from .display.terminal import cbreak, fullscreen
+    from .display import windows
+    from .display.windows import (destroyAllWindows, destroyWindow, getWindowProperty, imshow, moveWindow,
+                                  namedWindow, patch_cv2, pollKey, resizeWindow, setWindowTitle, waitKey,
+                                  waitKeyEx)
 
 
 __version__ = "0.1.0"
 
+# Where each public name lives. They are imported on first use (module ``__getattr__``), so that
+# ``import corvane`` and the command line's start load neither numpy nor the native modules.
+_HOMES: Dict[str, str] = {
+    "Corvane": "_corvane",
+    **dict.fromkeys(["CorvaneError", "RecordingError", "SourceError", "TerminalError", "VideoSupportError"],
+                    ".errors"),
+    **dict.fromkeys(["FIT_MODES", "Placement", "as_frame", "display_grid", "fit", "layout", "letterbox"],
+                    ".geometry"),
+    **dict.fromkeys(["Record", "Recording", "RecordingWriter"], ".recording"),
+    **dict.fromkeys(["Screen", "show"], ".display.screen"),
+    **dict.fromkeys(["cbreak", "fullscreen"], ".display.terminal"),
+    **dict.fromkeys(["destroyAllWindows", "destroyWindow", "getWindowProperty", "imshow", "moveWindow",
+                     "namedWindow", "patch_cv2", "pollKey", "resizeWindow", "setWindowTitle", "waitKey",
+                     "waitKeyEx"], ".display.windows"),
+}
+
+
+def __getattr__(name: str) -> Any:
+    """A public name (or the ``windows`` module, or a subpackage), imported on first use and kept."""
+    if name == "windows":
+        value: Any = importlib.import_module(".display.windows", __name__)
+    elif name in _HOMES:
+        value = getattr(importlib.import_module(_HOMES[name], __name__), name)
+    elif not name.startswith("__"):
+        try:
+            value = importlib.import_module(f".{name}", __name__)
+        except ModuleNotFoundError as error:
+            if error.name != f"{__name__}.{name}":
+                raise
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}") from None
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> List[str]:
+    """The names defined here and the public ones, imported or not yet."""
+    return sorted(set(globals()) | set(__all__))
+
 
 def print_image(frame: Any, width: Optional[int] = None, height: Optional[int] = None, fit: str = "contain",
-                file: "Optional[IO[Any]]" = None, colors: str = "24bit", dither: Optional[bool] = None,
+                file: Optional[IO[Any]] = None, colors: str = "24bit", dither: Optional[bool] = None,
                 upscale: bool = False, graphics: Optional[str] = None) -> None:
     """Print ``frame`` (an array, or the name of a picture or video file: its first frame) at the
     cursor in the terminal's best graphics (``graphics``), and go to the line after it; see
     :func:`corvane.display.inline.print_image` for the options."""
+    from .display import inline
 
     def load(name: str, least: Optional[Tuple[int, int]]) -> Any:
         from .media.pictures import first_frame  # PyAV and Pillow only when a file is read
 
         return first_frame(name, least=least)
 
-    _inline.print_image(frame, width, height, fit, file, colors, dither, upscale, graphics, load)
+    inline.print_image(frame, width, height, fit, file, colors, dither, upscale, graphics, load)
+
 
 __all__ = [
     "Corvane",

@@ -15,11 +15,10 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, NamedTuple, Optional, Tuple, Union
 
-import numpy as np
-
-from ._native import scale
-
+# numpy and the native scaler are imported by the functions that use them: the command line
+# reads this module's constants at start-up.
 if TYPE_CHECKING:
+    import numpy as np
     import numpy.typing as npt
 
     FrameArray = npt.NDArray[np.uint8]
@@ -119,6 +118,8 @@ def as_frame(
     ``width * height * 3`` B, G, R bytes together with ``width`` and ``height``.
     Raises ``TypeError`` or ``ValueError`` naming what is wrong.
     """
+    import numpy as np
+
     if isinstance(data, np.ndarray):
         if width is not None or height is not None:
             raise TypeError("width and height are taken from the array's shape; leave them out")
@@ -139,6 +140,8 @@ def as_frame(
 
 def _array_frame(array: "np.ndarray") -> "FrameArray":
     """A numpy array checked and brought to H x W x 3 ``uint8``, C-contiguous."""
+    import numpy as np
+
     if array.dtype == np.uint16:
         array = (array >> 8).astype(np.uint8)
     elif array.dtype.kind == "f":
@@ -166,6 +169,10 @@ def resize(frame: "FrameArray", width: int, height: int) -> "FrameArray":
     src_h, src_w = frame.shape[:2]
     if src_h == height and src_w == width:
         return frame
+    import numpy as np
+
+    from ._native import scale
+
     data = scale(np.ascontiguousarray(frame).reshape(-1), src_w, src_h, width, height)
     return np.frombuffer(data, dtype=np.uint8).reshape(height, width, 3)
 
@@ -182,6 +189,8 @@ def fitted(frame: "FrameArray", grid_w: int, grid_h: int,
 
 def on_canvas(picture: "FrameArray", place: Placement, grid_w: int, grid_h: int) -> "FrameArray":
     """``picture`` at ``place`` in a black grid of ``grid_w`` x ``grid_h``, C-contiguous."""
+    import numpy as np
+
     if picture.shape[0] == grid_h and picture.shape[1] == grid_w:
         return np.ascontiguousarray(picture)
     canvas = np.zeros((grid_h, grid_w, 3), dtype=np.uint8)

@@ -27,8 +27,6 @@ from collections import Counter
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Dict, Iterator, List, NoReturn, Optional, Tuple, Union, overload
 
-import numpy as np
-
 from . import _native
 from .errors import RecordingError
 from .text import count
@@ -168,6 +166,8 @@ class Recording:
             plain = self._reader.frame(index)
         except _native.RecordingDamage as found:
             _raise(found)
+        import numpy as np  # here, so that reading records alone (corvane info) leaves it out
+
         return np.frombuffer(plain, dtype=np.uint8).reshape(record.rows, record.cols, 3)
 
     @overload
@@ -240,6 +240,8 @@ class RecordingWriter:
 
     @staticmethod
     def _plain(frame: "FrameArray") -> "Tuple[FrameArray, int, int]":
+        import numpy as np
+
         plain = np.ascontiguousarray(frame, dtype=np.uint8)
         if plain.ndim != 3 or plain.shape[2] != 3:
             raise ValueError(f"a frame is rows x cols x 3 bytes, not {' x '.join(map(str, plain.shape))}")

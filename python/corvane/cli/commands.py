@@ -18,28 +18,21 @@ import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Sequence, Tuple
 
 from .. import __version__
-from . import demo, gallery
 from ..playback.clock import PlayerClock, check_range, parse_time
 from ..errors import CorvaneError, MediaWarning, RecordingError, TimeError
-from ..media.images import Background, parse_background
-from .export import (PLAYER_FPS, Progress, claim_output, export_png, export_video, frame_range,
-                     output_kind)
 from ..geometry import FIT_MODES, SCALE_DOWN
 from .help_texts import MAIN, PAGES
-from .info import damage_text, failure, render_text, summary
 from ..display.inline import MAX_CELLS
-from ..playback.player import play
-from ..recording import FRAME_PERIOD, MAGIC, Recording
-from ..display.screen import Screen
-from ..display.terminal import check_terminal, clock
 from ..text import count, printable
-from ..playback.view import Viewer, view
-from ..playback.view import summary as view_summary
 from ..display.graphics import GRAPHICS_CHOICES, resolve_graphics
 from ..display.wire import COLOR_CHOICES, MAX_TOLERANCE, depth_name, detect_colors, resolve_colors
 
+# Each command imports what only it needs when it runs (numpy, the native modules, PyAV,
+# Pillow), so that --help, --version and the light commands start quickly.
 if TYPE_CHECKING:
     from ..media import Media
+    from ..media.images import Background
+    from ..recording import Recording
 
 MAX_STRENGTH = 3.0
 """Sharpening strengths above this only add noise."""
@@ -115,6 +108,8 @@ def _time(option: str) -> Callable[[str], float]:
 
 def _background(text: str) -> Background:
     """``--background``: black, checkerboard or #rrggbb; one line else (status 1)."""
+    from ..media.images import parse_background
+
     try:
         return parse_background(text)
     except ValueError as error:
@@ -132,9 +127,19 @@ def _screen_options(args: argparse.Namespace) -> Dict[str, Any]:
     }
 
 
-def _auto_help() -> str:
-    """What ``--colors auto`` reads, and what it finds here, for ``--help``."""
-    return f"from COLORTERM, TERM and tmux; here {depth_name(detect_colors())}"
+AUTO_HELP = "{auto}"
+"""Stands in a help text for what ``--colors auto`` reads and finds here, looked up only when a
+help page is shown (inside tmux that asks tmux)."""
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """Help pages: descriptions as written, :data:`AUTO_HELP` filled in."""
+
+    def _get_help_string(self, action: argparse.Action) -> Optional[str]:
+        text = super()._get_help_string(action)
+        if text is None or AUTO_HELP not in text:
+            return text
+        return text.replace(AUTO_HELP, f"from COLORTERM, TERM and tmux; here {depth_name(detect_colors())}")
 
 
 def _fail(message: str) -> int:
@@ -155,6 +160,8 @@ def _same_file(a: str, b: str) -> bool:
 
 def _recording(path: str, *, hint: bool = False) -> Recording:
     """The recording at ``path``; with ``hint``, a file that is none gets a hint at ``view``."""
+    from ..recording import Recording
+
     try:
         return Recording(path)
     except RecordingError as error:
@@ -166,6 +173,8 @@ def _recording(path: str, *, hint: bool = False) -> Recording:
 
 def _is_recording(path: str) -> bool:
     """Whether the file at ``path`` begins as a recording does."""
+    from ..recording import MAGIC
+
     try:
         with open(path, "rb") as file:
             return file.read(len(MAGIC)) == MAGIC
@@ -187,6 +196,8 @@ def _claim_recording(path: str, inputs: Sequence[Optional[str]], force: bool) ->
 
 def cmd_demo(args: argparse.Namespace) -> int:
     """The built-in animation, recorded and replayed."""
+    from . import demo
+
     return demo.run(args.seconds, args.graphics)
 
 
@@ -215,7 +226,11 @@ def _open_source(source: Optional[str], camera: Optional[int], background: "Back
 
 def cmd_view(args: argparse.Namespace) -> int:
     """Videos, animations, images or a camera on the terminal, with the player's keys."""
+    from ..display.screen import Screen
+    from ..display.terminal import check_terminal, clock
     from ..media.sound import SoundPlayer
+    from ..playback.view import Viewer, view
+    from ..playback.view import summary as view_summary
 
     options = _screen_options(args)
     sources = args.sources or [None]
@@ -272,6 +287,8 @@ def cmd_view(args: argparse.Namespace) -> int:
 
 def cmd_show(args: argparse.Namespace) -> int:
     """Pictures inline, like text."""
+    from . import gallery
+
     colors = resolve_colors(args.colors)
     options = gallery.Options(args.width, args.height, args.fit, args.title, args.grid, args.frame,
                               colors, args.dither, _background(args.background), args.upscale,
@@ -291,6 +308,10 @@ def cmd_show(args: argparse.Namespace) -> int:
 
 def cmd_play(args: argparse.Namespace) -> int:
     """A recording, plain or interactive."""
+    from ..display.screen import Screen
+    from ..display.terminal import check_terminal
+    from ..playback.player import play
+
     options = _screen_options(args)
     with _recording(args.file, hint=True) as recording:
         recording.require_frames()
@@ -303,6 +324,8 @@ def cmd_play(args: argparse.Namespace) -> int:
 
 def cmd_info(args: argparse.Namespace) -> int:
     """What a recording holds."""
+    from .info import failure, render_text, summary
+
     try:
         with _recording(args.file) as recording:
             info, damage = summary(recording)
@@ -318,6 +341,10 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 def cmd_export(args: argparse.Namespace) -> int:
     """A recording's frames to PNG files, an H.264 video or an animated GIF."""
+    from .export import (PLAYER_FPS, Progress, claim_output, export_png, export_video, frame_range,
+                         output_kind)
+    from ..recording import FRAME_PERIOD
+
     kind = output_kind(args.out)
     start, end = args.start or 0.0, args.end
     if _same_file(args.out, args.file):
@@ -329,7 +356,7 @@ def cmd_export(args: argparse.Namespace) -> int:
         claim_output(args.out, kind, overwrite=args.force)
         progress = Progress(len(frames), "exporting", enabled=args.progress)
         if kind == "video":
-            written = export_video(recording, args.out, frames=frames, fps=args.fps,
+            written = export_video(recording, args.out, frames=frames, fps=args.fps or PLAYER_FPS,
                                    scale=args.scale, overwrite=args.force, progress=progress)
         else:
             written = export_png(recording, args.out, frames=frames, scale=args.scale,
@@ -345,7 +372,7 @@ def build_parser() -> argparse.ArgumentParser:
     """The argument parser of every command; each command's parser is in ``parser.commands``."""
     parser = argparse.ArgumentParser(
         prog="corvane", description=MAIN.description, epilog=MAIN.examples,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        formatter_class=_Formatter,
     )
     parser.add_argument("--version", action="version", version=f"corvane {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -357,7 +384,7 @@ def build_parser() -> argparse.ArgumentParser:
         page = PAGES[name]
         sub = commands.add_parser(name, help=page.summary, description=page.description,
                                   epilog=page.examples,
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+                                  formatter_class=_Formatter)
         sub.set_defaults(run=run)
         pages[name] = sub
         return sub
@@ -365,7 +392,7 @@ def build_parser() -> argparse.ArgumentParser:
     def wire(sub: argparse.ArgumentParser) -> None:
         """The options of the wire encoder."""
         sub.add_argument("--colors", type=_colors, metavar="{" + ",".join(COLOR_CHOICES) + "}",
-                         help=f"colour depth (default: auto, {_auto_help()}); on a 24-bit terminal "
+                         help=f"colour depth (default: auto, {AUTO_HELP}); on a 24-bit terminal "
                          "auto without --tolerance is the exact stream")
         sub.add_argument("--tolerance", type=_number(0, MAX_TOLERANCE, low_included=True, kind=int),
                          metavar="T", help=f"leave cells within T (0 to {MAX_TOLERANCE}) "
@@ -451,7 +478,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="of a video or animation, the frame at T: seconds or [hh:]mm:ss "
                       "(default: the first)")
     show.add_argument("--colors", type=_colors, metavar="{" + ",".join(COLOR_CHOICES) + "}",
-                      default="auto", help=f"colour depth (default: auto, {_auto_help()})")
+                      default="auto", help=f"colour depth (default: auto, {AUTO_HELP})")
     dither(show)
     graphics(show)
     background(show)
@@ -476,7 +503,7 @@ def build_parser() -> argparse.ArgumentParser:
                         "(.mp4, .m4v, .mov, .mkv: H.264; .gif)")
     player(export, "stop")
     force(export, "video file, or replace the frames in a directory that is not empty")
-    export.add_argument("--fps", type=_number(0, 1000), default=PLAYER_FPS,
+    export.add_argument("--fps", type=_number(0, 1000),
                         help="video frame rate (default: the players', one frame per 33 ms); the "
                         "recording keeps its length, frames repeated or left out")
     export.add_argument("--scale", type=int, default=1, choices=range(1, 17), metavar="N",
@@ -510,6 +537,8 @@ def _os_message(error: OSError) -> str:
 
 def _damage_message(path: str, error: RecordingError) -> str:
     """The one line about a recording that is damaged, not one, or empty."""
+    from .info import damage_text
+
     return f"{path}: {damage_text(error)}"
 
 

@@ -23,9 +23,6 @@ import os
 import sys
 from typing import IO, TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Tuple, Union
 
-import numpy as np
-
-from .._native import Encoder
 from ..errors import SourceError
 from ..geometry import as_frame, fitted
 from .graphics import resolve_graphics
@@ -33,6 +30,8 @@ from .painter import inline, layout_cell
 from .wire import resolve_colors
 
 if TYPE_CHECKING:
+    import numpy as np
+
     from ..geometry import FrameArray
 
 DEFAULT_WIDTH = 80
@@ -45,6 +44,10 @@ def encode(picture: "FrameArray", colors: int = 24, dither: Optional[bool] = Non
     """The half-block lines of ``picture`` (H x W x 3, B, G, R) as they are printed, in
     ``colors`` (24 bits, 256 or 16; at 256 and 16 the screen's palette colours, with its
     dithered as ``dither`` says, by default at 16 colours only)."""
+    import numpy as np
+
+    from .._native import Encoder
+
     height, width = picture.shape[:2]
     return Encoder(colors, 0, dither).encode_inline(np.ascontiguousarray(picture).reshape(-1), width, height)
 

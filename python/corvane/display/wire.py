@@ -24,13 +24,10 @@ import atexit
 import errno
 import os
 import select
-import subprocess
 import threading
 import time
 from collections import deque
 from typing import TYPE_CHECKING, Deque, List, Mapping, Optional, Tuple
-
-from .._native import Encoder
 
 if TYPE_CHECKING:
     from ..geometry import FrameArray
@@ -69,6 +66,8 @@ def detect_colors(environ: Optional[Mapping[str, str]] = None) -> int:
 def _tmux_features(env: Mapping[str, str]) -> List[str]:
     """The features tmux found in the terminal of its client (``RGB``, ``256``, ...); empty when
     tmux gives no answer (no client, or a tmux older than 3.2)."""
+    import subprocess  # only inside tmux: a few milliseconds of every command's start else
+
     try:
         done = subprocess.run(["tmux", "display-message", "-p", "#{client_termfeatures}"],
                               capture_output=True, text=True, timeout=2, env=dict(env),
@@ -223,6 +222,8 @@ class Wire:
         """The tolerance asked for; rate control may draw with a higher one for a while."""
         self.current = tolerance
         """The tolerance of the next frame."""
+        from .._native import Encoder  # not at import: the command line's start reads this module
+
         self.encoder = Encoder(self.colors, tolerance, dither)
         self.link = link if link is not None else Link()
         self.dropped = 0

@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import os
 import re
-import tempfile
 from contextlib import contextmanager
 from glob import glob
 from typing import IO, TYPE_CHECKING, Iterator, List, NamedTuple, Optional, Tuple, Union
@@ -131,6 +130,8 @@ def _named(source: Union[str, bytes]) -> Iterator[str]:
     if isinstance(source, str):
         yield source
         return
+    import tempfile  # only for bytes that must be a file: a few milliseconds of every show else
+
     with tempfile.NamedTemporaryFile(prefix="corvane-") as file:
         file.write(source)
         file.flush()
