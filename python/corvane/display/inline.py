@@ -26,7 +26,6 @@ from typing import IO, TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Tuple
 from ..errors import SourceError
 from ..geometry import as_frame, fitted
 from .graphics import resolve_graphics
-from .painter import inline, layout_cell
 from .wire import resolve_colors
 
 if TYPE_CHECKING:
@@ -157,6 +156,8 @@ def print_image(
         if size is not None and not 0 < size <= MAX_CELLS:
             raise ValueError(f"a picture is 1 to {MAX_CELLS} columns or lines, not {size}")
     room = box(width, height, terminal)
+    from .painter import inline, layout_cell  # numpy and the painters only when drawing
+
     cell = layout_cell(mode, output)
     if isinstance(frame, (str, os.PathLike)):
         if load is None:
