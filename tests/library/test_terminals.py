@@ -48,7 +48,7 @@ began = time.monotonic()
 report["mode"] = graphics.detect()
 report["seconds"] = time.monotonic() - began
 saved = termios.tcgetattr(0)
-tty.setraw(0)
+tty.setraw(0, termios.TCSANOW)  # TCSAFLUSH would drop what was left
 left, end = b"", time.monotonic() + 0.2
 while select.select([0], [], [], max(0.0, end - time.monotonic()))[0]:
     left += os.read(0, 1024)

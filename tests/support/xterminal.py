@@ -34,7 +34,7 @@ def sync(timeout=20.0):
     fd = sys.stdout.fileno()
     sys.stdout.flush()
     saved = termios.tcgetattr(fd)
-    tty.setraw(fd)
+    tty.setraw(fd, termios.TCSANOW)
     try:
         os.write(fd, b"\x1b[c")
         reply, end = b"", time.monotonic() + timeout
