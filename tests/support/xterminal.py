@@ -73,6 +73,13 @@ FOREIGN = ("TMUX", "TMUX_PANE", "TERM_PROGRAM", "TERM_PROGRAM_VERSION", "KITTY_W
            "WEZTERM_PANE", "WINDOWID", "VTE_VERSION", "LC_TERMINAL", "SSH_CONNECTION", "SSH_TTY", "COLUMNS", "LINES")
 
 
+def x_tools(display: Optional[str] = None) -> Dict[str, str]:
+    """The environment of the X server, the terminals and the X tools: without the sanitizer's
+    preload (`make asan-py-test`), which is for the scripts' interpreter only."""
+    environment = {key: value for key, value in os.environ.items() if key not in FOREIGN and key != "LD_PRELOAD"}
+    return environment if display is None else {**environment, "DISPLAY": display}
+
+
 class Unavailable(Exception):
     """The terminal (or the X server) cannot start here."""
 
@@ -84,7 +91,8 @@ class XServer:
         if shutil.which("Xvfb") is None:
             raise Unavailable("Xvfb is not installed")
         self.proc = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "1920x1200x24", "-nolisten", "tcp"],
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True,
+                                     env=x_tools())
         line = self.proc.stdout.readline() if self.proc.stdout else b""
         if not line.strip().isdigit():
             self.close()
@@ -92,7 +100,8 @@ class XServer:
         self.display = ":" + line.decode().strip()
         # The number can come a moment before the server takes connections.
         end = time.monotonic() + 20
-        while subprocess.run(["xdpyinfo", "-display", self.display], capture_output=True).returncode != 0:
+        while subprocess.run(["xdpyinfo", "-display", self.display], capture_output=True,
+                             env=x_tools()).returncode != 0:
             if time.monotonic() > end:
                 self.close()
                 raise Unavailable(f"Xvfb on {self.display} takes no connections")
@@ -121,12 +130,13 @@ class Terminal:
         source.write_text(script)
         runner.write_text(RUNNER)
         self.marker = self.dir / "report.json"
-        environment = {key: value for key, value in os.environ.items() if key not in FOREIGN}
+        environment = x_tools(self.display)
         support = str(Path(__file__).parent)
-        environment.update(DISPLAY=self.display, LIBGL_ALWAYS_SOFTWARE="1",  # kitty's OpenGL without a GPU
-                           PYTHONPATH=os.pathsep.join(filter(None, [support, os.environ.get("PYTHONPATH")])),
-                           **(env or {}))
-        self.argv = command + [sys.executable, str(runner), str(source), str(self.marker)]
+        environment.update(LIBGL_ALWAYS_SOFTWARE="1",  # kitty's OpenGL without a GPU
+                           PYTHONPATH=os.pathsep.join(filter(None, [support, os.environ.get("PYTHONPATH")])))
+        environment.update(env or {})
+        preload = ["env", "LD_PRELOAD=" + os.environ["LD_PRELOAD"]] if os.environ.get("LD_PRELOAD") else []
+        self.argv = command + preload + [sys.executable, str(runner), str(source), str(self.marker)]
         self.environment, self.window, self.starts = environment, None, 0
         self._start()
 
@@ -168,7 +178,7 @@ class Terminal:
         while self.window is None:
             self._started()
             found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.proc.pid)],
-                                   env={**os.environ, "DISPLAY": self.display}, capture_output=True, text=True)
+                                   env=x_tools(self.display), capture_output=True, text=True)
             ids = found.stdout.split()
             if ids:
                 self.window = ids[-1]
@@ -185,7 +195,7 @@ class Terminal:
 
         window, last, end = self._window_id(), None, time.monotonic() + timeout
         while True:
-            png = subprocess.run(["import", "-window", window, "png:-"], env={**os.environ, "DISPLAY": self.display},
+            png = subprocess.run(["import", "-window", window, "png:-"], env=x_tools(self.display),
                                  capture_output=True, check=True).stdout
             shot = np.asarray(Image.open(io.BytesIO(png)).convert("RGB"))
             if last is not None and last.shape == shot.shape and np.array_equal(last, shot):
