@@ -173,7 +173,7 @@ class Terminal:
             raise AssertionError(f"{self.kind}: the script failed:\n{report['error']}")
         return report
 
-    def _window_id(self, timeout: float = 30.0) -> str:
+    def _window_id(self, timeout: float = 60.0) -> str:
         end = time.monotonic() + timeout
         while self.window is None:
             self._started()
