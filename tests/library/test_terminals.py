@@ -24,16 +24,12 @@ rows, cols, xpixels, ypixels = struct.unpack("HHHH", fcntl.ioctl(1, termios.TIOC
 cell = (xpixels // cols, ypixels // rows)
 width, height = 80 * cell[0], LINES * cell[1]
 source = photo(2 * width, 2 * height)
-shrunk = native.scale(source.tobytes(), 2 * width, 2 * height, width, height)
 out = sys.stdout.buffer
 out.write(b"\\x1b[?25l\\x1b[2J\\x1b[H")
-if PROTOCOL == "sixel":
-    out.write(native.sixel(shrunk, width, height, 256))
-else:
-    out.write(native.kitty_image(shrunk, width, height, 1))
-out.write(b"\\x1b[%d;1H" % (LINES + 2))
 out.flush()
-corvane.print_image(source, width=80, height=LINES, fit="stretch")
+corvane.print_image(source, width=80, height=LINES, fit="stretch", graphics=PROTOCOL)
+print()
+corvane.print_image(source, width=80, height=LINES, fit="stretch", graphics="half")
 sync()
 report.update(cell=cell)
 """
