@@ -42,23 +42,28 @@ say how large the file is against the raw frames. Needs a terminal.""",
     "view": Page(
         "play a video file, an animation, an image or a camera",
         """\
-Play a video file, an animated GIF/WebP/APNG, an image or a camera on the
-terminal, fitted with its shape kept (black margins), or filling it with
---fit stretch (--stretch is the same; --fit cover and none as for show). Frames are decoded by FFmpeg at the size
-they are drawn and shown at their own times, so variable frame rates play
-right; when the terminal cannot keep up, frames are dropped rather than falling
-behind. An image stays until you quit, never enlarged unless --upscale. The sound track plays unless --mute and
+Play video files, animated GIFs/WebPs/APNGs, images or a camera on the
+terminal, fitted with their shape kept (black margins), or filling it with
+--fit stretch (--stretch is the same; --fit cover and none as for show).
+Several sources play one after the other (n / p: the next / previous); - reads
+a video from standard input. Frames are decoded by FFmpeg and shown at their
+own times, so variable frame rates play right; when the terminal cannot keep
+up, frames are dropped rather than falling behind. An image stays until you
+quit, never enlarged unless --upscale. The sound track plays unless --mute and
 paces the pictures; without a sound device a note says so on the bottom line.
+At the end the last frame stays, paused: space plays again from the start.
 
-Keys while viewing (read by corvane's own key reader, which knows the arrows):
-  space        pause / play
+Keys while viewing:
+  space        pause / play (at the end: again from the start)
   Left Right   5 s back / on         Down Up   60 s back / on
   Home         the start (or --start)
   , .          one frame back / on (pauses)
   - +          slower / faster, 1/4 to 4 times (the sound is muted off 1x)
+  n p          the next / previous source
   q Esc        quit
-The bottom line shows position / duration, paused, speed, frames dropped and
-any note about the sound; it never wraps.
+The bottom line shows the source (i/N), position / duration, paused, speed,
+the colour depth (and the tolerance while rate control is raising it), frames
+dropped and any note about the sound; it never wraps.
 
 --start T and --end T (seconds, or [hh:]mm:ss) play a part; --loop starts
 again at the end. A time past the end is refused, and so are these three with
@@ -67,14 +72,16 @@ file (-f to write over one; never over the input): the picture without the
 margins, one frame per 33 ms of the time it was on the screen, with pauses and
 seeks as they appeared. Needs PyAV and Pillow: pip install 'corvane[video]'.
 
-Over a slow link (SSH) or on a terminal without 24-bit colour, --colors
-{auto,24bit,256,16} and --tolerance T (0 exact, to 64; 2 when only --colors is
-given) draw through the wire encoder: the terminal's colour depth, cells within
+The colour depth is --colors {auto,24bit,256,16}, auto by default (from
+COLORTERM, TERM and tmux). Over a slow link (SSH) or on a terminal without
+24-bit colour, frames go through the wire encoder (--tolerance T: 0 exact, to
+64; 2 when left out): the terminal's colour depth, cells within
 T of what is on screen left alone, fewer bytes, and frames dropped and the
 tolerance raised (up to 10) when the link falls behind, so the picture is never
 more than a frame late; frames are then decoded ahead on a thread. At 16
 colours errors are diffused, so hues stay; --dither also dithers at 256 (it
-needs --colors 256 or 16). Without these options, the exact stream.
+needs --colors 256 or 16). On a 24-bit terminal without --tolerance, the
+exact stream.
 
 --graphics auto (the default) asks the terminal what it draws: kitty graphics,
 sixel, iTerm2 pictures, or sextants where known to be drawn; half blocks inside
@@ -103,17 +110,18 @@ the width is 80 unless --width: `corvane show a.png > a.ans` makes a file that
 
 FILE may be a picture, a pattern (quoted or not), a directory (its pictures,
 sorted by name), or - for standard input (its format found from the bytes). A
-video, an animation or a recording gives its first frame, or the one at
---frame T (seconds or [hh:]mm:ss; past the end is an error). --title prints
-each name above its picture (in a grid its base name), cut in the middle to
-fit; --grid CxR puts C pictures side by side (a blank column between them), R
-rows of them to the terminal's height. From a terminal, - says that it reads
-standard input (Ctrl-D ends it). An input that cannot be shown gets one line on standard
+video, an animation or a recording gives its first frame, or the one at --frame
+T (seconds or [hh:]mm:ss; past the end is an error). --title prints each name
+above its picture (in a grid its base name), cut in the middle to fit; --grid
+CxR puts C pictures side by side (a blank column between them), R rows of them
+to the terminal's height. From a terminal, - says that it reads standard input
+(Ctrl-D ends it). An input that cannot be shown gets one line on standard
 error; the others are shown, and the exit status is 1. --colors 256 or 16
 prints in the xterm palette or the ANSI colours (the wire encoder's choice,
-errors diffused at 16, --dither to dither at 256), auto as COLORTERM and TERM say; the default is 24bit.
---graphics as for view (a grid of kitty, sixel or iTerm2 pictures is drawn in half blocks).
-Reading pictures needs Pillow, videos PyAV: pip install 'corvane[video]'.""",
+errors diffused at 16, --dither to dither at 256), auto (the default) as
+COLORTERM, TERM and tmux say. --graphics as for view (a grid of kitty, sixel or
+iTerm2 pictures is drawn in half blocks). Reading pictures needs Pillow, videos
+PyAV: pip install 'corvane[video]'.""",
         """\
 examples:
   corvane show photo.jpg
@@ -126,8 +134,9 @@ examples:
         "play a recording, natively or interactively",
         """\
 Show the recording at its pace of one frame per 33 ms, fitted to the terminal
-with its shape kept (--stretch to fill, --fit for the other ways), sharpened with --sharpen S (0 for
-none, the default, to 3; 1 is strong). q or Esc quits.
+with its shape kept (--stretch to fill, --fit for the other ways), sharpened
+with --sharpen S (0 for none, the default, to 3; 1 is strong). q or Esc quits.
+The bottom line shows the position / duration, the name and the colour depth.
 
 With -i: the interactive player. Keys (those of corvane view, and more):
   space    pause / play (at the end: from the start)
@@ -136,7 +145,7 @@ With -i: the interactive player. Keys (those of corvane view, and more):
   [ ]      previous / next key frame
   - +      slower / faster, 1/4 to 4 times
   q Esc    quit
-The bottom line shows the state, the frame, the time and the speed.
+The bottom line shows the state, the frame, the time, the speed and the depth.
 
 A damaged recording plays up to the damage. Without -i the player stops there;
 with -i it pauses there with the damage on the bottom line, and ] goes on at
@@ -154,8 +163,9 @@ Show what a recording holds: its frames (key and delta), its frame sizes with
 the terminal sizes they were recorded at, its compressed and raw sizes and its
 playing time; every frame is decoded to check that the file is intact. For a
 damaged file the status gives the record and offset of the damage and what it
-is, standard error says it too, and the exit status is 1. With --json a file that cannot be read, is no recording or holds no frame
-is answered in JSON too, with an "error" object.""",
+is, standard error says it too, and the exit status is 1. With --json a file
+that cannot be read, is no recording or holds no frame is answered in JSON too,
+with an "error" object.""",
         """\
 examples:
   corvane info clip.lzdx
