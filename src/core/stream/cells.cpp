@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <type_traits>
 
 #include "core/stream/palette.hpp"
 
@@ -30,6 +31,18 @@ struct Fitter {
         for (int na = 1; na < N; ++na)
             t[std::size_t(na)] = {std::uint32_t(L / na), std::uint32_t(L / (N - na))};
         t[0] = {0, std::uint32_t(L / N)};
+        return t;
+    }();
+    // Up to 6 pixels a score fits 32 bits (L times the sum of squares, at most 60 * 6 * 3 * 255^2),
+    // which keeps four patterns to a vector register.
+    using Score = std::conditional_t<N <= 6, std::uint32_t, std::uint64_t>;
+    // SCALE by pattern, for the search over the patterns with the last pixel unset.
+    static constexpr auto PATTERN_SCALE = [] {
+        std::array<std::array<Score, HIGH_PATTERNS * LOW_PATTERNS>, 2> t{};
+        for (int m = 0; m < HIGH_PATTERNS * LOW_PATTERNS; ++m)
+            for (int side = 0; side < 2; ++side)
+                t[std::size_t(side)][std::size_t(m)] =
+                    Score(SCALE[std::size_t(std::popcount(unsigned(m)))][side]);
         return t;
     }();
 
@@ -152,7 +165,6 @@ struct Fitter {
         // The sums of every subset of the low pixels, a component to an array so that the search
         // over them runs in vector lanes; likewise of the high pixels.
         alignas(32) int lo[3][1 << LO] = {};
-        alignas(32) std::uint32_t sa[1 << LO], sb[1 << LO];
         int hi[1 << HI][3] = {};
         for (int m = 1; m < (1 << LO); ++m) {
             const int low = __builtin_ctz(unsigned(m)), rest = m & (m - 1);
@@ -164,22 +176,19 @@ struct Fitter {
         }
         int s[3];
         for (int c = 0; c < 3; ++c) s[c] = lo[c][(1 << LO) - 1] + hi[(1 << HI) - 1][c];
-        std::uint64_t best = 0;
+        Score best = 0;
         int pattern = 0;
         for (int hm = 0; hm < HIGH_PATTERNS; ++hm) {
             const int h0 = hi[hm][0], h1 = hi[hm][1], h2 = hi[hm][2];
-            const int hn = std::popcount(unsigned(hm));
-            for (int lm = 0; lm < LOW_PATTERNS; ++lm) {
-                const auto& k = SCALE[std::size_t(hn + std::popcount(unsigned(lm)))];
-                sa[lm] = k[0], sb[lm] = k[1];
-            }
-            std::uint64_t score[1 << LO];
+            const Score* sa = PATTERN_SCALE[0].data() + hm * LOW_PATTERNS;
+            const Score* sb = PATTERN_SCALE[1].data() + hm * LOW_PATTERNS;
+            Score score[LOW_PATTERNS];
             for (int lm = 0; lm < LOW_PATTERNS; ++lm) {
                 const int a0 = lo[0][lm] + h0, a1 = lo[1][lm] + h1, a2 = lo[2][lm] + h2;
                 const int b0 = s[0] - a0, b1 = s[1] - a1, b2 = s[2] - a2;
-                const auto qa = std::uint32_t(a0 * a0 + a1 * a1 + a2 * a2);
-                const auto qb = std::uint32_t(b0 * b0 + b1 * b1 + b2 * b2);
-                score[lm] = std::uint64_t(qa) * sa[lm] + std::uint64_t(qb) * sb[lm];
+                const auto qa = Score(std::uint32_t(a0 * a0 + a1 * a1 + a2 * a2));
+                const auto qb = Score(std::uint32_t(b0 * b0 + b1 * b1 + b2 * b2));
+                score[lm] = qa * sa[lm] + qb * sb[lm];
             }
             for (int lm = 0; lm < LOW_PATTERNS; ++lm)
                 if (score[lm] > best) best = score[lm], pattern = hm << LO | lm;
