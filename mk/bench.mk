@@ -6,7 +6,7 @@
 BENCH_PEERS := timg chafa
 BENCH_ARGS ?=
 
-.PHONY: bench bench-quick bench-smoke bench-peers bench-wire bench-show
+.PHONY: bench bench-quick bench-smoke bench-peers bench-wire bench-show bench-cells
 EXTRA_TESTS += bench-smoke
 
 bench: $(VENV)/.installed bench-peers
@@ -36,3 +36,7 @@ bench-media: $(VENV)/.installed
 # The wire encoder against the exact stream through a 2 MB/s pty link (benchmarks/wire_bench.py).
 bench-wire: $(VENV)/.installed
 	$(VPY) benchmarks/wire_bench.py $(BENCH_ARGS)
+# Finer cells and sixel: picture quality, bytes and encoding time against their bars
+# (benchmarks/cells_bench.py; figures in benchmarks/README.md).
+bench-cells: $(VENV)/.installed
+	$(VPY) benchmarks/cells_bench.py $(CELLS_BENCH_ARGS)

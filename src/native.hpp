@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "binding.hpp"
+#include "core/stream/cells.hpp"
 
 namespace corvane::native {
 
@@ -13,6 +14,8 @@ namespace corvane::native {
 PyObject* value_error(const char* text);
 // A frame's (data, width, height): converted, sizes not negative, and data of exactly their size.
 bool frame_arguments(PyObject* const* argv, py::ByteInput& data, std::int32_t& width, std::int32_t& height);
+// A cell shape's name ("half", "quadrant", "sextant", "octant"); ValueError for any other.
+bool to_shape(PyObject* obj, wire::CellShape& out);
 // native_frame.cpp: `sharpen` and `scale`. False with an exception set on failure.
 bool add_frame_functions(PyObject* module);
 // native_graphics.cpp: `sixel`, `kitty_image`, `kitty_delete` and `cells`.

@@ -19,6 +19,23 @@
 #include "native.hpp"
 
 namespace corvane::native {
+
+bool to_shape(PyObject* obj, wire::CellShape& out) {
+    std::string name;
+    if (!py::to_text(obj, name)) return py::argument_failed("shape");
+    if (name == "half")
+        out = wire::CellShape::kHalf;
+    else if (name == "quadrant")
+        out = wire::CellShape::kQuadrant;
+    else if (name == "sextant")
+        out = wire::CellShape::kSextant;
+    else if (name == "octant")
+        out = wire::CellShape::kOctant;
+    else
+        return value_error(msg::CELL_SHAPE), false;
+    return true;
+}
+
 namespace {
 
 PyObject* to_bytes(const std::uint8_t* data, std::size_t n) {
@@ -93,19 +110,8 @@ PyObject* cells(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* argv[4];
     if (!py::match_arguments(CELLS_SIG, args, kwargs, argv)) return nullptr;
     return py::translate([&]() -> PyObject* {
-        std::string name;
-        if (!py::to_text(argv[3], name)) return py::argument_failed("shape"), nullptr;
         wire::CellOptions options;
-        if (name == "half")
-            options.shape = wire::CellShape::kHalf;
-        else if (name == "quadrant")
-            options.shape = wire::CellShape::kQuadrant;
-        else if (name == "sextant")
-            options.shape = wire::CellShape::kSextant;
-        else if (name == "octant")
-            options.shape = wire::CellShape::kOctant;
-        else
-            return value_error(msg::CELL_SHAPE);
+        if (!to_shape(argv[3], options.shape)) return nullptr;
         py::ByteInput data;
         std::int32_t width, height;
         if (!frame_arguments(argv, data, width, height)) return nullptr;

@@ -10,6 +10,9 @@
 //   colours), as `encode` picks them. The module writes nothing itself: the caller owns the output and its
 //   thread. `encode_inline(data, width, height)` the lines that print a picture at the cursor
 //   (scrolling text, exact colours at 24 bits), without touching what `encode` remembers.
+// - The class `CellEncoder(shape, colors, tolerance, dither)`: the same `encode`, `set_tolerance`
+//   and `invalidate` for cells of `shape` ("half", "quadrant", "sextant", "octant"); a frame is
+//   the shape's pixels, cell width x cell height of them per cell (a ragged edge is left out).
 // - The frame functions `sharpen` and `scale` (native_frame.cpp); `poll_key`, the keys named
 //   (native_keys.cpp).
 // - Pictures for pixel terminals and finer cells: `sixel`, `kitty_image`, `kitty_delete`, `cells`
@@ -21,8 +24,10 @@
 // - Built against the 3.8 stable ABI, like `_corvane`.
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "binding.hpp"
+#include "core/stream/cells.hpp"
 #include "core/stream/encoder.hpp"
 #include "messages.hpp"
 #include "native.hpp"
@@ -55,21 +60,32 @@ using native::value_error;
 using py::Access;
 using py::PyRef;
 
-constexpr const char* TYPE_PATH = "corvane._native::Encoder";
+// The two wire encoders share their Python surface: `encode`, `set_tolerance`, `invalidate`.
+template <class E>
+struct Names;
+template <>
+struct Names<wire::WireEncoder> {
+    static constexpr const char* path = "corvane._native::Encoder";
+    static constexpr const char* encode = "Encoder.encode()";
+    static constexpr const char* tolerance = "Encoder.set_tolerance()";
+};
+template <>
+struct Names<wire::CellEncoder> {
+    static constexpr const char* path = "corvane._native::CellEncoder";
+    static constexpr const char* encode = "CellEncoder.encode()";
+    static constexpr const char* tolerance = "CellEncoder.set_tolerance()";
+};
 
+template <class E>
 struct EncoderObject {
-    PyObject_HEAD wire::WireEncoder* encoder;
+    PyObject_HEAD E* encoder;
     py::Ownership own;
 };
 
-EncoderObject* as_encoder(PyObject* self) {
-    return reinterpret_cast<EncoderObject*>(self);
-}
-
-template <class Body>
+template <class E, class Body>
 PyObject* with_access(PyObject* self, Access access, Body&& body) {
-    return py::with_access<EncoderObject>(self, access, TYPE_PATH,
-                                          [&](EncoderObject& obj) { return body(*obj.encoder); });
+    return py::with_access<EncoderObject<E>>(self, access, Names<E>::path,
+                                             [&](EncoderObject<E>& obj) { return body(*obj.encoder); });
 }
 
 using py::none;
@@ -82,13 +98,34 @@ bool to_tolerance(PyObject* obj, int& out) {
     return true;
 }
 
-constexpr const char* ENCODE_PARAMS[] = {"data", "width", "height"};
-constexpr py::Signature ENCODE_SIG{"Encoder.encode()", ENCODE_PARAMS, 3};
+// (colors, tolerance, dither) as both encoders take them; `dither` None: only at 16 colours,
+// where the nearest of so few colours turns mid-tones grey.
+bool to_depth(PyObject* const* argv, wire::Depth& depth, int& tolerance, bool& dither) {
+    std::int32_t colors;
+    if (!py::to_i32(argv[0], colors)) return py::argument_failed("colors");
+    if (colors == 24)
+        depth = wire::Depth::kTrue;
+    else if (colors == 256)
+        depth = wire::Depth::k256;
+    else if (colors == 16)
+        depth = wire::Depth::k16;
+    else
+        return value_error(msg::WIRE_COLORS), false;
+    if (!to_tolerance(argv[1], tolerance)) return false;
+    const int d = argv[2] == Py_None ? depth == wire::Depth::k16 : PyObject_IsTrue(argv[2]);
+    if (d < 0) return false;
+    dither = d == 1;
+    return true;
+}
 
+constexpr const char* ENCODE_PARAMS[] = {"data", "width", "height"};
+
+template <class E>
 PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr py::Signature sig{Names<E>::encode, ENCODE_PARAMS, 3};
     PyObject* argv[3];
-    if (!py::match_arguments(ENCODE_SIG, args, kwargs, argv)) return nullptr;
-    return with_access(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
+    if (!py::match_arguments(sig, args, kwargs, argv)) return nullptr;
+    return with_access<E>(self, Access::Exclusive, [&](E& enc) -> PyObject* {
         py::ByteInput data;
         std::int32_t width, height;
         if (!frame_arguments(argv, data, width, height)) return nullptr;
@@ -104,7 +141,7 @@ constexpr py::Signature INLINE_SIG{"Encoder.encode_inline()", ENCODE_PARAMS, 3};
 PyObject* encode_inline(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* argv[3];
     if (!py::match_arguments(INLINE_SIG, args, kwargs, argv)) return nullptr;
-    return with_access(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
+    return with_access<wire::WireEncoder>(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
         py::ByteInput data;
         std::int32_t width, height;
         if (!frame_arguments(argv, data, width, height)) return nullptr;
@@ -120,7 +157,7 @@ constexpr py::Signature PALETTE_SIG{"Encoder.palette()", ENCODE_PARAMS, 3};
 PyObject* palette(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* argv[3];
     if (!py::match_arguments(PALETTE_SIG, args, kwargs, argv)) return nullptr;
-    return with_access(self, Access::Shared, [&](wire::WireEncoder& enc) -> PyObject* {
+    return with_access<wire::WireEncoder>(self, Access::Shared, [&](wire::WireEncoder& enc) -> PyObject* {
         py::ByteInput data;
         std::int32_t width, height;
         if (!frame_arguments(argv, data, width, height)) return nullptr;
@@ -135,12 +172,13 @@ PyObject* palette(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 constexpr const char* TOLERANCE_PARAMS[] = {"tolerance"};
-constexpr py::Signature TOLERANCE_SIG{"Encoder.set_tolerance()", TOLERANCE_PARAMS, 1};
 
+template <class E>
 PyObject* set_tolerance(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr py::Signature sig{Names<E>::tolerance, TOLERANCE_PARAMS, 1};
     PyObject* argv[1];
-    if (!py::match_arguments(TOLERANCE_SIG, args, kwargs, argv)) return nullptr;
-    return with_access(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
+    if (!py::match_arguments(sig, args, kwargs, argv)) return nullptr;
+    return with_access<E>(self, Access::Exclusive, [&](E& enc) -> PyObject* {
         int t = 0;
         if (!to_tolerance(argv[0], t)) return nullptr;
         enc.set_tolerance(t);
@@ -148,11 +186,23 @@ PyObject* set_tolerance(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+template <class E>
 PyObject* invalidate(PyObject* self, PyObject*) {
-    return with_access(self, Access::Exclusive, [](wire::WireEncoder& enc) {
+    return with_access<E>(self, Access::Exclusive, [](E& enc) {
         enc.invalidate();
         return none();
     });
+}
+
+template <class E>
+PyObject* wrap(PyTypeObject* type, std::unique_ptr<E> encoder) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;
+    auto* obj = reinterpret_cast<EncoderObject<E>*>(self);
+    new (&obj->own) py::Ownership();
+    obj->encoder = encoder.release();
+    return self;
 }
 
 constexpr const char* NEW_PARAMS[] = {"colors", "tolerance", "dither"};
@@ -162,68 +212,87 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* argv[3];
     if (!py::match_arguments(NEW_SIG, args, kwargs, argv)) return nullptr;
     return py::translate([&]() -> PyObject* {
-        std::int32_t colors;
         wire::EncoderOptions options;
-        if (!py::to_i32(argv[0], colors)) return py::argument_failed("colors"), nullptr;
-        if (colors == 24)
-            options.depth = wire::Depth::kTrue;
-        else if (colors == 256)
-            options.depth = wire::Depth::k256;
-        else if (colors == 16)
-            options.depth = wire::Depth::k16;
-        else
-            return value_error(msg::WIRE_COLORS);
-        if (!to_tolerance(argv[1], options.tolerance)) return nullptr;
-        // None: the depth's own choice, dithering only at 16 colours, where the nearest of so
-        // few colours turns mid-tones grey.
-        const int dither = argv[2] == Py_None ? options.depth == wire::Depth::k16 : PyObject_IsTrue(argv[2]);
-        if (dither < 0) return nullptr;
-        options.dither = dither == 1;
-        auto encoder = std::make_unique<wire::WireEncoder>(options);
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (!self) return nullptr;
-        EncoderObject* obj = as_encoder(self);
-        new (&obj->own) py::Ownership();
-        obj->encoder = encoder.release();
-        return self;
+        if (!to_depth(argv, options.depth, options.tolerance, options.dither)) return nullptr;
+        return wrap(type, std::make_unique<wire::WireEncoder>(options));
+    });
+}
+
+constexpr const char* CELL_NEW_PARAMS[] = {"shape", "colors", "tolerance", "dither"};
+constexpr py::Signature CELL_NEW_SIG{"CellEncoder.__new__()", CELL_NEW_PARAMS, 4};
+
+PyObject* cell_encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[4];
+    if (!py::match_arguments(CELL_NEW_SIG, args, kwargs, argv)) return nullptr;
+    return py::translate([&]() -> PyObject* {
+        wire::CellOptions options;
+        if (!native::to_shape(argv[0], options.shape)) return nullptr;
+        if (!to_depth(argv + 1, options.depth, options.tolerance, options.dither)) return nullptr;
+        return wrap(type, std::make_unique<wire::CellEncoder>(options));
     });
 }
 
 // Any thread may drop an encoder: it holds memory only.
+template <class E>
 void encoder_dealloc(PyObject* self) {
-    delete as_encoder(self)->encoder;
+    delete reinterpret_cast<EncoderObject<E>*>(self)->encoder;
     PyTypeObject* tp = Py_TYPE(self);
     reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
     Py_DECREF(tp);
 }
 
+template <class F>
+PyCFunction method(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 PyMethodDef kMethods[] = {
-    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"encode", method(encode<wire::WireEncoder>), METH_VARARGS | METH_KEYWORDS,
      "encode($self, data, width, height)\n--\n\nThe bytes that draw a display-sized B, G, R frame."},
-    {"encode_inline", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_inline)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"encode_inline", method(encode_inline), METH_VARARGS | METH_KEYWORDS,
      "encode_inline($self, data, width, height)\n--\n\nThe lines that print a B, G, R picture at the "
      "cursor."},
-    {"palette", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(palette)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"palette", method(palette), METH_VARARGS | METH_KEYWORDS,
      "palette($self, data, width, height)\n--\n\nThe palette index of every pixel (256 or 16 colours)."},
-    {"set_tolerance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_tolerance)),
-     METH_VARARGS | METH_KEYWORDS, "set_tolerance($self, tolerance)\n--\n\n"},
-    {"invalidate", invalidate, METH_NOARGS, "invalidate($self)\n--\n\nDraw the next frame whole."},
+    {"set_tolerance", method(set_tolerance<wire::WireEncoder>), METH_VARARGS | METH_KEYWORDS,
+     "set_tolerance($self, tolerance)\n--\n\n"},
+    {"invalidate", invalidate<wire::WireEncoder>, METH_NOARGS,
+     "invalidate($self)\n--\n\nDraw the next frame whole."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Encoder(colors, tolerance, dither)\n--\n\nThe wire encoder of frames.")},
     {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc<wire::WireEncoder>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"corvane._native.Encoder", sizeof(EncoderObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"corvane._native.Encoder", sizeof(EncoderObject<wire::WireEncoder>), 0,
+                     Py_TPFLAGS_DEFAULT, kSlots};
+
+PyMethodDef kCellMethods[] = {
+    {"encode", method(encode<wire::CellEncoder>), METH_VARARGS | METH_KEYWORDS,
+     "encode($self, data, width, height)\n--\n\nThe bytes that draw a B, G, R frame of the shape's pixels."},
+    {"set_tolerance", method(set_tolerance<wire::CellEncoder>), METH_VARARGS | METH_KEYWORDS,
+     "set_tolerance($self, tolerance)\n--\n\n"},
+    {"invalidate", invalidate<wire::CellEncoder>, METH_NOARGS,
+     "invalidate($self)\n--\n\nDraw the next frame whole."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kCellSlots[] = {
+    {Py_tp_doc, const_cast<char*>("CellEncoder(shape, colors, tolerance, dither)\n--\n\nThe wire encoder of "
+                                  "frames in cells of two colours.")},
+    {Py_tp_new, reinterpret_cast<void*>(cell_encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc<wire::CellEncoder>)},
+    {Py_tp_methods, kCellMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kCellSpec = {"corvane._native.CellEncoder", sizeof(EncoderObject<wire::CellEncoder>), 0,
+                         Py_TPFLAGS_DEFAULT, kCellSlots};
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
@@ -245,18 +314,20 @@ PyMODINIT_FUNC PyInit__native(void) {
     using namespace corvane;
     PyRef module = PyRef::steal(PyModule_Create(&kModule));
     if (!module) return nullptr;
-    PyObject* type = PyType_FromSpec(&kSpec);
-    if (!type || PyModule_AddObject(module.get(), "Encoder", type) < 0) {
-        Py_XDECREF(type);
-        return nullptr;
+    for (auto [spec, name] : {std::pair{&kSpec, "Encoder"}, std::pair{&kCellSpec, "CellEncoder"}}) {
+        PyObject* type = PyType_FromSpec(spec);
+        if (!type || PyModule_AddObject(module.get(), name, type) < 0) {
+            Py_XDECREF(type);
+            return nullptr;
+        }
     }
     if (!native::add_frame_functions(module.get()) || !native::add_graphics_functions(module.get()) ||
         !native::add_key_functions(module.get()))
         return nullptr;
     if (!add_recording_types(module.get())) return nullptr;
-    PyRef all = PyRef::steal(Py_BuildValue("[sssssssssss]", "Encoder", "RecordingDamage", "RecordingReader",
-                                           "RecordingWriter", "cells", "kitty_delete", "kitty_image",
-                                           "poll_key", "scale", "sharpen", "sixel"));
+    PyRef all = PyRef::steal(Py_BuildValue("[ssssssssssss]", "CellEncoder", "Encoder", "RecordingDamage",
+                                           "RecordingReader", "RecordingWriter", "cells", "kitty_delete",
+                                           "kitty_image", "poll_key", "scale", "sharpen", "sixel"));
     if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
     all.release();
     return module.release();

@@ -1,6 +1,6 @@
 // Pictures beyond half blocks, read back: sixel images through a small sixel decoder, finer cells
 // through a terminal that knows their glyphs, kitty transfers through base64 and inflate. The
-// timings and picture quality printed are for reading, not asserted.
+// sixel timing printed is for reading, not asserted; the cells' figures are benchmarks/cells_bench.py's.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -191,8 +191,9 @@ struct CellTerminal {
                 std::vector<long> p{0};
                 for (; std::isdigit((unsigned char)s[j]) || s[j] == ';'; ++j)
                     s[j] == ';' ? p.push_back(0) : void(p.back() = p.back() * 10 + (s[j] - '0'));
-                if (s[j] == 'H') y = int(p[0]) - 1, x = int(p[1]) - 1;
-                if (s[j] == 'C') x += int(p[0]);
+                p.resize(std::max<std::size_t>(p.size(), 2));  // a parameter left out is 1
+                if (s[j] == 'H') y = int(std::max(p[0], 1L)) - 1, x = int(std::max(p[1], 1L)) - 1;
+                if (s[j] == 'C') x += int(std::max(p[0], 1L));
                 for (std::size_t k = 0; s[j] == 'm' && k < p.size(); ++k) {
                     if (p[k] == 38 || p[k] == 48)
                         (p[k] == 38 ? fg : bg) = std::uint32_t(p[k + 2] | p[k + 3] << 8 | p[k + 4] << 16),
@@ -240,6 +241,7 @@ TEST(Cells, FitIsTheBestSplitAndTheStreamDrawsIt) {
         const CellSize z = cell_size(shape);
         const int n = z.width * z.height, cols = 7 * z.width - 1,
                   rows = 5 * z.height + 1;  // ragged edges left out
+        double fitted = 0, least = 0;
         for (const int tol : {0, 12}) {
             CellEncoder enc({shape, Depth::kTrue, tol, 90});
             CellTerminal term(shape, 6, 5);
@@ -269,7 +271,11 @@ TEST(Cells, FitIsTheBestSplitAndTheStreamDrawsIt) {
                             const double d = v[std::size_t(3 * i + c)] - s[side][c] / k[side];
                             e += d * d;
                         }
-                    ASSERT_NEAR(e, best_error(v, n), 1e-6) << "shape " << int(shape) << " cell " << cell;
+                    const double best = best_error(v, n);
+                    // Octants are fitted by cuts, not searched: near the best over a frame (below).
+                    if (shape != CellShape::kOctant)
+                        ASSERT_NEAR(e, best, 1e-6) << "shape " << int(shape) << " cell " << cell;
+                    fitted += e, least += best;
                 }
                 enc.encode(px.data(), rows, cols);
                 term.feed(std::string(enc.output().data(), enc.output().data() + enc.output().size()));
@@ -285,44 +291,12 @@ TEST(Cells, FitIsTheBestSplitAndTheStreamDrawsIt) {
                     }
             }
         }
+        EXPECT_LE(fitted, 1.02 * least) << "shape " << int(shape) << ": " << fitted / least;
     }
     // Anchors of the octant block: its first and last code points.
     EXPECT_EQ(std::string(cell_glyph(CellShape::kOctant, 4).utf8, 4), "\xf0\x9c\xb4\x80");
     EXPECT_EQ(std::string(cell_glyph(CellShape::kOctant, 254).utf8, 4), "\xf0\x9c\xb7\xa5");
     EXPECT_EQ(std::string(cell_glyph(CellShape::kSextant, 62).utf8, 4), "\xf0\x9f\xac\xbb");
-}
-
-TEST(Cells, PhotoQualitySpeedAndBytes) {
-    const int cols = 200, rows = 60;
-    WireEncoder half({Depth::kTrue, 0, false, 90});
-    const Pixels hp = photo(2 * rows, cols, 3);
-    half.encode(hp.data(), 2 * rows, cols);
-    const double half_bytes = double(half.output().size());
-    // The same picture at each shape's pixel size: a 2 x N cell covers 2 x N pixels of a finer sampling.
-    for (const CellShape shape : {CellShape::kQuadrant, CellShape::kSextant, CellShape::kOctant}) {
-        const CellSize z = cell_size(shape);
-        const Pixels px = photo(rows * z.height, cols * z.width, 3);
-        CellEncoder enc({shape, Depth::kTrue, 0, 90});
-        const double ms = best_ms(5, [&] {
-            enc.invalidate();
-            enc.encode(px.data(), rows * z.height, cols * z.width);
-        });
-        std::vector<CellFit> fit;
-        fit_cells(px.data(), rows * z.height, cols * z.width, shape, fit);
-        Pixels out(px.size());
-        for (std::size_t cell = 0; cell < fit.size(); ++cell)
-            for (int i = 0; i < z.width * z.height; ++i) {
-                const std::uint32_t c = fit[cell].pattern >> i & 1 ? fit[cell].fg : fit[cell].bg;
-                std::uint8_t* p =
-                    &out[std::size_t(((int(cell) / cols * z.height + i / z.width) * cols * z.width +
-                                      int(cell) % cols * z.width + i % z.width) *
-                                     3)];
-                p[0] = std::uint8_t(c >> 16), p[1] = std::uint8_t(c >> 8), p[2] = std::uint8_t(c);
-            }
-        std::printf("cells %d: 200x60 in %.2f ms, %.2f dB against the %dx%d picture, bytes %.3fx half's\n",
-                    int(shape), ms, psnr(px, out), cols * z.width, rows * z.height,
-                    double(enc.output().size()) / half_bytes);
-    }
 }
 
 std::vector<std::uint8_t> unbase64(const std::string& s) {

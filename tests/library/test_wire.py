@@ -14,7 +14,7 @@ import pytest
 from corvane._native import Encoder
 
 import corvane
-from corvane.display.wire import Link
+from corvane.display.wire import Link, Wire
 from pty_session import Tmux
 
 CHILD = """
@@ -68,6 +68,22 @@ def test_show_prints_in_the_palette_colours_the_encoder_chooses(colors):
     corvane.print_image(frame, fit="none", file=out, colors=str(colors))
     drawn = Encoder(colors, 0, None).encode(frame.reshape(-1), 40, 20).decode()
     assert palette_cells(out.getvalue().decode())[:10] == palette_cells(drawn)
+
+
+@pytest.mark.parametrize("shape", ["half", "quadrant", "sextant", "octant"])
+def test_each_shape_redraws_exactly_the_changed_cell_and_nothing_within_the_tolerance(shape):
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    wire = Wire("24bit", 0, shape=shape, link=Link(devnull))
+    (w, h), enc = wire.cell, wire.encoder
+    frame = np.full((6 * h, 8 * w, 3), 100, dtype=np.uint8)
+    assert enc.encode(frame.reshape(-1), 8 * w, 6 * h).count(b" ") == 48
+    assert enc.encode(frame.reshape(-1), 8 * w, 6 * h) == b""
+    frame[3 * h : 4 * h, 5 * w : 6 * w] = 101  # cell (5, 3), one level
+    drawn = enc.encode(frame.reshape(-1), 8 * w, 6 * h)
+    assert drawn == b"\x1b[?2026h\x1b[4;6H\x1b[48;2;101;101;101m \x1b[0m\x1b[?2026l"
+    enc.set_tolerance(1)
+    frame[3 * h : 4 * h, 5 * w : 6 * w] = 100
+    assert enc.encode(frame.reshape(-1), 8 * w, 6 * h) == b""
 
 
 def test_write_error_of_the_writer_thread_surfaces_on_the_next_call():

@@ -13,7 +13,10 @@ Contract:
   (the status line) is never dropped and goes out after the frames before it. A write error is
   kept and raised as ``OSError`` by the next call, on every call after it: it is never lost.
 - :class:`Wire` is one encoder with its link and rate control; it belongs to the thread that
-  made it (the encoder checks that), the writer thread touches only the link's queue.
+  made it (the encoder checks that), the writer thread touches only the link's queue. Its
+  ``shape`` (:data:`SHAPES`) is the cell it draws: half blocks through ``Encoder``, the finer
+  shapes through ``CellEncoder``, both with the same diff redraw, tolerance and rate control. A
+  frame has :func:`pixels_per_cell` pixels for every cell (half: 1 x 2).
 - A bad colour depth or tolerance is a ``ValueError`` (:func:`resolve_colors`,
   :func:`check_tolerance`); the command line checks its options itself, before they get here.
 """
@@ -27,9 +30,10 @@ import select
 import threading
 import time
 from collections import deque
-from typing import TYPE_CHECKING, Deque, List, Mapping, Optional, Tuple
+from typing import TYPE_CHECKING, Deque, List, Mapping, Optional, Tuple, Union
 
 if TYPE_CHECKING:
+    from .._native import CellEncoder, Encoder
     from ..geometry import FrameArray
 
 COLOR_CHOICES = ("auto", "24bit", "256", "16")
@@ -41,6 +45,17 @@ MAX_TOLERANCE = 64
 """The largest tolerance taken (the encoder's own bound): beyond it the picture is more wrong than right."""
 RATE_CEILING = 10
 """Rate control raises the tolerance up to this, never further."""
+SHAPES = {"half": (1, 2), "quadrant": (2, 2), "sextant": (2, 3), "octant": (2, 4)}
+"""The cell shapes the wire draws, with the pixels (wide, high) each cell shows."""
+
+
+def pixels_per_cell(shape: str) -> Tuple[int, int]:
+    """``(w, h)``: the pixels a cell of ``shape`` shows, so a grid of ``cols`` x ``rows`` cells
+    takes a frame of ``cols * w`` x ``rows * h`` pixels. ``ValueError`` for an unknown shape."""
+    try:
+        return SHAPES[shape]
+    except KeyError:
+        raise ValueError(f"shape must be one of {', '.join(SHAPES)}, not {shape!r}") from None
 
 
 def detect_colors(environ: Optional[Mapping[str, str]] = None) -> int:
@@ -211,20 +226,25 @@ class Link:
 
 
 class Wire:
-    """One encoder, its link and its rate control: :meth:`draw` a grid-sized frame."""
+    """One encoder, its link and its rate control: :meth:`draw` a frame of the grid's cells at
+    :attr:`cell` pixels each."""
 
     def __init__(self, colors: str = "auto", tolerance: int = DEFAULT_TOLERANCE, *,
-                 dither: Optional[bool] = None, link: Optional[Link] = None) -> None:
+                 dither: Optional[bool] = None, link: Optional[Link] = None, shape: str = "half") -> None:
         check_tolerance(tolerance)
+        self.cell = pixels_per_cell(shape)
+        """The pixels (wide, high) of one cell: a frame is this many times the cell grid."""
         self.colors = resolve_colors(colors)
         """The colour depth drawn in: 24 (bits), 256 or 16."""
         self.tolerance = tolerance
         """The tolerance asked for; rate control may draw with a higher one for a while."""
         self.current = tolerance
         """The tolerance of the next frame."""
-        from .._native import Encoder  # not at import: the command line's start reads this module
+        from .._native import CellEncoder, Encoder  # not at import: the command line's start reads this module
 
-        self.encoder = Encoder(self.colors, tolerance, dither)
+        self.encoder: "Union[Encoder, CellEncoder]" = (
+            Encoder(self.colors, tolerance, dither) if shape == "half"
+            else CellEncoder(shape, self.colors, tolerance, dither))
         self.link = link if link is not None else Link()
         self.dropped = 0
         """Frames dropped because the link was still busy with an earlier one."""

@@ -3,86 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
+#include <type_traits>
 
-#include "core/stream/digits.hpp"
-#include "core/stream/encoder.hpp"
 #include "core/stream/palette.hpp"
 
 namespace corvane::wire {
 namespace {
-
-constexpr std::uint64_t UNKNOWN = ~std::uint64_t{0};
-constexpr char BEGIN[] = "\x1b[?2026h";
-constexpr char END[] = "\x1b[0m\x1b[?2026l";
-// A cursor position (24), both colours at 24 bits (2 + 2 * 17) and a 4-byte glyph.
-constexpr std::size_t MAX_CELL_BYTES = 24 + 36 + 4;
-
-constexpr Glyph utf8(std::uint32_t cp) {
-    Glyph g{};
-    if (cp < 0x80) {
-        g.utf8[0] = char(cp), g.len = 1;
-    } else if (cp < 0x10000) {
-        g.utf8[0] = char(0xe0 | cp >> 12), g.utf8[1] = char(0x80 | (cp >> 6 & 63)),
-        g.utf8[2] = char(0x80 | (cp & 63));
-        g.len = 3;
-    } else {
-        g.utf8[0] = char(0xf0 | cp >> 18), g.utf8[1] = char(0x80 | (cp >> 12 & 63));
-        g.utf8[2] = char(0x80 | (cp >> 6 & 63)), g.utf8[3] = char(0x80 | (cp & 63));
-        g.len = 4;
-    }
-    return g;
-}
-
-constexpr std::uint32_t QUADRANTS[16] = {0x20,   0x2598, 0x259d, 0x2580, 0x2596, 0x258c, 0x259e, 0x259b,
-                                         0x2597, 0x259a, 0x2590, 0x259c, 0x2584, 0x2599, 0x259f, 0x2588};
-
-// Sextants U+1FB00.. in pattern order, leaving out the empty, full, left-half and right-half patterns.
-constexpr std::uint32_t sextant(unsigned p) {
-    if (p == 0) return 0x20;
-    if (p == 63) return 0x2588;
-    if (p == 21) return 0x258c;
-    if (p == 42) return 0x2590;
-    return 0x1fb00 + p - 1 - (p > 21) - (p > 42);
-}
-
-// The octant patterns that older blocks already draw; U+1CD00.. holds the others in pattern order.
-struct Reused {
-    std::uint8_t pattern;
-    std::uint32_t cp;
-};
-constexpr Reused OCTANT_REUSED[26] = {
-    {0, 0x20},     {1, 0x1cea8},   {2, 0x1ceab},  {3, 0x1fb82},  {5, 0x2598},   {10, 0x259d},  {15, 0x2580},
-    {20, 0x1fbe6}, {40, 0x1fbe7},  {63, 0x1fb85}, {64, 0x1cea3}, {80, 0x2596},  {85, 0x258c},  {90, 0x259e},
-    {95, 0x259b},  {128, 0x1cea0}, {160, 0x2597}, {165, 0x259a}, {170, 0x2590}, {175, 0x259c}, {192, 0x2582},
-    {240, 0x2584}, {245, 0x2599},  {250, 0x259f}, {252, 0x2586}, {255, 0x2588},
-};
-
-constexpr auto OCTANTS = [] {
-    std::array<Glyph, 256> t{};
-    std::uint32_t next = 0x1cd00;
-    std::size_t r = 0;
-    for (unsigned p = 0; p < 256; ++p) {
-        if (r < 26 && OCTANT_REUSED[r].pattern == p)
-            t[p] = utf8(OCTANT_REUSED[r++].cp);
-        else
-            t[p] = utf8(next++);
-    }
-    return t;
-}();
-
-constexpr auto SEXTANTS = [] {
-    std::array<Glyph, 64> t{};
-    for (unsigned p = 0; p < 64; ++p) t[p] = utf8(sextant(p));
-    return t;
-}();
-
-constexpr auto QUADRANT_GLYPHS = [] {
-    std::array<Glyph, 16> t{};
-    for (unsigned p = 0; p < 16; ++p) t[p] = utf8(QUADRANTS[p]);
-    return t;
-}();
-
-constexpr Glyph HALVES[4] = {utf8(0x20), utf8(0x2580), utf8(0x2584), utf8(0x2588)};
 
 // The best partition of the N pixels of one cell. With S the cell's sum and A, B the sums of the
 // two parts, the squared error is the sum of squares less |A|^2 / nA + |B|^2 / nB, so the best
@@ -93,15 +20,29 @@ struct Fitter {
     static constexpr int N = W * H;
     static constexpr int LO = N < 4 ? N : 4;
     static constexpr int HI = N - LO;
+    // Patterns with the last pixel unset: that pixel is in the high part when there is one.
+    static constexpr int HIGH_PATTERNS = HI > 0 ? 1 << (HI - 1) : 1;
+    static constexpr int LOW_PATTERNS = HI > 0 ? 1 << LO : 1 << (LO - 1);
     static constexpr std::int64_t L = N == 8 ? 840 : N == 6 ? 60 : N == 4 ? 12 : 2;
 
-    // L / nA and L / nB of every pattern tried: no division in the search.
+    // L / nA and L / nB by the count nA of set pixels (0 for none: A is then empty anyway).
     static constexpr auto SCALE = [] {
-        std::array<std::array<std::int64_t, 2>, (1 << (N - 1))> t{};
-        for (int m = 1; m < (1 << (N - 1)); ++m) {
-            const int na = std::popcount(unsigned(m));
-            t[std::size_t(m)] = {L / na, L / (N - na)};
-        }
+        std::array<std::array<std::uint32_t, 2>, N + 1> t{};
+        for (int na = 1; na < N; ++na)
+            t[std::size_t(na)] = {std::uint32_t(L / na), std::uint32_t(L / (N - na))};
+        t[0] = {0, std::uint32_t(L / N)};
+        return t;
+    }();
+    // Up to 6 pixels a score fits 32 bits (L times the sum of squares, at most 60 * 6 * 3 * 255^2),
+    // which keeps four patterns to a vector register.
+    using Score = std::conditional_t<N <= 6, std::uint32_t, std::uint64_t>;
+    // SCALE by pattern, for the search over the patterns with the last pixel unset.
+    static constexpr auto PATTERN_SCALE = [] {
+        std::array<std::array<Score, HIGH_PATTERNS * LOW_PATTERNS>, 2> t{};
+        for (int m = 0; m < HIGH_PATTERNS * LOW_PATTERNS; ++m)
+            for (int side = 0; side < 2; ++side)
+                t[std::size_t(side)][std::size_t(m)] =
+                    Score(SCALE[std::size_t(std::popcount(unsigned(m)))][side]);
         return t;
     }();
 
@@ -111,35 +52,154 @@ struct Fitter {
             const std::uint8_t* p = px + std::size_t(i / W) * stride + std::size_t(i % W) * 3;
             v[i][0] = p[2], v[i][1] = p[1], v[i][2] = p[0];
         }
-        int lo[1 << LO][3] = {}, hi[1 << HI][3] = {};
+        if constexpr (N == 8)
+            return two_means(v);
+        else
+            return exhaustive(v);
+    }
+
+    // Of 2^7 splits the search costs more than the frame budget allows. The best split of a
+    // cell is a cut across some direction (the two groups lie on either side of a plane), so
+    // only cuts are tried: every cut of the pixels sorted along the cell's principal axis and
+    // along luma, then two-means rounds (each pixel to the nearer mean) from the best of them.
+    static CellFit two_means(const int (&v)[N][3]) {
+        int s[3] = {0, 0, 0};
+        for (int i = 0; i < N; ++i)
+            for (int c = 0; c < 3; ++c) s[c] += v[i][c];
+        // The principal axis by a few power steps on the covariance (times N^2).
+        float cov[3][3] = {};
+        for (int i = 0; i < N; ++i)
+            for (int c = 0; c < 3; ++c)
+                for (int d = c; d < 3; ++d)
+                    cov[c][d] += float(N * v[i][c] - s[c]) * float(N * v[i][d] - s[d]);
+        cov[1][0] = cov[0][1], cov[2][0] = cov[0][2], cov[2][1] = cov[1][2];
+        float axis[3] = {2, 5, 1};
+        for (int step = 0; step < 4; ++step) {
+            float next[3], norm = 0;
+            for (int c = 0; c < 3; ++c)
+                next[c] = cov[c][0] * axis[0] + cov[c][1] * axis[1] + cov[c][2] * axis[2],
+                norm += std::abs(next[c]);
+            if (norm == 0) break;
+            for (int c = 0; c < 3; ++c) axis[c] = next[c] / norm;
+        }
+        std::uint64_t best = score(v, s, 0);
+        unsigned pattern = 0;
+        const float luma[3] = {2, 5, 1};
+        best_cut(v, s, axis, best, pattern);
+        best_cut(v, s, luma, best, pattern);
+        for (int round = 0; round < 3 && pattern != 0; ++round) {
+            int a[3] = {0, 0, 0};
+            const int na = std::popcount(pattern);
+            for (int i = 0; i < N; ++i)
+                if (pattern >> i & 1)
+                    for (int c = 0; c < 3; ++c) a[c] += v[i][c];
+            // Nearer to A's mean than to B's: v . (mA - mB) > (|mA|^2 - |mB|^2) / 2.
+            float w[3], t = 0;
+            for (int c = 0; c < 3; ++c) {
+                const float ma = float(a[c]) / float(na), mb = float(s[c] - a[c]) / float(N - na);
+                w[c] = ma - mb, t += (ma * ma - mb * mb) / 2;
+            }
+            unsigned next = 0;
+            for (int i = 0; i < N; ++i)
+                next |= unsigned(float(v[i][0]) * w[0] + float(v[i][1]) * w[1] + float(v[i][2]) * w[2] > t)
+                        << i;
+            const std::uint64_t sc = score(v, s, next);
+            if (sc <= best) break;
+            best = sc, pattern = next;
+        }
+        return result(v, s, pattern);
+    }
+
+    // The cuts of the pixels sorted along `dir`.
+    static void best_cut(const int (&v)[N][3], const int* s, const float* dir, std::uint64_t& best,
+                         unsigned& pattern) {
+        float key[N];
+        int order[N];
+        for (int i = 0; i < N; ++i) {
+            key[i] = float(v[i][0]) * dir[0] + float(v[i][1]) * dir[1] + float(v[i][2]) * dir[2];
+            int j = i;
+            for (; j > 0 && key[order[j - 1]] > key[i]; --j) order[j] = order[j - 1];
+            order[j] = i;
+        }
+        unsigned m = 0;
+        int a[3] = {0, 0, 0};
+        for (int k = 0; k + 1 < N; ++k) {
+            const int* p = v[order[k]];
+            m |= 1u << order[k], a[0] += p[0], a[1] += p[1], a[2] += p[2];
+            const std::uint64_t sc = score(a, s, k + 1);
+            if (sc > best) best = sc, pattern = m;
+        }
+    }
+
+    // |A|^2 L / nA + |B|^2 L / nB: the larger, the less the squared error (see `exhaustive`).
+    static std::uint64_t score(const int (&v)[N][3], const int* s, unsigned m) {
+        int a[3] = {0, 0, 0};
+        for (int i = 0; i < N; ++i) {
+            const int in = -int(m >> i & 1);
+            for (int c = 0; c < 3; ++c) a[c] += v[i][c] & in;
+        }
+        return score(a, s, std::popcount(m));
+    }
+    static std::uint64_t score(const int* a, const int* s, int na) {
+        const int b0 = s[0] - a[0], b1 = s[1] - a[1], b2 = s[2] - a[2];
+        const auto& k = SCALE[std::size_t(na)];
+        return std::uint64_t(std::uint32_t(a[0] * a[0] + a[1] * a[1] + a[2] * a[2])) * k[0] +
+               std::uint64_t(std::uint32_t(b0 * b0 + b1 * b1 + b2 * b2)) * k[1];
+    }
+
+    static CellFit result(const int (&v)[N][3], const int* s, unsigned pattern) {
+        const int na = std::popcount(pattern);
+        if (na == 0 || na == N) {
+            const std::uint32_t c = mean(s, N);
+            return {0, c, c};
+        }
+        int a[3] = {0, 0, 0};
+        for (int i = 0; i < N; ++i)
+            if (pattern >> i & 1)
+                for (int c = 0; c < 3; ++c) a[c] += v[i][c];
+        const int b[3] = {s[0] - a[0], s[1] - a[1], s[2] - a[2]};
+        return {std::uint8_t(pattern), mean(a, na), mean(b, N - na)};
+    }
+
+    static CellFit exhaustive(const int (&v)[N][3]) {
+        // The sums of every subset of the low pixels, a component to an array so that the search
+        // over them runs in vector lanes; likewise of the high pixels.
+        alignas(32) int lo[3][1 << LO] = {};
+        int hi[1 << HI][3] = {};
         for (int m = 1; m < (1 << LO); ++m) {
             const int low = __builtin_ctz(unsigned(m)), rest = m & (m - 1);
-            for (int c = 0; c < 3; ++c) lo[m][c] = lo[rest][c] + v[low][c];
+            for (int c = 0; c < 3; ++c) lo[c][m] = lo[c][rest] + v[low][c];
         }
         for (int m = 1; m < (1 << HI); ++m) {
             const int low = __builtin_ctz(unsigned(m)), rest = m & (m - 1);
             for (int c = 0; c < 3; ++c) hi[m][c] = hi[rest][c] + v[LO + low][c];
         }
         int s[3];
-        for (int c = 0; c < 3; ++c) s[c] = lo[(1 << LO) - 1][c] + hi[(1 << HI) - 1][c];
-        std::int64_t best = std::int64_t(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]) * (L / N);
+        for (int c = 0; c < 3; ++c) s[c] = lo[c][(1 << LO) - 1] + hi[(1 << HI) - 1][c];
+        Score best = 0;
         int pattern = 0;
-        for (int m = 1; m < (1 << (N - 1)); ++m) {
-            const int* l = lo[m & ((1 << LO) - 1)];
-            const int* h = hi[m >> LO];
-            const int a0 = l[0] + h[0], a1 = l[1] + h[1], a2 = l[2] + h[2];
-            const int b0 = s[0] - a0, b1 = s[1] - a1, b2 = s[2] - a2;
-            const std::int64_t score = std::int64_t(a0 * a0 + a1 * a1 + a2 * a2) * SCALE[std::size_t(m)][0] +
-                                       std::int64_t(b0 * b0 + b1 * b1 + b2 * b2) * SCALE[std::size_t(m)][1];
-            if (score > best) best = score, pattern = m;
+        for (int hm = 0; hm < HIGH_PATTERNS; ++hm) {
+            const int h0 = hi[hm][0], h1 = hi[hm][1], h2 = hi[hm][2];
+            const Score* sa = PATTERN_SCALE[0].data() + hm * LOW_PATTERNS;
+            const Score* sb = PATTERN_SCALE[1].data() + hm * LOW_PATTERNS;
+            Score score[LOW_PATTERNS];
+            for (int lm = 0; lm < LOW_PATTERNS; ++lm) {
+                const int a0 = lo[0][lm] + h0, a1 = lo[1][lm] + h1, a2 = lo[2][lm] + h2;
+                const int b0 = s[0] - a0, b1 = s[1] - a1, b2 = s[2] - a2;
+                const auto qa = Score(std::uint32_t(a0 * a0 + a1 * a1 + a2 * a2));
+                const auto qb = Score(std::uint32_t(b0 * b0 + b1 * b1 + b2 * b2));
+                score[lm] = qa * sa[lm] + qb * sb[lm];
+            }
+            for (int lm = 0; lm < LOW_PATTERNS; ++lm)
+                if (score[lm] > best) best = score[lm], pattern = hm << LO | lm;
         }
         if (pattern == 0) {
             const std::uint32_t c = mean(s, N);
             return {0, c, c};
         }
-        const int* l = lo[pattern & ((1 << LO) - 1)];
         const int* h = hi[pattern >> LO];
-        const int a[3] = {l[0] + h[0], l[1] + h[1], l[2] + h[2]};
+        const int lm = pattern & ((1 << LO) - 1);
+        const int a[3] = {lo[0][lm] + h[0], lo[1][lm] + h[1], lo[2][lm] + h[2]};
         const int b[3] = {s[0] - a[0], s[1] - a[1], s[2] - a[2]};
         const int na = __builtin_popcount(unsigned(pattern));
         return {std::uint8_t(pattern), mean(a, na), mean(b, N - na)};
@@ -171,20 +231,6 @@ std::uint32_t code_of(Depth depth, std::uint32_t rgb) {
 
 }  // namespace
 
-CellSize cell_size(CellShape shape) {
-    switch (shape) {
-        case CellShape::kHalf:
-            return {1, 2};
-        case CellShape::kQuadrant:
-            return {2, 2};
-        case CellShape::kSextant:
-            return {2, 3};
-        case CellShape::kOctant:
-            break;
-    }
-    return {2, 4};
-}
-
 void fit_cells(const std::uint8_t* pixels, int rows, int cols, CellShape shape, std::vector<CellFit>& out) {
     switch (shape) {
         case CellShape::kHalf:
@@ -198,21 +244,7 @@ void fit_cells(const std::uint8_t* pixels, int rows, int cols, CellShape shape, 
     }
 }
 
-Glyph cell_glyph(CellShape shape, unsigned pattern) {
-    switch (shape) {
-        case CellShape::kHalf:
-            return HALVES[pattern & 3];
-        case CellShape::kQuadrant:
-            return QUADRANT_GLYPHS[pattern & 15];
-        case CellShape::kSextant:
-            return SEXTANTS[pattern & 63];
-        case CellShape::kOctant:
-            break;
-    }
-    return OCTANTS[pattern & 255];
-}
-
-CellEncoder::CellEncoder(CellOptions options) : opt_(options), out_(1 << 16) {
+CellEncoder::CellEncoder(CellOptions options) : opt_(options) {
     set_tolerance(options.tolerance);
 }
 
@@ -221,132 +253,33 @@ void CellEncoder::set_tolerance(int tolerance) {
 }
 
 void CellEncoder::encode(const std::uint8_t* pixels, int rows, int cols) {
-    fit_cells(pixels, rows, cols, opt_.shape, fit_);
-    const CellSize size = cell_size(opt_.shape);
-    const std::size_t R = std::size_t(std::max(rows, 0) / size.height),
-                      C = std::size_t(std::max(cols, 0) / size.width);
-    if (R != rows_ || C != cols_ || shown_.size() != R * C) {
-        shown_.assign(R * C, UNKNOWN);
-        target_.resize(R * C);
-        dirty_.resize(R * C);
-        rows_ = R, cols_ = C;
-        out_.reserve(R * C * MAX_CELL_BYTES + sizeof BEGIN + sizeof END);
-    }
-    switch (opt_.depth) {
-        case Depth::kTrue:
-            return encode_as<Depth::kTrue>();
-        case Depth::k256:
-            return encode_as<Depth::k256>();
-        case Depth::k16:
-            return encode_as<Depth::k16>();
-    }
-}
-
-template <Depth D>
-void CellEncoder::encode_as() {
-    const std::size_t R = rows_, C = cols_, n = R * C;
-    const int tol = opt_.tolerance;
-    const CellSize size = cell_size(opt_.shape);
-    const unsigned all = (1u << (size.width * size.height)) - 1;
-    auto near = [tol](std::uint32_t a, std::uint32_t b) {
-        if (a == b) return true;
-        if (tol == 0) return false;
-        const std::uint32_t x = D == Depth::kTrue ? a : palette_rgb(a),
-                            y = D == Depth::kTrue ? b : palette_rgb(b);
-        for (int s = 0; s < 24; s += 8) {
-            const int d = int(x >> s & 0xff) - int(y >> s & 0xff);
-            if (d > tol || d < -tol) return false;
-        }
-        return true;
-    };
-    auto pack = [](unsigned pattern, std::uint32_t fg, std::uint32_t bg) {
-        return std::uint64_t(pattern) | std::uint64_t(fg) << 8 | std::uint64_t(bg) << 32;
-    };
-    // Every pixel of the shown cell `s` within T of the same pixel of the target `t`.
-    auto same = [&](std::uint64_t t, std::uint64_t s) {
-        if (t == s) return true;
-        if (s == UNKNOWN) return false;
-        const unsigned tp = unsigned(t & 0xff), sp = unsigned(s & 0xff);
-        const auto tf = std::uint32_t(t >> 8 & 0xffffff), tb = std::uint32_t(t >> 32);
-        const auto sf = std::uint32_t(s >> 8 & 0xffffff), sb = std::uint32_t(s >> 32);
-        return (!(tp & sp) || near(tf, sf)) && (!(tp & ~sp & all) || near(tf, sb)) &&
-               (!(~tp & sp & all) || near(tb, sf)) && (!(~tp & ~sp & all) || near(tb, sb));
-    };
-    std::size_t changed = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const CellFit& f = fit_[i];
-        const std::uint32_t fg = code_of(D, f.fg), bg = code_of(D, f.bg);
-        target_[i] = fg == bg ? pack(0, bg, bg) : pack(f.pattern, fg, bg);
-        const bool d = !same(target_[i], shown_[i]);
-        dirty_[i] = d;
-        changed += d;
-    }
-    out_.set_size(0);
-    drawn_ = 0;
-    if (changed == 0) return;
-    if (changed * 100 >= std::size_t(opt_.full_percent) * n) std::fill(dirty_.begin(), dirty_.end(), 1);
-
-    constexpr std::uint32_t NONE = ~std::uint32_t{0};
-    std::uint32_t cur_fg = NONE, cur_bg = NONE;
-    int cx = -1, cy = -1;
-    std::uint8_t* const start = out_.data();
-    std::uint8_t* p = digits::put_literal(start, BEGIN, sizeof BEGIN - 1);
-    auto has = [&](std::uint32_t cur, std::uint32_t want) { return cur != NONE && near(want, cur); };
-    auto draw = [&](std::size_t i) {
-        const std::uint64_t t = target_[i];
-        unsigned pattern = unsigned(t & 0xff);
-        std::uint32_t fg = std::uint32_t(t >> 8 & 0xffffff), bg = std::uint32_t(t >> 32);
-        if (pattern == 0) {
-            // One colour: a space on the background or a full block in the foreground.
-            if (!has(cur_bg, bg) && has(cur_fg, bg)) pattern = all, fg = bg;
-        } else {
-            const int keep = has(cur_fg, fg) + has(cur_bg, bg), swap = has(cur_fg, bg) + has(cur_bg, fg);
-            if (swap > keep) pattern = ~pattern & all, std::swap(fg, bg);
-        }
-        const bool uses_fg = pattern != 0, uses_bg = pattern != all;
-        const bool set_fg = uses_fg && !has(cur_fg, fg), set_bg = uses_bg && !has(cur_bg, bg);
-        if (set_fg || set_bg) {
-            p = digits::put_literal(p, "\x1b[", 2);
-            if (set_fg) p = put_colour_param<D>(p, fg, false), cur_fg = fg;
-            if (set_bg) p = put_colour_param<D>(p, bg, true), cur_bg = bg;
-            p[-1] = 'm';
-        }
-        const Glyph g = cell_glyph(opt_.shape, pattern);
-        p = digits::put_literal(p, g.utf8, g.len);
-        shown_[i] = pattern == 0     ? pack(0, cur_bg, cur_bg)
-                    : pattern == all ? pack(0, cur_fg, cur_fg)
-                                     : pack(pattern, cur_fg, cur_bg);
-        ++cx, ++drawn_;
-    };
-    for (std::size_t y = 0; y < R; ++y) {
-        const std::uint8_t* dirty = dirty_.data() + y * C;
-        for (std::size_t x = 0; x < C; ++x) {
-            if (!dirty[x]) continue;
-            if (cy != int(y) || cx != int(x)) {
-                const int gap = cy == int(y) ? int(x) - cx : -1;
-                if (gap > 0 && gap <= 2) {
-                    // Redrawing a cell or two costs about what the jump would.
-                    for (std::size_t k = std::size_t(cx); k < x; ++k) draw(y * C + k);
-                } else if (gap > 0) {
-                    p = digits::put_literal(p, "\x1b[", 2);
-                    p = digits::put_u32(p, std::uint32_t(gap));
-                    *p++ = 'C';
-                } else if (cy >= 0 && int(y) == cy + 1 && x == 0) {
-                    p = digits::put_literal(p, "\r\n", 2);
-                } else {
-                    p = digits::put_literal(p, "\x1b[", 2);
-                    p = digits::put_u32(p, std::uint32_t(y) + 1);
-                    *p++ = ';';
-                    p = digits::put_u32(p, std::uint32_t(x) + 1);
-                    *p++ = 'H';
-                }
-                cx = int(x), cy = int(y);
+    const CellSize z = cell_size(opt_.shape);
+    rows = std::max(rows, 0), cols = std::max(cols, 0);
+    if (opt_.dither && opt_.depth != Depth::kTrue) {
+        // Dithered pixels in palette colours first: the fit then keeps the pattern the dither made.
+        const std::size_t n = std::size_t(rows) * std::size_t(cols);
+        dithered_.resize(n * 3);
+        if (opt_.depth == Depth::k16) indices_.resize(n), diffuse_16(pixels, rows, cols, indices_.data());
+        std::uint8_t* out = dithered_.data();
+        for (int y = 0; y < rows; ++y)
+            for (int x = 0; x < cols; ++x, pixels += 3, out += 3) {
+                const std::size_t i = std::size_t(out - dithered_.data()) / 3;
+                const std::uint32_t rgb = palette_rgb(
+                    opt_.depth == Depth::k16 ? indices_[i]
+                                             : dithered_256(pixels[2], pixels[1], pixels[0], x, y));
+                out[0] = std::uint8_t(rgb >> 16), out[1] = std::uint8_t(rgb >> 8), out[2] = std::uint8_t(rgb);
             }
-            draw(y * C + x);
-        }
+        pixels = dithered_.data();
     }
-    p = digits::put_literal(p, END, sizeof END - 1);
-    out_.set_size(std::size_t(p - start));
+    fit_cells(pixels, rows, cols, opt_.shape, fit_);
+    canvas_.begin(std::size_t(rows / z.height), std::size_t(cols / z.width), opt_.shape);
+    std::uint64_t* target = canvas_.targets();
+    const int n = z.width * z.height;
+    for (std::size_t i = 0; i < fit_.size(); ++i) {
+        const CellFit& f = fit_[i];
+        target[i] = cell_code(f.pattern, code_of(opt_.depth, f.fg), code_of(opt_.depth, f.bg), n);
+    }
+    canvas_.draw(opt_.depth, opt_.tolerance, opt_.full_percent);
 }
 
 }  // namespace corvane::wire

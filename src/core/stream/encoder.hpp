@@ -8,20 +8,13 @@
 //   dithered: ordered at 256, by error diffusion at 16) and with as few bytes as it can: colour parameters
 //   only when they change, a space, U+2580, U+2584 or U+2588 as the current colours allow, cursor-forward or
 //   CR LF for short moves, and gaps of a few cells redrawn when that is cheaper than jumping over them.
-// - It keeps a model of what the terminal shows (the colour code of every half cell) and
-//   compares each new frame against that model, never against the previous frame: a half cell
-//   whose target colour is within the tolerance T of the colour shown (largest difference of
-//   red, green and blue, on the palette's colours in the palette depths) is left alone, and
-//   every colour drawn is within T of its target, so what the terminal holds never differs from
-//   the frame (quantised to the palette) by more than T in any component. T = 0 is exact.
-// - A frame is drawn whole (every cell, from the home position) when it is the first, after
-//   `invalidate()`, after a change of the grid, or when at least `full_percent` of the cells
-//   differ; otherwise only the cells that differ. A frame with something to draw is wrapped in
-//   "\x1b[?2026h" ... "\x1b[0m\x1b[?2026l" (synchronized update); a frame with nothing to draw
-//   yields no bytes at all. Each frame starts from an unknown cursor and colour state (something
-//   else may have written in between), so it opens with a cursor position.
-// - The encoder owns its buffers: the output (sized once per grid for the worst frame, reused),
-//   the model and the per-frame targets. `output()` holds the last frame's bytes until the next
+// - The frame's half cells go through the canvas (canvas.hpp), the model of what the terminal
+//   shows that every wire encoder shares: a half cell within the tolerance T of what is shown is
+//   left alone, and every colour drawn is within T of its target, so what the terminal holds never
+//   differs from the frame (quantised to the palette) by more than T in any component; T = 0 is
+//   exact. Whole frames, synchronized updates and cursor moves are the canvas's.
+// - The encoder owns its buffers: the canvas with its output (sized once per grid for the worst
+//   frame, reused). `output()` holds the last frame's bytes until the next
 //   `encode`. No writing, no Python; one thread at a time. Nothing fails but allocation.
 // - `encode_inline` writes a picture for printing where the cursor is, as text that scrolls: the
 //   same cells and colour rules, but every row from its first cell, ended by "\x1b[0m\n" (so a
@@ -34,13 +27,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/stream/renderer.hpp"
-#include "core/stream/sgr.hpp"
+#include "core/stream/canvas.hpp"
 
 namespace corvane::wire {
-
-// Beyond this a cell left alone is more wrong than right.
-inline constexpr int MAX_TOLERANCE = 64;
 
 struct EncoderOptions {
     Depth depth = Depth::kTrue;
@@ -59,10 +48,10 @@ class WireEncoder {
     int tolerance() const { return tol_; }
     Depth depth() const { return opt_.depth; }
     // The next frame is drawn whole (after the screen was cleared or lost, say).
-    void invalidate() { shown_.clear(); }
+    void invalidate() { canvas_.invalidate(); }
 
     void encode(const std::uint8_t* pixels, int rows, int cols);
-    const ByteBuffer& output() const { return out_; }
+    const ByteBuffer& output() const { return canvas_.output(); }
     // A `rows` x `cols` picture as lines to print (see above), into `output()`.
     void encode_inline(const std::uint8_t* pixels, int rows, int cols);
     // The palette index of every pixel of a `rows` x `cols` B, G, R frame, as `encode` picks it
@@ -70,11 +59,9 @@ class WireEncoder {
     // colours elsewhere. Only for the palette depths: at 24 bits it writes nothing.
     void palette_indices(const std::uint8_t* pixels, int rows, int cols, std::uint8_t* out) const;
     // Cells that the last frame drew.
-    std::size_t cells_drawn() const { return drawn_; }
+    std::size_t cells_drawn() const { return canvas_.cells_drawn(); }
 
   private:
-    template <Depth D, bool EXACT>
-    void encode_as(const std::uint8_t* pixels);
     template <Depth D, bool EXACT>
     void inline_as(const std::uint8_t* pixels, std::size_t rows, std::size_t cols);
     bool diffusing() const { return opt_.dither && opt_.depth == Depth::k16; }
@@ -84,14 +71,9 @@ class WireEncoder {
 
     EncoderOptions opt_;
     int tol_;
-    std::size_t rows_ = 0, cols_ = 0;    // the cell grid of `shown_`
-    std::vector<std::uint64_t> shown_;   // upper code | lower code << 32, per cell
-    std::vector<std::uint64_t> target_;  // the frame being encoded, the same way
-    std::vector<std::uint8_t> dirty_;
     std::vector<std::uint8_t> diffused_;  // per pixel, when diffusing
     std::size_t diffused_cols_ = 0;
-    ByteBuffer out_;
-    std::size_t drawn_ = 0;
+    Canvas canvas_;  // half cells
 };
 
 }  // namespace corvane::wire

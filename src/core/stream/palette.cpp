@@ -145,4 +145,13 @@ void diffuse_16(const std::uint8_t* bgr, int rows, int cols, std::uint8_t* out) 
     }
 }
 
+std::uint8_t dithered_256(std::uint8_t r, std::uint8_t g, std::uint8_t b, int x, int y) {
+    static constexpr int BAYER[16] = {0, 8, 2, 10, 12, 4, 14, 6, 3, 11, 1, 9, 15, 7, 13, 5};
+    // The cube's levels lie 40 apart.
+    constexpr int amplitude = 40;
+    const int offset = ((2 * BAYER[(y & 3) * 4 + (x & 3)] + 1) * amplitude) / 32 - amplitude / 2;
+    auto at = [offset](std::uint8_t c) { return std::uint8_t(std::clamp(c + offset, 0, 255)); };
+    return nearest_256(at(r), at(g), at(b));
+}
+
 }  // namespace corvane::wire

@@ -23,6 +23,9 @@ namespace corvane::wire {
 std::uint32_t palette_rgb(std::uint32_t index);
 std::uint8_t nearest_256(std::uint8_t r, std::uint8_t g, std::uint8_t b);
 std::uint8_t nearest_16(std::uint8_t r, std::uint8_t g, std::uint8_t b);
+// The 256 palette's pick for a pixel at (x, y) under 4 x 4 ordered (Bayer) dithering, about one
+// palette step of spread.
+std::uint8_t dithered_256(std::uint8_t r, std::uint8_t g, std::uint8_t b, int x, int y);
 // `rows` x `cols` pixels in, one index per pixel out (rows * cols bytes).
 void diffuse_16(const std::uint8_t* bgr, int rows, int cols, std::uint8_t* out);
 
