@@ -109,7 +109,7 @@ def test_ctrl_z_gives_the_terminal_back_and_fg_goes_on(tmp_path):
 def test_graphics_video_gives_the_terminal_back_and_kitty_keeps_no_image(tmp_path, mode, key):
     write_video(tmp_path / "v.mp4", 40, fps=20)
     session = Session(["view", "--graphics", mode, "v.mp4"], tmp_path, cols=50, rows=8)
-    session.wait_for({"kitty": b"\x1b_Ga=d", "sixel": b"\x1bPq", "sextant": b"\x1b[?2026h\x1b[1;1H"}[mode])
+    session.wait_for({"kitty": b"\x1b_Ga=d", "sixel": b"\x1bPq", "sextant": b"\xf0\x9f\xac"}[mode])
     session.type(key)
     run = session.finish()
     assert run.returncode in (0, 130) and run.restored

@@ -27,13 +27,12 @@ from .._native import cells, kitty_delete, kitty_image, sixel
 from ..geometry import resize
 from ..png import encode_png
 from .graphics import CELL_SHAPES, PIXEL_MODES, cell_pixels
-from .wire import Link
+from .wire import Link, Wire
 
 if TYPE_CHECKING:
     from ..geometry import FrameArray
 
 SYNC_BEGIN, SYNC_END = b"\x1b[?2026h", b"\x1b[?2026l"
-_CELLS_START = SYNC_BEGIN + b"\x1b[1;1H"
 _ids: Iterator[int] = itertools.count(1_000_000 + os.getpid() % 1_000_000 * 1000)
 """kitty image ids of this process: far from the small ones other programs pick."""
 
@@ -91,17 +90,23 @@ def inline(picture: "FrameArray", mode: str, output: int = 1) -> bytes:
     down = CELL_SHAPES[mode][1]
     out = []
     for top in range(0, glyphs.shape[0], down):
-        row = cells(*_data(glyphs[top : top + down]), mode)
-        out.append(row[len(_CELLS_START) : -len(SYNC_END)] + b"\n")
+        row = cells(*_data(glyphs[top : top + down]), mode)  # one row of cells, drawn at home
+        out.append(row[row.index(b"H", len(SYNC_BEGIN)) + 1 : -len(SYNC_END)] + b"\n")
     return b"".join(out)
 
 
 class Painter:
     """Full-screen frames of one mode other than half blocks, written by a :class:`Link`."""
 
-    def __init__(self, mode: str, link: Optional[Link] = None) -> None:
+    def __init__(self, mode: str, link: Optional[Link] = None, *, colors: str = "24bit", tolerance: int = 0,
+                 dither: Optional[bool] = None) -> None:
         self.mode = mode
         self.link = link if link is not None else Link()
+        self._cells: Optional[Wire] = None
+        """Cell shapes: the wire's encoder of that shape, so only what changed is drawn, with
+        its tolerance and rate control."""
+        if mode in CELL_SHAPES:
+            self._cells = Wire(colors, tolerance, dither=dither, link=self.link, shape=mode)
         self.dropped = 0
         """Frames dropped because the link was still busy with an earlier one."""
         self._ids = (next(_ids), next(_ids))
@@ -116,6 +121,10 @@ class Painter:
     def draw(self, canvas: "FrameArray") -> bool:
         """Send ``canvas`` (grid-sized) unless the link is busy (then it is dropped); True when
         sent. Raises ``OSError`` for a write that failed earlier."""
+        if self._cells is not None:
+            sent = self._cells.draw(np.ascontiguousarray(_glyph_pixels(canvas, self.mode)))
+            self.dropped = self._cells.dropped
+            return sent
         if self.link.busy():
             self.dropped += 1
             self.link.send(b"", frame=True)  # surfaces a write error all the same
@@ -124,8 +133,6 @@ class Painter:
         return True
 
     def _encode(self, canvas: "FrameArray") -> bytes:
-        if self.mode in CELL_SHAPES:
-            return cells(*_data(_glyph_pixels(canvas, self.mode)), self.mode)
         if self.mode != "kitty":
             return SYNC_BEGIN + b"\x1b[H" + image(canvas, self.mode) + SYNC_END
         new = 0 if self._shown != 0 else 1
@@ -140,4 +147,6 @@ class Painter:
             self._shown = None
 
     def invalidate(self) -> None:
-        """The screen was cleared: nothing to keep (every frame is drawn whole anyway)."""
+        """The screen was cleared: the next frame is drawn whole."""
+        if self._cells is not None:
+            self._cells.invalidate()

@@ -69,6 +69,10 @@ class Screen:
         self._mode: Optional[str] = None
         self._painter: Optional[Painter] = None
         settings = wire_settings(colors, tolerance)
+        self._cell_settings: Tuple[str, int, Optional[bool]] = (
+            "24bit" if settings is None or settings[0] == 24 else str(settings[0]),
+            0 if settings is None else settings[1], dither)
+        """What a painter of finer cells draws with: the depth and tolerance the wire would."""
         if settings is not None:
             self.wire = Wire("24bit" if settings[0] == 24 else str(settings[0]), settings[1],
                              dither=dither)
@@ -84,7 +88,9 @@ class Screen:
         Decided when first needed, so that nothing is asked of a terminal never drawn on."""
         if self._mode is None:
             self._mode = resolve_graphics(self._choice)
-            self._painter = None if self._mode == "half" else Painter(self._mode)
+            self._painter = None if self._mode == "half" else Painter(
+                self._mode, colors=self._cell_settings[0], tolerance=self._cell_settings[1],
+                dither=self._cell_settings[2])
         return self._mode
 
     @property
