@@ -124,7 +124,7 @@ PyObject* with_access(PyObject* self, Access access, const char* type_path, Body
 }
 
 template <class F>
-PyObject* translate(F&& body) {
+CORVANE_CATCHES_FORCED_UNWIND PyObject* translate(F&& body) {
     try {
         return body();
     } catch (abi::__forced_unwind&) {
