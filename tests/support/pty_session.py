@@ -13,6 +13,7 @@ lock another thread of this process held.
 from __future__ import annotations
 
 import fcntl
+import itertools
 import os
 import resource
 import struct
@@ -130,12 +131,16 @@ def run_on_pty(argv: Sequence[str], cols: int, rows: int, sink: str = "pty", *, 
     return PtyRun(proc.returncode, wall, cpu, drain.count, err.decode(errors="replace"), drain.data())
 
 
+_servers = itertools.count()
+
+
 class Tmux:
     """A tmux server of its own (named after this process and `name`), with one session "t" of
     cols x rows running `command` (a shell command line); killed on leaving the `with` block."""
 
     def __init__(self, name: str, command: str, cols: int, rows: int, *, conf: Optional[str] = None) -> None:
-        self.server = ["tmux", "-L", f"{name}-{os.getpid()}", "-f", conf or os.devnull]
+        # A server of its own each time: one just killed may still hold its socket for a moment.
+        self.server = ["tmux", "-L", f"{name}-{os.getpid()}-{next(_servers)}", "-f", conf or os.devnull]
         self.run("new-session", "-d", "-s", "t", "-x", str(cols), "-y", str(rows), command)
 
     def run(self, *args: str) -> str:
