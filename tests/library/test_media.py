@@ -18,6 +18,7 @@ from corvane.media.encode import timed, trim, write_video  # noqa: E402
 from corvane.media.sound import AlsaSink, PacedSink, SoundPlayer, SoundUnavailable  # noqa: E402
 
 from corvane.errors import MediaWarning, SourceError  # noqa: E402
+from corvane.geometry import resize  # noqa: E402
 from corvane.media import pictures  # noqa: E402
 
 from clips import MS, RATE, clip, packed_avi  # noqa: E402
@@ -69,6 +70,18 @@ def test_rotation_metadata_is_honoured(tmp_path):
         image = media.read().image
     assert media.size == (48, 64) and image.shape == (32, 24, 3)
     assert image[2, -3, 2] > 200 and image[2, 2, 2] < 50 and image[-3, -3, 2] < 50
+
+
+def test_video_frames_shrink_to_the_true_averages(tmp_path):
+    y, x = np.mgrid[0:48, 0:64]  # fine texture: a scaler that skips source pixels is far off
+    picture = np.dstack([(x * 3 + y) % 256, ((x ^ y) * 9) % 256, (y * 5) % 256]).astype(np.uint8)
+    path = clip(tmp_path / "t.mp4", [0.0], pictures=[picture])
+    with av.open(path) as container:
+        full = next(container.decode(video=0)).to_ndarray(format="bgr24", interpolation="ACCURATE_RND")
+    with open_media(path) as media:
+        media.set_output_size(8, 6)
+        image = media.read().image
+    assert np.abs(image.astype(int) - resize(full, 8, 6)).max() <= 8
 
 
 @pytest.mark.parametrize("suffix", [".gif", ".webp", ".png"])
