@@ -176,17 +176,19 @@ class VideoMedia(Media):
             width, height = height, width
         step = next((step for step in STEPS
                      if step * width <= frame.width and step * height <= frame.height), 0)
-        size = {"width": step * width, "height": step * height} if step else {}
+        size = (step * width or None, step * height or None)  # None: the frame's own
         global CONVERSION, SHRINK
         try:
             flags = shrink_flags(self._av) if step else CONVERSION
-            converted = frame.to_ndarray(format="bgr24", interpolation=flags, **size)
+            converted = frame.to_ndarray(width=size[0], height=size[1], format="bgr24",
+                                         interpolation=flags)
         except (ValueError, KeyError, TypeError):  # a PyAV that knows neither flag nor combination
             if step:
                 SHRINK = "AREA"
             else:
                 CONVERSION = None
-            converted = frame.to_ndarray(format="bgr24", interpolation=SHRINK if step else None, **size)
+            converted = frame.to_ndarray(width=size[0], height=size[1], format="bgr24",
+                                         interpolation=SHRINK if step else None)
         image = resize(cast("FrameArray", converted), width, height)
         if self._turns:
             image = np.ascontiguousarray(np.rot90(image, self._turns))
