@@ -123,6 +123,14 @@ def test_large_cut_and_piped_pictures(tmp_path, monkeypatch):
     assert pictures.first_frame(str(tmp_path / "big.jpg"), least=(40, 20)).shape == (25, 50, 3)
     pytest.raises(SourceError, pictures.first_frame, str(tmp_path / "big.jpg"))
     monkeypatch.undo()
+    y, x = np.mgrid[0:450, 0:601]
+    pattern = np.dstack([x * 255 // 600, y * 255 // 449, (x ^ y) & 255]).astype(np.uint8)
+    for width in (600, 601):  # averaged in blocks that tile it, or not at all: the shape stays
+        Image.fromarray(pattern[:, :width]).save(tmp_path / "wide.png")
+        frame = pictures.first_frame(str(tmp_path / "wide.png"), least=(30, 1))
+        assert frame.shape[1] * 450 == frame.shape[0] * width
+        exact = resize(np.ascontiguousarray(pattern[:, :width, ::-1]), 30, 22)
+        assert np.abs(resize(frame, 30, 22).astype(int) - exact).max() <= 3
     (tmp_path / "cut.jpg").write_bytes((tmp_path / "big.jpg").read_bytes()[:20000])
     with pytest.warns(MediaWarning, match="cut short"):
         assert pictures.first_frame(str(tmp_path / "cut.jpg")).shape == (200, 400, 3)
