@@ -18,6 +18,7 @@ from __future__ import annotations
 import bisect
 import math
 import re
+import threading
 import warnings
 from io import BytesIO
 from typing import TYPE_CHECKING, Any, List, Optional, Tuple, Union
@@ -110,27 +111,39 @@ def _backdrop(background: Background, height: int, width: int) -> "np.ndarray":
     return np.where(odd == 1, second, first)
 
 
+_PILLOW_SETTINGS = threading.Lock()
+"""Held while Pillow's global settings are changed for one picture."""
+
+
 def open_picture(source: Union[str, bytes], least: Optional[Tuple[int, int]] = None) -> Any:
     """The Pillow image of the file named ``source`` (or whose bytes it is), loaded; a JPEG
     larger than ``least`` (width, height; by default :data:`DECODE_BOUND`) decoded reduced.
     Raises Pillow's errors; ``UnidentifiedImageError`` for a format Pillow does not know."""
     from PIL import Image, ImageFile
 
-    limit = Image.MAX_IMAGE_PIXELS
     for cut_short in (False, True):  # a file cut short is opened again to decode what arrived
-        Image.MAX_IMAGE_PIXELS = None  # checked below, after a JPEG's reduction
-        try:
-            image = Image.open(BytesIO(source) if isinstance(source, bytes) else source)
-        finally:
-            Image.MAX_IMAGE_PIXELS = limit
-        ImageFile.LOAD_TRUNCATED_IMAGES = cut_short
+        with _PILLOW_SETTINGS:  # Pillow's settings are global: threads read pictures side by side
+            limit = Image.MAX_IMAGE_PIXELS
+            Image.MAX_IMAGE_PIXELS = None  # checked below, after a JPEG's reduction
+            try:
+                image = Image.open(BytesIO(source) if isinstance(source, bytes) else source)
+            finally:
+                Image.MAX_IMAGE_PIXELS = limit
         try:
             if image.format == "JPEG":
                 image.draft("RGB", least or DECODE_BOUND)
             if limit and image.size[0] * image.size[1] > 2 * limit:
                 raise Image.DecompressionBombError(
                     f"{image.size[0]} x {image.size[1]} pixels are more than can be decoded")
-            image.load()
+            if cut_short:
+                with _PILLOW_SETTINGS:
+                    ImageFile.LOAD_TRUNCATED_IMAGES = True
+                    try:
+                        image.load()
+                    finally:
+                        ImageFile.LOAD_TRUNCATED_IMAGES = False
+            else:
+                image.load()
             break
         except OSError as error:
             image.close()
@@ -139,8 +152,6 @@ def open_picture(source: Union[str, bytes], least: Optional[Tuple[int, int]] = N
         except BaseException:
             image.close()
             raise
-        finally:
-            ImageFile.LOAD_TRUNCATED_IMAGES = False
     if cut_short:
         name = "the picture" if isinstance(source, bytes) else source
         warnings.warn(f"{name} is cut short; showing the part that arrived", MediaWarning)
