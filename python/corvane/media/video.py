@@ -112,6 +112,7 @@ class VideoMedia(Media):
         self._container: Optional[Any] = container
         self._av = import_av(name)
         self._errors = av_errors(self._av)
+        self._scaler = self._av.video.reformatter.VideoReformatter()  # kept: FFmpeg's set-up once
         stream = self._stream = container.streams.video[0]
         if not camera:
             stream.thread_type = "AUTO"
@@ -180,15 +181,15 @@ class VideoMedia(Media):
         global CONVERSION, SHRINK
         try:
             flags = shrink_flags(self._av) if step else CONVERSION
-            converted = frame.to_ndarray(width=size[0], height=size[1], format="bgr24",
-                                         interpolation=flags)
+            converted = self._scaler.reformat(frame, width=size[0], height=size[1], format="bgr24",
+                                              interpolation=flags).to_ndarray()
         except (ValueError, KeyError, TypeError):  # a PyAV that knows neither flag nor combination
             if step:
                 SHRINK = "AREA"
             else:
                 CONVERSION = None
-            converted = frame.to_ndarray(width=size[0], height=size[1], format="bgr24",
-                                         interpolation=SHRINK if step else None)
+            converted = self._scaler.reformat(frame, width=size[0], height=size[1], format="bgr24",
+                                              interpolation=SHRINK if step else None).to_ndarray()
         image = resize(cast("FrameArray", converted), width, height)
         if self._turns:
             image = np.ascontiguousarray(np.rot90(image, self._turns))
