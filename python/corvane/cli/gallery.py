@@ -1,7 +1,8 @@
 """``corvane show``: many inputs printed inline, one under the other or side by side in a grid.
 
 Each input is read (:func:`corvane.media.pictures.first_frame`) and printed as soon as it is ready
-(a grid: as soon as its row is full), so the output scrolls like text. An input that cannot be
+(a grid: as soon as its row is full), so the output scrolls like text; the next two files are
+read on threads meanwhile, in order all the same. An input that cannot be
 shown is reported through the caller's ``warn`` with the reason and left out; the others are
 shown all the same. Titles are the names as given (in a grid, the base names), escaped and cut in
 the middle to the room, so that the end (the suffix) shows. Standard input is read once, when
