@@ -1,5 +1,6 @@
-# Benchmarks: `make bench` (full, a few minutes), `make bench-quick`; results in benchmarks/results/.
-# `make bench-show`: `corvane show` against timg and chafa, imshow against the Screen loop.
+# Benchmarks: `make bench` (full, about 15 minutes), `make bench-quick`; results in benchmarks/results/.
+# `make bench-show`: `corvane show` and `view` against timg and chafa, imshow against the Screen
+# loop; `make bench` runs it after the render suite.
 #   BENCH_ARGS   extra arguments for benchmarks/bench.py (for example --no-peers)
 # `make test` also runs the harness once on a handful of frames (bench-smoke): no timing is
 # judged there, only that every case still runs and yields its figures.
@@ -11,6 +12,7 @@ EXTRA_TESTS += bench-smoke
 
 bench: $(VENV)/.installed bench-peers
 	$(VPY) benchmarks/bench.py $(BENCH_ARGS)
+	$(VPY) benchmarks/bench_show.py $(BENCH_SHOW_ARGS)
 
 bench-quick: $(VENV)/.installed bench-peers
 	$(VPY) benchmarks/bench.py --quick $(BENCH_ARGS)

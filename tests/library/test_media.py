@@ -18,6 +18,7 @@ from corvane.media.encode import timed, trim, write_video  # noqa: E402
 from corvane.media.sound import AlsaSink, PacedSink, SoundPlayer, SoundUnavailable  # noqa: E402
 
 from corvane.errors import MediaWarning, SourceError  # noqa: E402
+from corvane.geometry import resize  # noqa: E402
 from corvane.media import pictures  # noqa: E402
 
 from clips import MS, RATE, clip, packed_avi  # noqa: E402
@@ -71,6 +72,18 @@ def test_rotation_metadata_is_honoured(tmp_path):
     assert image[2, -3, 2] > 200 and image[2, 2, 2] < 50 and image[-3, -3, 2] < 50
 
 
+def test_video_frames_shrink_to_the_true_averages(tmp_path):
+    y, x = np.mgrid[0:48, 0:64]  # fine texture: a scaler that skips source pixels is far off
+    picture = np.dstack([(x * 3 + y) % 256, ((x ^ y) * 9) % 256, (y * 5) % 256]).astype(np.uint8)
+    path = clip(tmp_path / "t.mp4", [0.0], pictures=[picture])
+    with av.open(path) as container:
+        full = next(container.decode(video=0)).to_ndarray(format="bgr24", interpolation="ACCURATE_RND")
+    with open_media(path) as media:
+        media.set_output_size(8, 6)
+        image = media.read().image
+    assert np.abs(image.astype(int) - resize(full, 8, 6)).max() <= 8
+
+
 @pytest.mark.parametrize("suffix", [".gif", ".webp", ".png"])
 def test_animations_keep_their_delays(tmp_path, suffix):
     colours = [(255, 0, 0), (0, 255, 0), (0, 0, 255)]
@@ -110,6 +123,14 @@ def test_large_cut_and_piped_pictures(tmp_path, monkeypatch):
     assert pictures.first_frame(str(tmp_path / "big.jpg"), least=(40, 20)).shape == (25, 50, 3)
     pytest.raises(SourceError, pictures.first_frame, str(tmp_path / "big.jpg"))
     monkeypatch.undo()
+    y, x = np.mgrid[0:450, 0:601]
+    pattern = np.dstack([x * 255 // 600, y * 255 // 449, (x ^ y) & 255]).astype(np.uint8)
+    for width in (600, 601):  # averaged in blocks that tile it, or not at all: the shape stays
+        Image.fromarray(pattern[:, :width]).save(tmp_path / "wide.png")
+        frame = pictures.first_frame(str(tmp_path / "wide.png"), least=(30, 1))
+        assert frame.shape[1] * 450 == frame.shape[0] * width
+        exact = resize(np.ascontiguousarray(pattern[:, :width, ::-1]), 30, 22)
+        assert np.abs(resize(frame, 30, 22).astype(int) - exact).max() <= 3
     (tmp_path / "cut.jpg").write_bytes((tmp_path / "big.jpg").read_bytes()[:20000])
     with pytest.warns(MediaWarning, match="cut short"):
         assert pictures.first_frame(str(tmp_path / "cut.jpg")).shape == (200, 400, 3)

@@ -1,7 +1,8 @@
 """``corvane show``: many inputs printed inline, one under the other or side by side in a grid.
 
 Each input is read (:func:`corvane.media.pictures.first_frame`) and printed as soon as it is ready
-(a grid: as soon as its row is full), so the output scrolls like text. An input that cannot be
+(a grid: as soon as its row is full), so the output scrolls like text; the next two files are
+read on threads meanwhile, in order all the same. An input that cannot be
 shown is reported through the caller's ``warn`` with the reason and left out; the others are
 shown all the same. Titles are the names as given (in a grid, the base names), escaped and cut in
 the middle to the room, so that the end (the suffix) shows. Standard input is read once, when
@@ -13,18 +14,22 @@ from __future__ import annotations
 
 import os
 import sys
-from typing import IO, Any, Callable, List, NamedTuple, Optional, Tuple
+from collections import deque
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import IO, Any, Callable, Deque, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from ..errors import CorvaneError, SourceError
 from ..display.graphics import PIXEL_MODES
 from ..display.inline import Box, box, encode, picture_for, terminal_size, write
 from ..display.painter import inline, layout_cell
 from ..media.images import BLACK, Background
-from ..media.pictures import STDIN, Source, expand, first_frame, read_stdin
+from ..media.pictures import STDIN, Entry, Source, expand, first_frame, read_stdin
 from ..text import cut_middle, printable
 
 Line = Tuple[bytes, int]
 """A printed line without its newline, and the columns it takes."""
+AHEAD = 2
+"""Files read ahead on threads while one is written: the two cores of a small machine."""
 
 
 class Options(NamedTuple):
@@ -106,6 +111,42 @@ def _stdin() -> Source:
         raise SourceError("standard input cannot be read") from None
 
 
+def _blocks(entries: List[Entry], room: Box,
+            options: Options) -> Iterator[Tuple[Entry, Union[List[Line], SourceError]]]:
+    """Each entry's lines, or why it cannot be shown, in order. The next :data:`AHEAD` files
+    are read on as many threads while the current one is written (the decoders let go of the
+    interpreter); standard input is read when its turn comes, on this thread."""
+
+    def block(entry: Entry) -> Union[List[Line], SourceError]:
+        try:
+            if entry.problem is not None:
+                raise SourceError(entry.problem)
+            source = _stdin() if entry.name == STDIN else entry.name
+            return _block(entry.name, source, room, options)
+        except SourceError as error:
+            return error
+
+    if len(entries) < 2:
+        yield from ((entry, block(entry)) for entry in entries)
+        return
+    pool = ThreadPoolExecutor(AHEAD)
+    queued: Deque[Tuple[Entry, Optional["Future[Union[List[Line], SourceError]]"]]] = deque()
+    try:
+        for entry in entries:
+            queued.append((entry, None if entry.name == STDIN else pool.submit(block, entry)))
+            if len(queued) > AHEAD:
+                done, future = queued.popleft()
+                yield done, block(done) if future is None else future.result()
+        while queued:
+            done, future = queued.popleft()
+            yield done, block(done) if future is None else future.result()
+    finally:
+        for _, future in queued:
+            if future is not None:
+                future.cancel()
+        pool.shutdown(wait=True)
+
+
 def show(names: List[str], options: Options, warn: Callable[[str, str], None],
          file: "Optional[IO[Any]]" = None) -> bool:
     """Print every input named; ``warn(name, reason)`` for each that cannot be shown. Whether
@@ -114,15 +155,10 @@ def show(names: List[str], options: Options, warn: Callable[[str, str], None],
     room = _cell_room(options, terminal_size(out))
     shown_all = True
     row: List[List[Line]] = []
-    for entry in expand(names):
-        try:
-            if entry.problem is not None:
-                raise SourceError(entry.problem)
-            source = _stdin() if entry.name == STDIN else entry.name
-            block = _block(entry.name, source, room, options)
-        except SourceError as error:
+    for entry, block in _blocks(expand(names), room, options):
+        if isinstance(block, SourceError):
             shown_all = False
-            warn(entry.name, str(error))
+            warn(entry.name, str(block))
             continue
         if options.grid is None:
             write(out, b"".join(line + b"\n" for line, _ in block))

@@ -154,7 +154,7 @@ def _picture(source: Union[str, bytes], at: Optional[float], least: Optional[Tup
     except (OSError, ValueError, SyntaxError, EOFError, Image.DecompressionBombError) as error:
         raise SourceError(f"the picture cannot be decoded ({error})") from None
     try:
-        with ImageMedia("", picture, background or BLACK) as media:
+        with ImageMedia("", picture, background or BLACK, least) as media:
             if at is not None and media.duration is not None and at >= media.duration > 0:
                 raise SourceError(f"no frame at {at:g} s: the animation lasts {media.duration:g} s")
             frame = media.seek(at or 0.0)
