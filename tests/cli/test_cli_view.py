@@ -11,7 +11,7 @@ import pytest
 from PIL import Image
 
 from cli_session import Session, corvane, picture, write_video
-from pty_session import set_winsize
+from pty_session import set_winsize, wait_until
 from pty_child import HIDE, SHOW
 from corvane import Recording
 from clips import clip
@@ -89,9 +89,7 @@ def test_ctrl_z_gives_the_terminal_back_and_fg_goes_on(tmp_path):
     session.wait_for(b"0:00 / 0:01")
     session.type(b"\x1a")
     stopped_at = session.wait_for(SHOW) + len(SHOW)
-    deadline = time.monotonic() + 10
-    while open(f"/proc/{session.job()}/stat").read().split()[2] != "T" and time.monotonic() < deadline:
-        time.sleep(0.05)
+    wait_until(lambda: open(f"/proc/{session.job()}/stat").read().split()[2] == "T", 10)
     assert len(session.output()) == stopped_at and termios.tcgetattr(session.slave) == session.before
     time.sleep(1.0)
     os.killpg(session.job(), signal.SIGCONT)

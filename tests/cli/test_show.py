@@ -18,7 +18,7 @@ import corvane
 from cli_session import Session, write_video
 from cli_session import corvane as corvane_run
 from pty_child import SHOW
-from pty_session import Tmux
+from pty_session import Tmux, wait_until
 from corvane import Placement, layout
 
 RED, GREEN, BLUE = (0, 0, 255), (0, 255, 0), (255, 0, 0)
@@ -241,12 +241,9 @@ while corvane.waitKey(20) != ord("q"):
 def test_imshow_leaves_no_stale_row_when_the_terminal_shrinks(tmp_path):
     (tmp_path / "s.py").write_text(SHRINK)
     with Tmux("shrink", f"{sys.executable} {tmp_path / 's.py'}; sleep 30", 30, 14) as tmux:
-        deadline = time.monotonic() + 20
-        while "\u2580" not in tmux.capture() and time.monotonic() < deadline:
-            time.sleep(0.05)
+        wait_until(lambda: "\u2580" in tmux.capture())
         tmux.resize(20, 8)
-        while tmux.capture().split("\n")[7].strip() and time.monotonic() < deadline:
-            time.sleep(0.05)
+        wait_until(lambda: not tmux.capture().split("\n")[7].strip())
         shown = tmux.capture().split("\n")
         tmux.run("send-keys", "-t", "t", "q")
     assert "\u2580" in shown[6] and shown[7].strip() == ""  # the bottom line once held a picture row

@@ -92,6 +92,13 @@ long rgb_of(long c) {
     return c & PALETTE_FLAG ? long(palette_rgb(std::uint32_t(c & 0xff))) : c;
 }
 
+// The colour the terminal must hold for pixel `i`: its own at true colour, else its palette index.
+long wanted(Depth depth, const std::vector<std::uint8_t>& px, const std::vector<std::uint8_t>& index,
+            std::size_t i) {
+    return depth == Depth::kTrue ? long(px[3 * i + 2] | px[3 * i + 1] << 8 | px[3 * i] << 16)
+                                 : PALETTE_FLAG | index[i];
+}
+
 int distance(long a, long b) {
     int d = 0;
     for (int s = 0; s < 24; s += 8) d = std::max(d, std::abs(int((a >> s) & 0xff) - int((b >> s) & 0xff)));
@@ -146,9 +153,7 @@ TEST_P(EncoderStream, TerminalHoldsTheFrameWithinTolerance) {
         enc.palette_indices(px.data(), rows, cols, index.data());
         for (int y = 0; y < rows; ++y)
             for (int x = 0; x < cols; ++x) {
-                const std::uint8_t* p = &px[std::size_t((y * cols + x) * 3)];
-                const long want = c.depth == Depth::kTrue ? long(p[2] | p[1] << 8 | p[0] << 16)
-                                                          : PALETTE_FLAG | index[std::size_t(y * cols + x)];
+                const long want = wanted(c.depth, px, index, std::size_t(y * cols + x));
                 const long got = (y % 2 ? term.low : term.up)[std::size_t(y / 2 * cols + x)];
                 ASSERT_NE(got, -1) << "cell never drawn";
                 ASSERT_EQ(got & PALETTE_FLAG, want & PALETTE_FLAG) << "colour of the wrong kind";
@@ -183,13 +188,10 @@ TEST(Encoder, InlineLinesHoldThePicture) {
         std::vector<std::uint8_t> index(std::size_t(cols * rows));
         enc.palette_indices(px.data(), rows, cols, index.data());
         for (int y = 0; y < rows; ++y)
-            for (int x = 0; x < cols; ++x) {
-                const std::size_t i = std::size_t(y * cols + x);
-                const long want = depth == Depth::kTrue
-                                      ? long(px[3 * i + 2] | px[3 * i + 1] << 8 | px[3 * i] << 16)
-                                      : PALETTE_FLAG | index[i];
-                ASSERT_EQ((y % 2 ? term.low : term.up)[std::size_t(y / 2 * cols + x)], want) << x << "," << y;
-            }
+            for (int x = 0; x < cols; ++x)
+                ASSERT_EQ((y % 2 ? term.low : term.up)[std::size_t(y / 2 * cols + x)],
+                          wanted(depth, px, index, std::size_t(y * cols + x)))
+                    << x << "," << y;
         for (int x = 0; x < cols; ++x) ASSERT_EQ(term.low[std::size_t(rows / 2 * cols + x)], -1);
         enc.encode(px.data(), rows - 1, cols);
         EXPECT_EQ(enc.output().size(), 0u) << "printing changed what the screen is known to show";

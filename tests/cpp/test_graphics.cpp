@@ -66,17 +66,11 @@ Pixels decode_sixel(const std::vector<std::uint8_t>& s, int& rows, int& cols) {
         while (i < s.size() && std::isdigit(s[i])) v = v * 10 + (s[i++] - '0');
         return v;
     };
-    EXPECT_EQ(std::string(s.begin(), s.begin() + 3), "\x1bPq");
-    i = 3;
-    EXPECT_EQ(s[i++], '"');
-    int ar = number();
-    ++i;
-    int ar2 = number();
-    ++i;
-    cols = number();
-    ++i;
-    rows = number();
-    EXPECT_EQ(ar * ar2, 1);
+    EXPECT_EQ(std::string(s.begin(), s.begin() + 4), "\x1bPq\"");
+    int raster[4];  // the pixel aspect ratio's two terms, the width, the height
+    for (i = 3; int& n : raster) ++i, n = number();
+    EXPECT_EQ(raster[0] * raster[1], 1);
+    cols = raster[2], rows = raster[3];
     Pixels px(std::size_t(rows * cols * 3), 0);
     for (std::size_t k = 0; k < px.size(); ++k) px[k] = std::uint8_t(k % 3 + 1);
     std::map<int, std::uint32_t> colours;

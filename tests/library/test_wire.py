@@ -15,7 +15,7 @@ from corvane._native import Encoder
 
 import corvane
 from corvane.display.wire import Link, Wire
-from pty_session import Tmux
+from pty_session import Tmux, wait_until
 
 CHILD = """
 import os, sys, time, numpy as np; from corvane._native import Encoder
@@ -51,9 +51,7 @@ def test_tmux_shows_the_palette_colours_chosen(tmp_path, colors, indices):
     (tmp_path / "child.py").write_text(CHILD)
     out = str(tmp_path / "stream")
     with Tmux("wire", f"{sys.executable} {tmp_path / 'child.py'} {colors} {out}", 40, 11) as tmux:
-        deadline = time.monotonic() + 30
-        while not os.path.exists(out + ".done") and time.monotonic() < deadline:
-            time.sleep(0.05)
+        wait_until(lambda: os.path.exists(out + ".done"), 30)
         time.sleep(0.3)
         shown = tmux.capture("-e", "-N")
     chosen = palette_cells(open(out, encoding="utf-8").read())

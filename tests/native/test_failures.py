@@ -20,7 +20,7 @@ from _corvane import Corvane
 
 import children
 import corvane
-from pty_session import Tmux
+from pty_session import Tmux, wait_until
 from recording_file import frames, parse
 from reference import pattern
 
@@ -31,6 +31,15 @@ FRAME = bytes(range(12))  # a 2 x 2 frame
 def frames_in(path) -> int:
     with corvane.Recording(str(path)) as rec:
         return len(rec)
+
+
+def recorded(tmp_path, count: int) -> str:  # a recording of `count` frames, 33 ms each
+    path, obj = str(tmp_path / "rec.lzdx"), Corvane()
+    obj.start_recording(path)
+    for _ in range(count):
+        obj.render(FRAME, 2, 2)
+    obj.stop_recording()
+    return path
 
 
 @pytest.mark.parametrize("nul", [True, False], ids=["nul-in-path", "read-only"])
@@ -90,11 +99,9 @@ def test_a_failed_start_leaves_every_file_as_it_was(child, tmp_path, case):
 
 
 class Alarm(Exception):
-    pass
-
-
-def raise_alarm(*_):
-    raise Alarm
+    @staticmethod
+    def handler(*_):
+        raise Alarm
 
 
 @pytest.mark.parametrize("call", ["start_recording", "play"])
@@ -104,7 +111,7 @@ def test_fifo_opens_end_on_a_signal_and_wait_for_a_late_peer(tmp_path, call):
     obj = Corvane()
     args = (fifo,) if call == "start_recording" else (fifo, 0.0)
     before = set(os.listdir("/proc/self/fd"))
-    previous = signal.signal(signal.SIGALRM, raise_alarm)
+    previous = signal.signal(signal.SIGALRM, Alarm.handler)
     # Should the signal not end the call, a late peer does, so the suite fails instead of hanging.
     watchdog = subprocess.Popen(["sh", "-c", f"sleep 5; : <> '{fifo}'"])
     try:
@@ -133,12 +140,7 @@ def test_fifo_opens_end_on_a_signal_and_wait_for_a_late_peer(tmp_path, call):
 @pytest.mark.skipif(SANITIZED, reason="pacing is timed in the plain build")
 @pytest.mark.parametrize("busy", [False, True], ids=["alone", "busy-thread"])
 def test_playback_pace_does_not_drift(tmp_path, busy):
-    path = str(tmp_path / "rec.lzdx")
-    obj = Corvane()
-    obj.start_recording(path)
-    for _ in range(60):
-        obj.render(FRAME, 2, 2)
-    obj.stop_recording()
+    path, obj = recorded(tmp_path, 60), Corvane()
     stop = threading.Event()
     spinner = threading.Thread(target=lambda: [None for _ in iter(stop.is_set, True)])
     if busy:
@@ -172,12 +174,7 @@ time.sleep(0.2)
 
 
 def test_exit_while_a_daemon_thread_plays(tmp_path):
-    path = str(tmp_path / "rec.lzdx")
-    obj = Corvane()
-    obj.start_recording(path)
-    for _ in range(300):
-        obj.render(FRAME, 2, 2)
-    obj.stop_recording()
+    path = recorded(tmp_path, 300)
     runs = [subprocess.Popen([sys.executable, "-c", EXIT_CHILD, path], stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE) for _ in range(4)]
     ends = [(run.wait(timeout=60), run.stderr.read()) for run in runs]
@@ -246,13 +243,6 @@ time.sleep(60)
 """
 
 
-def wait_for(path: str) -> None:
-    deadline = time.monotonic() + 30
-    while not os.path.exists(path):
-        assert time.monotonic() < deadline, f"the child never reached {path}"
-        time.sleep(0.02)
-
-
 @pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
 def test_resize_to_the_same_cell_count_redraws(tmp_path):
     # 100 x 31 and 150 x 21 terminals both give a grid of 3,000 cells.
@@ -260,9 +250,9 @@ def test_resize_to_the_same_cell_count_redraws(tmp_path):
     script.write_text(RESIZE_CHILD)
     conf.write_text("set -g status off\n")
     with Tmux("corvane", f"{sys.executable} {script} {marks}", 100, 31, conf=str(conf)) as tmux:
-        wait_for(marks + ".1")
+        assert wait_until(lambda: os.path.exists(marks + ".1"), 30), "the child never drew"
         tmux.resize(150, 21)
-        wait_for(marks + ".2")
+        assert wait_until(lambda: os.path.exists(marks + ".2"), 30), "the child never saw the new size"
         time.sleep(0.3)
         captured = tmux.capture()
     # One colour all over, so a redrawn grid is 20 rows of 150 cells; the old layout left 100.

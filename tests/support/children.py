@@ -13,23 +13,19 @@ import signal
 import struct
 import subprocess
 import sys
-import termios
 import threading
 import time
 import tty
 from typing import Any, Callable, Dict, List
 
 from _corvane import Corvane
+from pty_session import set_winsize as set_size
 from reference import pattern
 
 
 def report(value: Any) -> None:
     with open(os.environ["CORVANE_TEST_REPORT"], "w") as f:
         json.dump(value, f)
-
-
-def set_size(fd: int, cols: int, rows: int) -> None:
-    fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
 
 
 def outcome(call: Callable[..., Any], *args: Any) -> Any:

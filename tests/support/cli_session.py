@@ -20,7 +20,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from pty_child import HIDE, SHOW
-from pty_session import Drain, open_pty, spawn
+from pty_session import Drain, open_pty, spawn, wait_until
 
 LAUNCHER = """
 import os, signal, sys
@@ -75,9 +75,7 @@ class Session:  # `corvane ARGS` (or `python ARGS`) on a pty of cols x rows; tty
 
     def wait_for(self, needle: bytes, after: int = 0, timeout: float = 20) -> int:
         """Wait until `needle` shows in the output past offset `after`; returns where."""
-        deadline = time.monotonic() + timeout
-        while self.output().find(needle, after) < 0 and time.monotonic() < deadline and self.proc.poll() is None:
-            time.sleep(0.02)
+        wait_until(lambda: self.output().find(needle, after) >= 0 or self.proc.poll() is not None, timeout)
         assert self.output().find(needle, after) >= 0, (needle, self.proc.poll(), self.output()[-300:])
         return self.output().find(needle, after)
 

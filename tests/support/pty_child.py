@@ -26,11 +26,6 @@ SHOW = b"\x1b[?1049l\x1b[?25h"
 PRELUDE = "import json, os, sys\nfrom _corvane import Corvane\nfrom children import report, set_size\n"
 
 
-def default_sigint() -> None:
-    """Ctrl-C as a terminal delivers it, also where the test run ignores SIGINT (a background job)."""
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-
-
 Run = NamedTuple("Run", [("returncode", Optional[int]), ("stdout", bytes), ("stderr", str), ("report", Any)])
 
 

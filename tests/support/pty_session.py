@@ -23,7 +23,7 @@ import termios
 import threading
 import time
 from dataclasses import dataclass
-from typing import Any, Dict, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Optional, Sequence, Tuple
 
 BOOT = """
 import os, sys
@@ -37,6 +37,16 @@ os.execvp(sys.argv[3], sys.argv[3:])
 
 def set_winsize(fd: int, cols: int, rows: int) -> None:
     fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
+
+
+def wait_until(ready: Callable[[], Any], timeout: float = 20.0) -> bool:
+    """Polls `ready` until it holds, for at most `timeout` seconds; whether it held."""
+    deadline = time.monotonic() + timeout
+    while not ready():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
 
 
 def open_pty(cols: int, rows: int, *, echo: bool = True, opost: bool = True) -> Tuple[int, int]:

@@ -80,6 +80,15 @@ def x_tools(display: Optional[str] = None) -> Dict[str, str]:
     return environment if display is None else {**environment, "DISPLAY": display}
 
 
+def stop(proc: "subprocess.Popen[bytes]") -> None:
+    proc.terminate()
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 class Unavailable(Exception):
     """The terminal (or the X server) cannot start here."""
 
@@ -108,12 +117,7 @@ class XServer:
             time.sleep(0.1)
 
     def close(self) -> None:
-        self.proc.terminate()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        stop(self.proc)
 
 
 class Terminal:
@@ -206,12 +210,7 @@ class Terminal:
             time.sleep(settle)
 
     def close(self) -> None:
-        self.proc.terminate()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        stop(self.proc)
         self.log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
