@@ -3,7 +3,6 @@
 // sixel timing printed is for reading, not asserted; the cells' figures are benchmarks/cells_bench.py's.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -44,18 +43,6 @@ double psnr(const Pixels& a, const Pixels& b) {
     double se = 0;
     for (std::size_t i = 0; i < a.size(); ++i) se += double(a[i] - b[i]) * double(a[i] - b[i]);
     return 10 * std::log10(255.0 * 255.0 * double(a.size()) / std::max(se, 1e-9));
-}
-
-template <class F>
-double best_ms(int runs, F&& f) {
-    double best = 1e9;
-    for (int i = 0; i < runs; ++i) {
-        const auto t0 = std::chrono::steady_clock::now();
-        f();
-        best = std::min(
-            best, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
-    }
-    return best;
 }
 
 // A sixel image as the B, G, R pixels a terminal paints (unpainted pixels stay at 1, 2, 3).
@@ -150,16 +137,13 @@ TEST(Sixel, DecodesToThePaletteColourOfEveryPixel) {
     EXPECT_NE(fresh.palette(), first);
 }
 
-TEST(Sixel, PhotoQualityAndSpeed) {
+TEST(Sixel, AnAdaptivePaletteKeepsAPhoto) {  // a fixed cube gives 22 to 25 dB
     const int rows = 348, cols = 600;
     const Pixels in = photo(rows, cols, 7);
     SixelEncoder enc({256, false, false});
-    const double ms = best_ms(5, [&] { enc.encode(in.data(), rows, cols); });
+    enc.encode(in.data(), rows, cols);
     int r, c;
-    const Pixels out = decode_sixel(enc.output(), r, c);
-    const double db = psnr(in, out);
-    std::printf("sixel 600x348: %.2f ms, %.2f dB, %zu bytes\n", ms, db, enc.output().size());
-    EXPECT_GE(db, 32.0);
+    EXPECT_GE(psnr(in, decode_sixel(enc.output(), r, c)), 32.0);
 }
 
 // The cells a stream leaves on a terminal, pixel by pixel, as the glyph tables draw them.
