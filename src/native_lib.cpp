@@ -314,8 +314,8 @@ PyMODINIT_FUNC PyInit__native(void) {
     using namespace corvane;
     PyRef module = PyRef::steal(PyModule_Create(&kModule));
     if (!module) return nullptr;
-    for (auto [spec, name] : {std::pair{&kSpec, "Encoder"}, std::pair{&kCellSpec, "CellEncoder"}}) {
-        PyObject* type = PyType_FromSpec(spec);
+    for (auto [type_spec, name] : {std::pair{&kSpec, "Encoder"}, std::pair{&kCellSpec, "CellEncoder"}}) {
+        PyObject* type = PyType_FromSpec(type_spec);
         if (!type || PyModule_AddObject(module.get(), name, type) < 0) {
             Py_XDECREF(type);
             return nullptr;
