@@ -120,35 +120,36 @@ bool to_depth(PyObject* const* argv, wire::Depth& depth, int& tolerance, bool& d
 
 constexpr const char* ENCODE_PARAMS[] = {"data", "width", "height"};
 
-template <class E>
-PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr py::Signature sig{Names<E>::encode, ENCODE_PARAMS, 3};
+// A frame's (data, width, height) through `draw`, an encoder's method that leaves its bytes in
+// `output()`; those bytes are the answer.
+template <class E, class Draw>
+PyObject* drawn_bytes(const py::Signature& sig, PyObject* self, PyObject* args, PyObject* kwargs,
+                      Draw&& draw) {
     PyObject* argv[3];
     if (!py::match_arguments(sig, args, kwargs, argv)) return nullptr;
     return with_access<E>(self, Access::Exclusive, [&](E& enc) -> PyObject* {
         py::ByteInput data;
         std::int32_t width, height;
         if (!frame_arguments(argv, data, width, height)) return nullptr;
-        enc.encode(data.data, height, width);
+        draw(enc, data.data, height, width);
         const ByteBuffer& out = enc.output();
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
     });
+}
+
+template <class E>
+PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr py::Signature sig{Names<E>::encode, ENCODE_PARAMS, 3};
+    return drawn_bytes<E>(sig, self, args, kwargs, [](E& enc, auto... frame) { enc.encode(frame...); });
 }
 
 constexpr py::Signature INLINE_SIG{"Encoder.encode_inline()", ENCODE_PARAMS, 3};
 
 // A picture as lines printed where the cursor is; the encoder's model of the screen stays as it was.
 PyObject* encode_inline(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[3];
-    if (!py::match_arguments(INLINE_SIG, args, kwargs, argv)) return nullptr;
-    return with_access<wire::WireEncoder>(self, Access::Exclusive, [&](wire::WireEncoder& enc) -> PyObject* {
-        py::ByteInput data;
-        std::int32_t width, height;
-        if (!frame_arguments(argv, data, width, height)) return nullptr;
-        enc.encode_inline(data.data, height, width);
-        const ByteBuffer& out = enc.output();
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), Py_ssize_t(out.size()));
-    });
+    return drawn_bytes<wire::WireEncoder>(
+        INLINE_SIG, self, args, kwargs,
+        [](wire::WireEncoder& enc, auto... frame) { enc.encode_inline(frame...); });
 }
 
 constexpr py::Signature PALETTE_SIG{"Encoder.palette()", ENCODE_PARAMS, 3};
