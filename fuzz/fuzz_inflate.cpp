@@ -6,24 +6,13 @@
 // The payload also goes through `compress_raw`, which must be zlib's level-6 stream byte for byte.
 #include <zlib.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "check.hpp"
 #include "core/recording/codec.hpp"
 #include "reference_inflate.hpp"
 
 using namespace corvane;
-
-namespace {
-
-void check(bool ok, const char* what) {
-    if (ok) return;
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 8) return -1;

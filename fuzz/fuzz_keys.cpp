@@ -8,23 +8,16 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "check.hpp"
 #include "core/terminal/keys.hpp"
 
 using namespace corvane::keys;
 
 namespace {
-
-void check(bool ok, const char* what) {
-    if (ok) return;
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();  // libFuzzer reports the input and the stack
-}
 
 struct Read {
     std::size_t offset, length;

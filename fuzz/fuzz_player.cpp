@@ -11,11 +11,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "check.hpp"
 #include "core/frame/sharpen.hpp"
 #include "core/recording/codec.hpp"
 #include "core/recording/player.hpp"
@@ -35,12 +34,6 @@ const std::string kEof =
 const std::string kCorrupt =
     "called `Result::unwrap()` on an `Err` value: Custom { kind: InvalidInput, error: \"corrupt deflate "
     "stream\" }";
-
-void check(bool ok, const std::string& what) {
-    if (ok) return;
-    std::fprintf(stderr, "invariant broken: %s\n", what.c_str());
-    std::abort();
-}
 
 std::uint32_t u32_at(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |

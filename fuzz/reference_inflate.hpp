@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <vector>
+
+#include "check.hpp"
 
 namespace fuzz_reference {
 
@@ -21,10 +21,7 @@ struct Inflated {
 inline Inflated inflate_all(const std::uint8_t* data, std::size_t len, std::uint64_t keep) {
     Inflated r;
     z_stream s{};
-    if (inflateInit2(&s, 15) != Z_OK) {
-        std::fprintf(stderr, "inflateInit2 failed\n");
-        std::abort();
-    }
+    check(inflateInit2(&s, 15) == Z_OK, "inflateInit2");
     s.next_in = const_cast<Bytef*>(data);
     s.avail_in = static_cast<uInt>(len);
     std::uint8_t window[1 << 16];

@@ -19,6 +19,7 @@ from cli_session import Session, write_video
 from cli_session import corvane as corvane_run
 from pty_child import SHOW
 from pty_session import Tmux, wait_until
+from reference import cells
 from corvane import Placement, layout
 
 RED, GREEN, BLUE = (0, 0, 255), (0, 255, 0), (255, 0, 0)
@@ -26,34 +27,6 @@ RED, GREEN, BLUE = (0, 0, 255), (0, 255, 0), (255, 0, 0)
 
 def lines(bgr, width, count):  # `count` lines of `width` cells of one colour, as `cells` reads them
     return [[(bgr[::-1], bgr[::-1])] * width] * count
-
-
-SEQUENCE = re.compile(r"\x1b\[([\d;]*)m|(.)", re.S)
-HALVES = {" ": lambda fg, bg: (bg, bg), "\u2580": lambda fg, bg: (fg, bg),
-          "\u2584": lambda fg, bg: (bg, fg), "\u2588": lambda fg, bg: (fg, fg)}
-
-
-def cells(text):  # the (upper, lower) RGB of every cell printed, line by line; None: the terminal's own
-    rows, row, fg, bg = [], [], None, None
-    for match in SEQUENCE.finditer(text):
-        if match.group(1) is None:
-            if match.group(2) == "\n":
-                rows, row = rows + [row], []
-            else:
-                row.append(HALVES[match.group(2)](fg, bg))
-            continue
-        params = [int(p or 0) for p in match.group(1).split(";")]
-        while params:
-            code = params.pop(0)
-            if code in (38, 48):
-                assert params.pop(0) == 2
-                colour, params = tuple(params[:3]), params[3:]
-                fg, bg = (colour, bg) if code == 38 else (fg, colour)
-            else:
-                assert code in (0, 49)
-                fg, bg = (None, None) if code == 0 else (fg, None)
-    assert row == []
-    return rows
 
 
 def png(path, bgr, width=4, height=4):

@@ -1,6 +1,6 @@
-// The codec against independent references: zlib's own one-shot API for the payloads, and a
-// direct double-precision Fourier transform for the sharpening, plus the failures of damaged
-// payloads and their bounded cost.
+// The failures of damaged payloads, and the sharpening against a direct double-precision Fourier
+// transform. How payloads compare with zlib's own streams, and what a claimed size may cost, is
+// fuzz/fuzz_inflate.cpp's to check.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -14,12 +14,6 @@
 namespace corvane {
 namespace {
 
-std::vector<std::uint8_t> bytes(std::size_t n, unsigned seed) {
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = std::uint8_t((i * seed) >> 3 ^ (i % 7 == 0 ? seed : 0));
-    return v;
-}
-
 Error inflate_error(const std::vector<std::uint8_t>& payload, int rows, int cols) {
     std::vector<std::uint8_t> out;
     Status s = VideoCodec::inflate_frame(payload.data(), payload.size(), rows, cols, out);
@@ -27,27 +21,9 @@ Error inflate_error(const std::vector<std::uint8_t>& payload, int rows, int cols
     return s ? Error{} : s.error();
 }
 
-TEST(Codec, RoundTripIsAStandardLevel6Stream) {
-    for (std::size_t rows : {0, 1, 37, 400}) {
-        const std::vector<std::uint8_t> raw = bytes(rows * 50 * 3, 11);
-        Result<std::vector<std::uint8_t>> z = VideoCodec::compress_raw(raw.data(), raw.size());
-        ASSERT_TRUE(z);
-        std::vector<std::uint8_t>& p = z.value();
-        ASSERT_GE(p.size(), 6u);
-        EXPECT_EQ(p[0], 0x78);
-        EXPECT_EQ(p[1], 0x9C);
-        std::vector<std::uint8_t> back(raw.size() + 1);
-        uLongf len = back.size();
-        ASSERT_EQ(uncompress(back.data(), &len, p.data(), p.size()), Z_OK);
-        EXPECT_EQ(std::vector<std::uint8_t>(back.begin(), back.begin() + long(len)), raw);
-        Result<cv::Mat> m = VideoCodec::decompress_lossless(p.data(), p.size(), int(rows), 50);
-        ASSERT_TRUE(m);
-        EXPECT_EQ(std::vector<std::uint8_t>(m.value().datastart, m.value().dataend), raw);
-    }
-}
-
 TEST(Codec, DamagedPayloads) {
-    const std::vector<std::uint8_t> raw = bytes(2 * 4 * 3, 5);
+    std::vector<std::uint8_t> raw(2 * 4 * 3);
+    for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = std::uint8_t(i * 37);
     std::vector<std::uint8_t> p(compressBound(raw.size()));
     uLongf len = p.size();
     compress2(p.data(), &len, raw.data(), raw.size(), 9);  // any level and window is accepted
@@ -70,15 +46,6 @@ TEST(Codec, DamagedPayloads) {
     EXPECT_EQ(short_frame.end, 36u);
     EXPECT_EQ(short_frame.length, 24u);
     EXPECT_EQ(inflate_error({}, 1, 1).end, 3u);  // an empty payload inflates to nothing
-}
-
-TEST(Codec, AClaimedHugeFrameCostsOnlyWhatInflates) {
-    // A 100 MB run of zeros compresses to about 100 KB; claimed as a 30000 x 30000 frame it must
-    // fail after inflating it, without reserving the 2.7 GB the size asks for.
-    std::vector<std::uint8_t> zeros(100 << 20);
-    Result<std::vector<std::uint8_t>> z = VideoCodec::compress_raw(zeros.data(), zeros.size());
-    ASSERT_TRUE(z);
-    EXPECT_EQ(inflate_error(z.value(), 30000, 30000).length, zeros.size());
 }
 
 // The gain written out plainly, one rounded float operation per step.

@@ -1,7 +1,6 @@
-// The wire encoder's stream, read back by a small terminal of its own (SGR 38/48 in the ;2 and
-// ;5 forms and 30-37, 40-47, 90-97, 100-107, 0; CUP, CUF, CR, LF; space, U+2580, U+2584,
-// U+2588): over random frame sequences the terminal must hold the frame exactly at tolerance 0,
-// within T at tolerance T, and only palette colours at 256 and 16 colours.
+// The wire encoder's stream, read back by the terminal model in half blocks: over random frame
+// sequences the terminal must hold the frame exactly at tolerance 0, within T at tolerance T, and
+// only palette colours at 256 and 16 colours.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,81 +11,10 @@
 
 #include "core/stream/encoder.hpp"
 #include "core/stream/palette.hpp"
+#include "terminal_model.hpp"
 
 namespace corvane::wire {
 namespace {
-
-constexpr long PALETTE_FLAG = 1 << 24;  // a palette index, not an RGB colour
-
-struct Terminal {
-    int cols, rows, x = 0, y = 0;
-    bool addressing = true;  // false: printed lines, where CUP, CUF and synchronized updates have no place
-    long fg = -1, bg = -1;
-    std::vector<long> up, low;
-    Terminal(int c, int r) : cols(c), rows(r), up(std::size_t(c * r), -1), low(std::size_t(c * r), -1) {}
-
-    void put(long u, long l) {
-        ASSERT_TRUE(x < cols && y < rows) << "cell outside the grid";
-        up[std::size_t(y * cols + x)] = u, low[std::size_t(y * cols + x)] = l, ++x;
-    }
-    void sgr(const std::vector<long>& p) {
-        for (std::size_t i = 0; i < p.size(); ++i) {
-            const long v = p[i], ansi = PALETTE_FLAG | (v % 10 + (v >= 90 ? 8 : 0));
-            if (v == 38 || v == 48) {
-                (v == 38 ? fg : bg) = p.at(i + 1) == 2 ? p.at(i + 2) | p.at(i + 3) << 8 | p.at(i + 4) << 16
-                                                       : PALETTE_FLAG | p.at(i + 2);
-                i += p[i + 1] == 2 ? 4 : 2;
-            } else if (v == 0) {
-                fg = bg = -1;
-            } else if (v == 49) {
-                bg = -1;
-            } else if (v % 10 <= 7 && (v / 10 == 3 || v / 10 == 9)) {
-                fg = ansi;
-            } else if (v % 10 <= 7 && (v / 10 == 4 || v / 10 == 10)) {
-                bg = ansi;
-            } else {
-                FAIL() << "unexpected SGR " << v;
-            }
-        }
-    }
-    void feed(const std::string& s) {
-        for (std::size_t i = 0; i < s.size();) {
-            if (s.compare(i, 2, "\x1b[") == 0) {
-                std::size_t j = i + 2;
-                const bool priv = s[j] == '?';
-                std::vector<long> p{0};
-                for (j += priv; std::isdigit((unsigned char)s[j]) || s[j] == ';'; ++j)
-                    s[j] == ';' ? p.push_back(0) : void(p.back() = p.back() * 10 + (s[j] - '0'));
-                const char f = s[j];
-                if (!addressing) ASSERT_EQ(f, 'm') << "cursor or mode sequence in printed lines";
-                if (priv)
-                    ASSERT_TRUE(p[0] == 2026 && (f == 'h' || f == 'l'));
-                else if (f == 'm')
-                    sgr(p);
-                else if (f == 'H')
-                    y = p.size() > 1 ? int(p[0]) - 1 : 0, x = p.size() > 1 ? int(p[1]) - 1 : 0;
-                else if (f == 'C')
-                    x += std::max(1, int(p[0]));
-                else
-                    FAIL() << "unexpected sequence ending in " << f;
-                i = j + 1;
-            } else if (s[i] == '\r') {
-                x = 0, ++i;
-            } else if (s[i] == '\n') {
-                if (!addressing)
-                    ASSERT_TRUE(i >= 4 && s.compare(i - 4, 4, "\x1b[0m") == 0) << "line not reset";
-                x = addressing ? x : 0, ++y, ++i;  // a terminal's output processing returns the carriage
-            } else if (s[i] == ' ') {
-                put(bg, bg), ++i;
-            } else {  // U+2580, U+2584, U+2588: E2 96 80, 84, 88
-                ASSERT_TRUE(s.compare(i, 2, "\xe2\x96") == 0 &&
-                            (s[i + 2] == '\x80' || s[i + 2] == '\x84' || s[i + 2] == '\x88'));
-                s[i + 2] == '\x80' ? put(fg, bg) : s[i + 2] == '\x84' ? put(bg, fg) : put(fg, fg);
-                i += 3;
-            }
-        }
-    }
-};
 
 long rgb_of(long c) {
     return c & PALETTE_FLAG ? long(palette_rgb(std::uint32_t(c & 0xff))) : c;
@@ -117,7 +45,7 @@ TEST_P(EncoderStream, TerminalHoldsTheFrameWithinTolerance) {
     const Case c = GetParam();
     const int cols = 40, rows = 24;
     WireEncoder enc({c.depth, c.tolerance, c.dither, 90});
-    Terminal term(cols, rows / 2);
+    TerminalModel term(CellShape::kHalf, cols, rows / 2);
     std::mt19937 rng(7);
     std::vector<std::uint8_t> px(std::size_t(cols * rows * 3), 60);
     for (int frame = 0; frame < 60; ++frame) {
@@ -125,9 +53,7 @@ TEST_P(EncoderStream, TerminalHoldsTheFrameWithinTolerance) {
             // What the terminal shows plus noise of up to T: there is nothing to draw.
             std::vector<std::uint8_t> noisy(px.size());
             for (int i = 0; i < cols * rows * 3; ++i) {
-                const long shown =
-                    (i / 3 / cols % 2 ? term.low
-                                      : term.up)[std::size_t(i / 3 / cols / 2 * cols + i / 3 % cols)];
+                const long shown = term.pixel(i / 3 % cols, i / 3 / cols);
                 const int v =
                     int(shown >> (8 * (2 - i % 3)) & 0xff) + int(rng() % (2 * c.tolerance + 1)) - c.tolerance;
                 noisy[std::size_t(i)] = std::uint8_t(std::clamp(v, 0, 255));
@@ -154,7 +80,7 @@ TEST_P(EncoderStream, TerminalHoldsTheFrameWithinTolerance) {
         for (int y = 0; y < rows; ++y)
             for (int x = 0; x < cols; ++x) {
                 const long want = wanted(c.depth, px, index, std::size_t(y * cols + x));
-                const long got = (y % 2 ? term.low : term.up)[std::size_t(y / 2 * cols + x)];
+                const long got = term.pixel(x, y);
                 ASSERT_NE(got, -1) << "cell never drawn";
                 ASSERT_EQ(got & PALETTE_FLAG, want & PALETTE_FLAG) << "colour of the wrong kind";
                 if (c.depth == Depth::k256) ASSERT_GE(got & 0xff, 16) << "a themed colour";
@@ -181,18 +107,16 @@ TEST(Encoder, InlineLinesHoldThePicture) {
         WireEncoder enc({depth, 0, true, 90});
         enc.encode(px.data(), rows - 1, cols);
         enc.encode_inline(px.data(), rows, cols);
-        Terminal term(cols, (rows + 1) / 2);
+        TerminalModel term(CellShape::kHalf, cols, (rows + 1) / 2);
         term.addressing = false;
-        term.feed(std::string(reinterpret_cast<const char*>(enc.output().data()), enc.output().size()));
+        term.feed(enc.output());
         ASSERT_EQ(term.y, (rows + 1) / 2);
         std::vector<std::uint8_t> index(std::size_t(cols * rows));
         enc.palette_indices(px.data(), rows, cols, index.data());
         for (int y = 0; y < rows; ++y)
             for (int x = 0; x < cols; ++x)
-                ASSERT_EQ((y % 2 ? term.low : term.up)[std::size_t(y / 2 * cols + x)],
-                          wanted(depth, px, index, std::size_t(y * cols + x)))
-                    << x << "," << y;
-        for (int x = 0; x < cols; ++x) ASSERT_EQ(term.low[std::size_t(rows / 2 * cols + x)], -1);
+                ASSERT_EQ(term.pixel(x, y), wanted(depth, px, index, std::size_t(y * cols + x))) << x << "," << y;
+        for (int x = 0; x < cols; ++x) ASSERT_EQ(term.pixel(x, rows), -1);
         enc.encode(px.data(), rows - 1, cols);
         EXPECT_EQ(enc.output().size(), 0u) << "printing changed what the screen is known to show";
     }

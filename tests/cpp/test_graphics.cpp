@@ -1,6 +1,6 @@
 // Pictures beyond half blocks, read back: sixel images through a small sixel decoder, finer cells
-// through a terminal that knows their glyphs, kitty transfers through base64 and inflate. The
-// sixel timing printed is for reading, not asserted; the cells' figures are benchmarks/cells_bench.py's.
+// through the terminal model. How true a photo comes out is judged on real terminals
+// (tests/library/test_terminals.py); the cells' figures are benchmarks/cells_bench.py's.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "core/recording/codec.hpp"
 #include "core/stream/cells.hpp"
 #include "core/stream/encoder.hpp"
-#include "core/stream/kitty.hpp"
 #include "core/stream/sixel.hpp"
+#include "terminal_model.hpp"
 
 namespace corvane::wire {
 namespace {
@@ -37,12 +36,6 @@ Pixels photo(int rows, int cols, unsigned seed) {
                     std::uint8_t(std::clamp(c[k] + grain(rng), 0.0f, 255.0f));
         }
     return px;
-}
-
-double psnr(const Pixels& a, const Pixels& b) {
-    double se = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) se += double(a[i] - b[i]) * double(a[i] - b[i]);
-    return 10 * std::log10(255.0 * 255.0 * double(a.size()) / std::max(se, 1e-9));
 }
 
 // A sixel image as the B, G, R pixels a terminal paints (unpainted pixels stay at 1, 2, 3).
@@ -137,62 +130,6 @@ TEST(Sixel, DecodesToThePaletteColourOfEveryPixel) {
     EXPECT_NE(fresh.palette(), first);
 }
 
-TEST(Sixel, AnAdaptivePaletteKeepsAPhoto) {  // a fixed cube gives 22 to 25 dB
-    const int rows = 348, cols = 600;
-    const Pixels in = photo(rows, cols, 7);
-    SixelEncoder enc({256, false, false});
-    enc.encode(in.data(), rows, cols);
-    int r, c;
-    EXPECT_GE(psnr(in, decode_sixel(enc.output(), r, c)), 32.0);
-}
-
-// The cells a stream leaves on a terminal, pixel by pixel, as the glyph tables draw them.
-struct CellTerminal {
-    CellShape shape;
-    int cols, rows, x = 0, y = 0;
-    std::uint32_t fg = 0, bg = 0;
-    std::vector<std::uint32_t> px;  // pixel rows of the cell grid
-    std::map<std::string, unsigned> patterns;
-    CellTerminal(CellShape s, int c, int r) : shape(s), cols(c), rows(r) {
-        const CellSize z = cell_size(s);
-        px.assign(std::size_t(c * z.width * r * z.height), ~0u);
-        for (unsigned p = 0; p < (1u << (z.width * z.height)); ++p) {
-            const Glyph g = cell_glyph(s, p);
-            EXPECT_TRUE(patterns.emplace(std::string(g.utf8, g.len), p).second) << "two patterns, one glyph";
-        }
-    }
-    void feed(const std::string& s) {
-        const CellSize z = cell_size(shape);
-        for (std::size_t i = 0; i < s.size();) {
-            if (s.compare(i, 2, "\x1b[") == 0) {
-                std::size_t j = i + 2 + (s[i + 2] == '?');
-                std::vector<long> p{0};
-                for (; std::isdigit((unsigned char)s[j]) || s[j] == ';'; ++j)
-                    s[j] == ';' ? p.push_back(0) : void(p.back() = p.back() * 10 + (s[j] - '0'));
-                p.resize(std::max<std::size_t>(p.size(), 2));  // a parameter left out is 1
-                if (s[j] == 'H') y = int(std::max(p[0], 1L)) - 1, x = int(std::max(p[1], 1L)) - 1;
-                if (s[j] == 'C') x += int(std::max(p[0], 1L));
-                for (std::size_t k = 0; s[j] == 'm' && k < p.size(); ++k) {
-                    if (p[k] == 38 || p[k] == 48)
-                        (p[k] == 38 ? fg : bg) = std::uint32_t(p[k + 2] | p[k + 3] << 8 | p[k + 4] << 16),
-                                           k += 4;
-                }
-                i = j + 1;
-            } else if (s[i] == '\r' || s[i] == '\n') {
-                s[i] == '\r' ? x = 0 : ++y, ++i;
-            } else {
-                const std::size_t len = s[i] == ' ' ? 1 : (std::uint8_t(s[i]) >= 0xf0 ? 4 : 3);
-                const unsigned p = patterns.at(s.substr(i, len));
-                ASSERT_TRUE(x < cols && y < rows);
-                for (int k = 0; k < z.width * z.height; ++k)
-                    px[std::size_t(((y * z.height + k / z.width) * cols + x) * z.width + k % z.width)] =
-                        p >> k & 1 ? fg : bg;
-                ++x, i += len;
-            }
-        }
-    }
-};
-
 // The least squared error of any split of a cell's pixels into two groups at their means.
 double best_error(const std::vector<int>& v, int n) {
     double best = 1e18;
@@ -222,7 +159,7 @@ TEST(Cells, FitIsTheBestSplitAndTheStreamDrawsIt) {
         double fitted = 0, least = 0;
         for (const int tol : {0, 12}) {
             CellEncoder enc({shape, Depth::kTrue, tol, 90});
-            CellTerminal term(shape, 6, 5);
+            TerminalModel term(shape, 6, 5);
             for (int frame = 0; frame < 6; ++frame) {
                 Pixels px(std::size_t(rows * cols * 3));
                 // Few distinct values, so that ties and one-colour cells occur; some frames barely move.
@@ -256,13 +193,12 @@ TEST(Cells, FitIsTheBestSplitAndTheStreamDrawsIt) {
                     fitted += e, least += best;
                 }
                 enc.encode(px.data(), rows, cols);
-                term.feed(std::string(enc.output().data(), enc.output().data() + enc.output().size()));
+                term.feed(enc.output());
                 for (std::size_t cell = 0; cell < fit.size(); ++cell)
                     for (int i = 0; i < n; ++i) {
-                        const std::uint32_t want = fit[cell].pattern >> i & 1 ? fit[cell].fg : fit[cell].bg;
-                        const std::uint32_t got = term.px[std::size_t(
-                            ((int(cell) / 6 * z.height + i / z.width) * 6 + int(cell) % 6) * z.width +
-                            i % z.width)];
+                        const long want = fit[cell].pattern >> i & 1 ? fit[cell].fg : fit[cell].bg;
+                        const long got = term.pixel(int(cell) % 6 * z.width + i % z.width,
+                                                    int(cell) / 6 * z.height + i / z.width);
                         for (int c = 0; c < 24; c += 8)
                             ASSERT_LE(std::abs(int(want >> c & 0xff) - int(got >> c & 0xff)), tol)
                                 << "shape " << int(shape) << " tol " << tol << " frame " << frame;
@@ -275,63 +211,6 @@ TEST(Cells, FitIsTheBestSplitAndTheStreamDrawsIt) {
     EXPECT_EQ(std::string(cell_glyph(CellShape::kOctant, 4).utf8, 4), "\xf0\x9c\xb4\x80");
     EXPECT_EQ(std::string(cell_glyph(CellShape::kOctant, 254).utf8, 4), "\xf0\x9c\xb7\xa5");
     EXPECT_EQ(std::string(cell_glyph(CellShape::kSextant, 62).utf8, 4), "\xf0\x9f\xac\xbb");
-}
-
-std::vector<std::uint8_t> unbase64(const std::string& s) {
-    std::vector<std::uint8_t> out;
-    std::uint32_t acc = 0;
-    int bits = 0;
-    for (char c : s) {
-        const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        if (c == '=') break;
-        acc = acc << 6 | std::uint32_t(std::strchr(a, c) - a), bits += 6;
-        if (bits >= 8) out.push_back(std::uint8_t(acc >> (bits - 8))), bits -= 8;
-    }
-    return out;
-}
-
-TEST(Kitty, ChunksInflateToTheRgbFrame) {
-    std::mt19937 rng(9);
-    for (const int side : {0, 1, 2, 47}) {  // no pixels; tiny; several chunks (noise does not compress)
-        Pixels px(std::size_t(side * side * 3));
-        for (auto& b : px) b = std::uint8_t(rng());
-        std::vector<std::uint8_t> out;
-        ASSERT_TRUE(kitty_image(px.data(), side, side, 7, out).ok());
-        const std::string s(out.begin(), out.end());
-        const std::string head =
-            "\x1b_Ga=T,f=24,o=z,q=2,s=" + std::to_string(side) + ",v=" + std::to_string(side) + ",i=7,";
-        ASSERT_EQ(s.compare(0, head.size(), head), 0) << s.substr(0, 60);
-        std::string text;
-        std::size_t at = head.size(), chunks = 0;
-        for (;;) {
-            const std::size_t semi = s.find(';', at), end = s.find("\x1b\\", semi);
-            const std::string keys = s.substr(at, semi - at), payload = s.substr(semi + 1, end - semi - 1);
-            ASSERT_LE(payload.size(), KITTY_CHUNK);
-            text += payload, ++chunks;
-            at = end + 2;
-            if (at == s.size()) {
-                ASSERT_EQ(keys, "m=0");
-                break;
-            }
-            ASSERT_EQ(keys, "m=1");
-            ASSERT_EQ(payload.size(), KITTY_CHUNK);
-            ASSERT_EQ(s.compare(at, 3, "\x1b_G"), 0);
-            at += 3;
-        }
-        if (side == 47) ASSERT_GE(chunks, 2u);
-        ASSERT_EQ(text.size() % 4, 0u);
-        const std::vector<std::uint8_t> packed = unbase64(text);
-        std::vector<std::uint8_t> rgb;
-        const InflateReport report =
-            VideoCodec::inflate_checked(packed.data(), packed.size(), px.size() + 1, rgb);
-        ASSERT_TRUE(report.ended && !report.corrupt && report.unused == 0);
-        ASSERT_EQ(report.produced, px.size());
-        for (std::size_t i = 0; i < px.size(); i += 3)
-            ASSERT_TRUE(rgb[i] == px[i + 2] && rgb[i + 1] == px[i + 1] && rgb[i + 2] == px[i]) << i;
-    }
-    std::vector<std::uint8_t> del;
-    kitty_delete(12, del);
-    EXPECT_EQ(std::string(del.begin(), del.end()), "\x1b_Ga=d,d=I,i=12,q=2\x1b\\");
 }
 
 }  // namespace

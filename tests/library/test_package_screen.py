@@ -40,7 +40,7 @@ def test_letterbox_and_what_is_recorded(child, tmp_path, term, size, place):
     expected = np.zeros((2 * term[1] - 2, term[0]), int)
     x, y, w, h = place
     expected[y : y + h, x : x + w] = 255
-    assert np.array_equal(picture(run.stdout), expected)
+    assert np.array_equal(picture(run.stdout)[..., 0], expected)
     with Recording(tmp_path / "r.lzdx") as rec:
         assert len(rec) == 1 and (rec[0] == 255).all() and rec[0].shape == (h, w, 3)
         assert (rec.records[0].term_w, rec.records[0].term_h) == term
@@ -97,7 +97,7 @@ def test_sharpening_matches_the_native_player(child, tmp_path, cols, rows):
     (tmp_path / "s.lzdx").write_bytes(MAGIC + record(0, 2 * rows - 2, cols, frame.tobytes()))
     run = child(f"Corvane().play({str(tmp_path / 's.lzdx')!r}, 1.0)", cols=cols, rows=rows)
     sharp = np.frombuffer(sharpen(frame.tobytes(), cols, 2 * rows - 2, 1.0), np.uint8).reshape(frame.shape)
-    assert np.array_equal(picture(run.stdout), sharp[:, :, 2])
+    assert np.array_equal(picture(run.stdout), sharp[:, :, ::-1])
     assert sharpen(frame.tobytes(), cols, 2 * rows - 2, 0.0) == frame.tobytes()
 
 

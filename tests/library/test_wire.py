@@ -3,7 +3,6 @@ error of the writer thread is never lost."""
 
 import io
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -16,6 +15,7 @@ from corvane._native import Encoder
 import corvane
 from corvane.display.wire import Link, Wire
 from pty_session import Tmux, wait_until
+from reference import cells
 
 CHILD = """
 import os, sys, time, numpy as np; from corvane._native import Encoder
@@ -24,25 +24,6 @@ data = Encoder(int(sys.argv[1]), 0, False).encode(frame, 40, 20)
 open(sys.argv[2], "wb").write(data), os.write(1, data), open(sys.argv[2] + ".done", "w").close()
 time.sleep(60)
 """
-
-
-def palette_cells(text):
-    """(upper, lower) palette index of each cell, row by row, from SGR 30-37, 90-97, 40-47, 100-107, 38/48;5;N."""
-    rows, colour = [], {3: None, 4: None}
-    glyphs = {" ": (4, 4), "\u2580": (3, 4), "\u2584": (4, 3), "\u2588": (3, 3)}
-    for line in text.split("\n"):
-        rows.append([])
-        for sgr, char in re.findall(r"\x1b\[([0-9;]*)m|\x1b\[[?0-9;]*[A-Za-z]|([^\r])", line):
-            params = [int(p or 0) for p in sgr.split(";")] if sgr else []
-            while params:
-                p = params.pop(0)
-                if p in (38, 48):
-                    colour[p // 10], params = params[1], params[2:]
-                elif p >= 30:
-                    colour[{3: 3, 4: 4, 9: 3, 10: 4}[p // 10]] = p % 10 + (8 if p >= 90 else 0)
-            if char:
-                rows[-1].append(tuple(colour[k] for k in glyphs[char]))
-    return rows
 
 
 @pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
@@ -54,9 +35,9 @@ def test_tmux_shows_the_palette_colours_chosen(tmp_path, colors, indices):
         wait_until(lambda: os.path.exists(out + ".done"), 30)
         time.sleep(0.3)
         shown = tmux.capture("-e", "-N")
-    chosen = palette_cells(open(out, encoding="utf-8").read())
+    chosen = cells(open(out, encoding="utf-8").read())
     assert [len(row) for row in chosen] == [40] * 10 and {c for r in chosen for cell in r for c in cell} <= set(indices)
-    assert palette_cells(shown)[:10] == chosen
+    assert cells(shown)[:10] == chosen
 
 
 @pytest.mark.parametrize("colors", [256, 16])
@@ -65,7 +46,7 @@ def test_show_prints_in_the_palette_colours_the_encoder_chooses(colors):
     out = io.BytesIO()
     corvane.print_image(frame, fit="none", file=out, colors=str(colors))
     drawn = Encoder(colors, 0, None).encode(frame.reshape(-1), 40, 20).decode()
-    assert palette_cells(out.getvalue().decode())[:10] == palette_cells(drawn)
+    assert cells(out.getvalue().decode())[:10] == cells(drawn)
 
 
 @pytest.mark.parametrize("shape", ["half", "quadrant", "sextant", "octant"])

@@ -2,13 +2,13 @@
 hand, damaged too, and played: exact frames, sharpening, pacing, Ctrl-C."""
 
 import os
-import re
 import zlib
 
 import numpy as np
 import pytest
 
 import children
+from cli_session import picture
 from pty_child import HIDE, SHOW
 from recording_cases import xor
 from recording_file import HEADER, MAGIC, frames, parse, record
@@ -89,8 +89,7 @@ def test_playback_exact_sharpened_scaled_and_paced(child, tmp_path):
     (_, a, b, seconds), (ticks, *_) = run.report[2:4]
     assert run.stdout[a:b] == HIDE + b"".join(draw(shown, 5)) + SHOW and seconds >= 5 * 0.033 and ticks >= 5
     for strength, (_, a, b, _) in zip(strengths, run.report[4:]):
-        cells = re.findall(rb"38;2;(\d+);(\d+);(\d+);48;2;(\d+);(\d+);(\d+)m", run.stdout[a:b].split(b"\x1b[0m")[0])
-        drawn = np.array(cells, int).reshape(3, 5, 2, 3).transpose(0, 2, 1, 3).reshape(6, 5, 3)[:, :, ::-1]
+        drawn = picture(run.stdout[a:b])[:, :, ::-1]
         assert np.abs(drawn - sharpen(shown[0], 5, 6, strength)).max() <= (1 if strength > 0 else 0), strength
     assert run.stdout.endswith(HIDE + draw([bytes([10, 20, 30]) * 56], 7)[0] + SHOW)
 

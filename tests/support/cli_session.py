@@ -10,7 +10,6 @@ from __future__ import annotations
 import array
 import fcntl
 import os
-import re
 import subprocess
 import sys
 import termios
@@ -21,6 +20,7 @@ import numpy as np
 
 from pty_child import HIDE, SHOW
 from pty_session import Drain, open_pty, spawn, wait_until
+from reference import cells
 
 LAUNCHER = """
 import os, signal, sys
@@ -34,7 +34,6 @@ if pid == 0:
     os.execv(sys.executable, [sys.executable] + sys.argv[1:])
 sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 """
-CELL = re.compile(rb"\x1b\[38;2;(\d+);\d+;\d+;48;2;(\d+);\d+;\d+m\xe2\x96\x80")
 
 
 @dataclass
@@ -100,10 +99,9 @@ def corvane(args, tmp_path, **options) -> Finished:
 
 
 def picture(stdout: bytes, start: int = 0) -> np.ndarray:
-    """The red channel of the first full redraw in `stdout` past `start`, as pixel rows x columns."""
-    body = stdout[stdout.index(b"\x1b[H\x1b[", start) + 3 :].split(b"\x1b[0m", 1)[0]
-    cells = [[tuple(map(int, m)) for m in CELL.findall(line)] for line in body.split(b"\x1b[K\r\n")[:-1]]
-    return np.array([[c[half] for c in row] for row in cells for half in (0, 1)])
+    """The first full redraw in `stdout` past `start`, as pixel rows x columns x R, G, B."""
+    body = stdout[stdout.index(b"\x1b[H\x1b[", start) :].split(b"\x1b[0m", 1)[0]
+    return np.array([[c[half] for c in row] for row in cells(body.decode()) for half in (0, 1)])
 
 
 def without(tmp_path, module: str) -> dict:  # an environment in which `import MODULE` fails
