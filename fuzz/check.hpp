@@ -12,4 +12,6 @@ inline void check(bool ok, const char* what) {
     std::abort();
 }
 
-inline void check(bool ok, const std::string& what) { check(ok, what.c_str()); }
+inline void check(bool ok, const std::string& what) {
+    check(ok, what.c_str());
+}

@@ -11,10 +11,11 @@ from cli_session import Session, corvane, picture
 from pty_child import HIDE
 from recording_cases import GOOD, numbered, uniform
 from recording_file import record
+from reference import cell
 
 
 def grey_cell(value: int) -> bytes:
-    return b"\x1b[38;2;%d;%d;%d;48;2;%d;%d;%dm" % ((value,) * 6)
+    return cell((value,) * 3, (value,) * 3)
 
 
 def test_interactive_keys_through_the_pty(tmp_path):

@@ -86,8 +86,8 @@ struct TerminalModel {
                 ASSERT_TRUE(glyph != patterns.end()) << "unexpected byte " << int(std::uint8_t(s[i]));
                 ASSERT_TRUE(x < cols && y < rows) << "cell outside the grid";
                 for (int k = 0; k < cell.width * cell.height; ++k)
-                    px[std::size_t(((y * cell.height + k / cell.width) * cols + x) * cell.width + k % cell.width)] =
-                        glyph->second >> k & 1 ? fg : bg;
+                    px[std::size_t(((y * cell.height + k / cell.width) * cols + x) * cell.width +
+                                   k % cell.width)] = glyph->second >> k & 1 ? fg : bg;
                 ++x, i += len;
             }
         }

@@ -115,7 +115,8 @@ TEST(Encoder, InlineLinesHoldThePicture) {
         enc.palette_indices(px.data(), rows, cols, index.data());
         for (int y = 0; y < rows; ++y)
             for (int x = 0; x < cols; ++x)
-                ASSERT_EQ(term.pixel(x, y), wanted(depth, px, index, std::size_t(y * cols + x))) << x << "," << y;
+                ASSERT_EQ(term.pixel(x, y), wanted(depth, px, index, std::size_t(y * cols + x)))
+                    << x << "," << y;
         for (int x = 0; x < cols; ++x) ASSERT_EQ(term.pixel(x, rows), -1);
         enc.encode(px.data(), rows - 1, cols);
         EXPECT_EQ(enc.output().size(), 0u) << "printing changed what the screen is known to show";

@@ -3,9 +3,7 @@
 from __future__ import annotations
 
 import zlib
-from typing import List, NamedTuple
-
-import numpy as np
+from typing import NamedTuple
 
 from recording_file import MAGIC, record
 
@@ -27,10 +25,6 @@ def numbered(count: int, cols: int, rows: int, key_every: int = 5) -> bytes:
         out.append(record(0 if key else 1, rows, cols, plain if key else xor(plain, previous), term=(cols, rows // 2 + 1)))
         previous = plain
     return b"".join(out)
-
-
-def frames_of(count: int, cols: int, rows: int) -> List[np.ndarray]:
-    return [np.full((rows, cols, 3), (10 * i) % 256, np.uint8) for i in range(count)]
 
 
 # Three good 2 x 2 frames: key, delta, key.
