@@ -29,7 +29,7 @@ demo: $(VENV)/.installed
 # tests only there and in the wheel; `make cpp-test` runs them in a plain build.
 test: lint audit py-test $(EXTRA_TESTS)
 
-CXX_SOURCES = $(shell git ls-files -co --exclude-standard 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'fuzz/*.cpp' 'fuzz/*.hpp')
+CXX_SOURCES = $(shell git ls-files -co --exclude-standard 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp' 'fuzz/*.cpp' 'fuzz/*.hpp')
 
 lint: $(VENV)/.installed
 	clang-format --dry-run -Werror $(CXX_SOURCES)
