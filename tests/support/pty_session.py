@@ -39,13 +39,13 @@ def set_winsize(fd: int, cols: int, rows: int) -> None:
     fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
 
 
-def wait_until(ready: Callable[[], Any], timeout: float = 20.0) -> bool:
-    """Polls `ready` until it holds, for at most `timeout` seconds; whether it held."""
+def wait_until(ready: Callable[[], Any], timeout: float = 20.0, every: float = 0.02) -> bool:
+    """Polls `ready` every `every` seconds until it holds, for at most `timeout` seconds; whether it held."""
     deadline = time.monotonic() + timeout
     while not ready():
         if time.monotonic() > deadline:
             return False
-        time.sleep(0.02)
+        time.sleep(every)
     return True
 
 

@@ -26,6 +26,8 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
+from pty_session import wait_until
+
 # The command each terminal runs: the script's source file and the marker path follow.
 RUNNER = r"""
 import json, os, select, sys, termios, time, traceback, tty
@@ -108,13 +110,10 @@ class XServer:
             raise Unavailable("Xvfb did not start")
         self.display = ":" + line.decode().strip()
         # The number can come a moment before the server takes connections.
-        end = time.monotonic() + 20
-        while subprocess.run(["xdpyinfo", "-display", self.display], capture_output=True,
-                             env=x_tools()).returncode != 0:
-            if time.monotonic() > end:
-                self.close()
-                raise Unavailable(f"Xvfb on {self.display} takes no connections")
-            time.sleep(0.1)
+        if not wait_until(lambda: subprocess.run(["xdpyinfo", "-display", self.display], capture_output=True,
+                                                 env=x_tools()).returncode == 0, every=0.1):
+            self.close()
+            raise Unavailable(f"Xvfb on {self.display} takes no connections")
 
     def close(self) -> None:
         stop(self.proc)
@@ -166,30 +165,23 @@ class Terminal:
     def wait(self, timeout: float = 60.0) -> Dict[str, Any]:
         """The script's report, once it has ended; its traceback fails the test."""
         self._window_id()
-        end = time.monotonic() + timeout
-        while not self.marker.exists():
-            self._started()
-            if time.monotonic() > end:
-                raise TimeoutError(f"{self.kind}: the script did not finish in {timeout} s")
-            time.sleep(0.05)
+        if not wait_until(lambda: self._started() or self.marker.exists(), timeout, every=0.05):
+            raise TimeoutError(f"{self.kind}: the script did not finish in {timeout} s")
         report: Dict[str, Any] = json.loads(self.marker.read_text())
         if "error" in report:
             raise AssertionError(f"{self.kind}: the script failed:\n{report['error']}")
         return report
 
     def _window_id(self, timeout: float = 60.0) -> str:
-        end = time.monotonic() + timeout
-        while self.window is None:
+        def found() -> bool:
             self._started()
-            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.proc.pid)],
-                                   env=x_tools(self.display), capture_output=True, text=True)
-            ids = found.stdout.split()
-            if ids:
-                self.window = ids[-1]
-            elif time.monotonic() > end:
-                raise TimeoutError(f"{self.kind}: no window in {timeout} s")
-            else:
-                time.sleep(0.1)
+            ids = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.proc.pid)],
+                                 env=x_tools(self.display), capture_output=True, text=True).stdout.split()
+            self.window = ids[-1] if ids else None
+            return self.window is not None
+
+        if self.window is None and not wait_until(found, timeout, every=0.1):
+            raise TimeoutError(f"{self.kind}: no window in {timeout} s")
         return self.window
 
     def screenshot(self, settle: float = 0.15, timeout: float = 20.0) -> np.ndarray:
