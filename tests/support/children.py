@@ -10,7 +10,6 @@ import json
 import os
 import resource
 import signal
-import struct
 import subprocess
 import sys
 import threading
@@ -20,6 +19,7 @@ from typing import Any, Callable, Dict, List
 
 from _corvane import Corvane
 from pty_session import set_winsize as set_size
+from recording_file import MAGIC, record
 from reference import pattern
 
 
@@ -189,11 +189,8 @@ def offset() -> Any:  # standard output's position, when it is a file
 
 def soak(rounds: int, work: str) -> Dict[str, Any]:
     """Every method and error path, and typed keys, `rounds` times; what piled up over the second half."""
-    import zlib
-
-    key = zlib.compress(bytes(range(48)))  # 4 x 4 pixels: the grid of a 4 x 3 terminal
-    one = b"LZDX" + struct.pack("<BIIiiI", 0, 4, 3, 4, 4, len(key)) + key
-    corrupt = one[:27] + bytes(len(key) - 2)  # a stored block of an impossible length
+    one = MAGIC + record(0, 4, 4, bytes(range(48)), term=(4, 3))  # 4 x 4 pixels: the grid of a 4 x 3 terminal
+    corrupt = one[:27] + bytes(len(one) - 27)  # a stored block of an impossible length
     for name, content in {"sig": b"LZDX", "one": one, "cut": one[:-2], "corrupt": corrupt}.items():
         with open(f"{work}/{name}", "wb") as f:
             f.write(content)
