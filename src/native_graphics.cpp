@@ -4,6 +4,10 @@
 // - `kitty_image(data, width, height, image_id)`: the frame as kitty graphics chunks that transmit
 //   it under `image_id` and place it at the cursor; `kitty_delete(image_id)` the sequence that
 //   drops that image.
+// - `kitty_shm_image(data, width, height, image_id, name)`: the frame written to the new POSIX
+//   shared-memory object `name` (without the interpreter lock), and the one sequence that has kitty
+//   read it (and unlink it) and show it like `kitty_image`. A failure to make, size or map the object
+//   is OSError, the object unlinked. `shm_unlink(name)`: True when the object was there to unlink.
 // - `cells(data, width, height, shape)`: the whole frame drawn in 24-bit colour with the cells of
 //   `shape` ("half", "quadrant", "sextant", "octant"), each the best two-colour fit of its pixels.
 // Frames are B, G, R bytes, rows back to back; results are new `bytes`. Bad values are ValueError.
@@ -88,6 +92,43 @@ PyObject* kitty_image(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+constexpr const char* SHM_PARAMS[] = {"data", "width", "height", "image_id", "name"};
+constexpr py::Signature SHM_SIG{"kitty_shm_image()", SHM_PARAMS, 5};
+
+PyObject* kitty_shm_image(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[5];
+    if (!py::match_arguments(SHM_SIG, args, kwargs, argv)) return nullptr;
+    return py::translate([&]() -> PyObject* {
+        std::uint32_t id = 0;
+        std::string name;
+        if (!to_id(argv[3], id)) return nullptr;
+        if (!py::to_text(argv[4], name)) return py::argument_failed("name"), nullptr;
+        py::ByteInput data;
+        std::int32_t width, height;
+        if (!frame_arguments(argv, data, width, height)) return nullptr;
+        auto put = [&]() noexcept { return wire::shm_put_rgb(name, data.data, height, width); };
+        // A bytearray is borrowed without an export: another thread could resize it, so it stays locked.
+        const Status done = PyByteArray_CheckExact(argv[0]) ? put() : py::without_lock(put);
+        if (!done) return py::raise_os_error(done.error().io);
+        std::vector<std::uint8_t> out;
+        wire::kitty_shm_image(name, height, width, id, out);
+        return to_bytes(out.data(), out.size());
+    });
+}
+
+constexpr const char* UNLINK_PARAMS[] = {"name"};
+constexpr py::Signature UNLINK_SIG{"shm_unlink()", UNLINK_PARAMS, 1};
+
+PyObject* shm_unlink(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[1];
+    if (!py::match_arguments(UNLINK_SIG, args, kwargs, argv)) return nullptr;
+    return py::translate([&]() -> PyObject* {
+        std::string name;
+        if (!py::to_text(argv[0], name)) return py::argument_failed("name"), nullptr;
+        return PyBool_FromLong(wire::shm_remove(name));
+    });
+}
+
 constexpr const char* DELETE_PARAMS[] = {"image_id"};
 constexpr py::Signature DELETE_SIG{"kitty_delete()", DELETE_PARAMS, 1};
 
@@ -131,6 +172,11 @@ PyMethodDef kFunctions[] = {
      "sixel(data, width, height, colors)\n--\n\nThe frame as a sixel image with an adaptive palette."},
     {"kitty_image", function(kitty_image), METH_VARARGS | METH_KEYWORDS,
      "kitty_image(data, width, height, image_id)\n--\n\nThe frame as kitty graphics, shown at the cursor."},
+    {"kitty_shm_image", function(kitty_shm_image), METH_VARARGS | METH_KEYWORDS,
+     "kitty_shm_image(data, width, height, image_id, name)\n--\n\nThe frame in shared memory `name`, shown "
+     "by kitty."},
+    {"shm_unlink", function(shm_unlink), METH_VARARGS | METH_KEYWORDS,
+     "shm_unlink(name)\n--\n\nUnlinks a shared-memory object; True when it was there."},
     {"kitty_delete", function(kitty_delete), METH_VARARGS | METH_KEYWORDS,
      "kitty_delete(image_id)\n--\n\nThe sequence that deletes a kitty image and its data."},
     {"cells", function(cells), METH_VARARGS | METH_KEYWORDS,

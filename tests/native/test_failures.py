@@ -4,7 +4,9 @@ pane resized under a picture."""
 
 from __future__ import annotations
 
+import errno
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -19,6 +21,7 @@ from _corvane import Corvane
 
 import children
 import corvane
+import corvane._native as native
 from pty_session import Tmux, wait_until
 from recording_file import frames, parse
 from reference import pattern
@@ -193,6 +196,24 @@ def test_unasked_replies_are_dropped():
     assert float(seconds) < 2
     assert SANITIZED or float(slowest) < 1e-3
     assert SANITIZED or int(growth) < 4 << 20  # the sanitizer's allocator keeps freed memory
+
+
+@pytest.mark.parametrize("cause, code", [("name-taken", errno.EEXIST), ("file-size-limit", errno.EFBIG)])
+def test_a_frame_that_cannot_go_to_shared_memory_raises_and_leaves_only_what_was_there(cause, code):
+    name = f"/corvane-test-{os.getpid()}-{cause}"
+    if cause == "name-taken":
+        native.kitty_shm_image(b"\1\2\3", 1, 1, 1, name)  # someone else's object
+    limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+    try:
+        if cause == "file-size-limit":
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, limit[1]))  # too small to size the object
+        with pytest.raises(OSError, match=f"os error {code}"):
+            native.kitty_shm_image(bytes(3 * 64 * 64), 64, 64, 1, name)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limit)
+        kept = Path("/dev/shm" + name).read_bytes() if os.path.exists("/dev/shm" + name) else None
+        native.shm_unlink(name)
+    assert kept == (b"\3\2\1" if cause == "name-taken" else None)
 
 
 RESIZE_CHILD = """

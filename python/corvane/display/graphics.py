@@ -9,11 +9,17 @@ none of them. The replies are read from the terminal itself in non-canonical mod
 byte by byte up to the end of the DA reply, so that none reaches the shell or the key reader and
 no key typed after them is taken. Nothing is asked when standard output is not that terminal,
 or when the process is not in the terminal's foreground (asking would stop it).
+
+On a local terminal (no ``SSH_CONNECTION``) the batch starts with a second kitty query that
+points at a 3-byte shared-memory object: a terminal that answers it OK can read kitty images
+from shared memory (:func:`kitty_shm`), which spares the compression and base64 of each frame.
 """
 
 from __future__ import annotations
 
+import base64
 import fcntl
+import itertools
 import os
 import re
 import select
@@ -30,6 +36,8 @@ PIXEL_MODES = ("kitty", "sixel", "iterm2")
 CELL_SHAPES: Dict[str, Tuple[int, int]] = {"half": (1, 2), "quadrant": (2, 2), "sextant": (2, 3), "octant": (2, 4)}
 """Pixels across and down one cell of each cell mode."""
 QUERY = b"\x1b_Gi=31,s=1,v=1,a=q,t=d,f=24;AAAA\x1b\\\x1b[>q\x1b[16t\x1b[c"
+SHM_QUERY = b"\x1b_Gi=32,s=1,v=1,a=q,t=s,f=24;%s\x1b\\"
+"""kitty's query for one pixel read from shared memory, the object's name in base64 filled in."""
 REPLY_WAIT = 0.15
 """Seconds a terminal has to answer the queries."""
 DEFAULT_CELL = (10, 20)
@@ -39,6 +47,8 @@ SEXTANT_TERMINALS = ("kitty", "wezterm", "foot")
 
 _DA1 = re.compile(rb"\x1b\[\?([0-9;]*)c")
 _KITTY_OK = re.compile(rb"\x1b_Gi=31;OK\x1b\\")
+_KITTY_SHM_OK = re.compile(rb"\x1b_Gi=32;OK\x1b\\")
+_shm_serial = itertools.count()
 _VERSION = re.compile(rb"\x1bP>\|([^\x1b]*)\x1b\\")
 _CELL = re.compile(rb"\x1b\[6;([0-9]+);([0-9]+)t")
 
@@ -47,6 +57,7 @@ class Replies(NamedTuple):
     """What the terminal said to :data:`QUERY`."""
 
     kitty: bool = False
+    kitty_shm: bool = False
     sixel: bool = False
     version: str = ""
     cell: Optional[Tuple[int, int]] = None
@@ -60,14 +71,20 @@ def parse_replies(data: bytes) -> Replies:
     cell = _CELL.search(data)
     return Replies(
         kitty=_KITTY_OK.search(data) is not None,
+        kitty_shm=_KITTY_SHM_OK.search(data) is not None,
         sixel=da is not None and "4" in da.group(1).decode().split(";"),
         version=version.group(1).decode(errors="replace") if version else "",
         cell=(int(cell.group(2)), int(cell.group(1))) if cell and int(cell.group(1)) and int(cell.group(2)) else None,
     )
 
 
-def read_replies(fd: int, timeout: float = REPLY_WAIT) -> bytes:
-    """Write :data:`QUERY` to the terminal ``fd`` and read its answers up to and including the DA
+def shm_name() -> str:
+    """A name for a new shared-memory object: unique in this process, and by the pid on the machine."""
+    return f"/corvane-{os.getpid()}-{next(_shm_serial)}"
+
+
+def read_replies(fd: int, timeout: float = REPLY_WAIT, query: bytes = QUERY) -> bytes:
+    """Write ``query`` to the terminal ``fd`` and read its answers up to and including the DA
     reply, a byte at a time so that nothing after it is taken; what came when ``timeout`` passes
     first. The terminal's settings are restored afterwards."""
     saved = termios.tcgetattr(fd)
@@ -78,7 +95,7 @@ def read_replies(fd: int, timeout: float = REPLY_WAIT) -> bytes:
     data = bytearray()
     termios.tcsetattr(fd, termios.TCSANOW, quiet)
     try:
-        os.write(fd, QUERY)
+        os.write(fd, query)
         deadline = time.monotonic() + timeout
         while True:
             left = deadline - time.monotonic()
@@ -92,7 +109,7 @@ def read_replies(fd: int, timeout: float = REPLY_WAIT) -> bytes:
     return bytes(data)
 
 
-def _ask(output: int) -> Replies:
+def _ask(output: int, env: Mapping[str, str]) -> Replies:
     """The replies of the terminal that ``output`` is, when the process may ask it."""
     try:  # fails unless ``output`` is the controlling terminal, whose foreground this process is not
         if os.tcgetpgrp(output) != os.getpgrp():
@@ -100,12 +117,30 @@ def _ask(output: int) -> Replies:
         fd = os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY | os.O_CLOEXEC)
     except OSError:
         return Replies()
+    probe = None if env.get("SSH_CONNECTION") else _probe()
     try:
-        return parse_replies(read_replies(fd))
+        query = QUERY if probe is None else SHM_QUERY % base64.b64encode(probe.encode()) + QUERY
+        return parse_replies(read_replies(fd, query=query))
     except OSError:
         return Replies()
     finally:
         os.close(fd)
+        if probe is not None:  # unless the terminal read (and so removed) it
+            from .._native import shm_unlink
+
+            shm_unlink(probe)
+
+
+def _probe() -> Optional[str]:
+    """The name of a new 3-byte shared-memory object for kitty's query; None when none can be made."""
+    from .._native import kitty_shm_image  # only a terminal that is asked needs it
+
+    name = shm_name()
+    try:
+        kitty_shm_image(b"\0\0\0", 1, 1, 32, name)
+    except OSError:
+        return None
+    return name
 
 
 def choose(env: Mapping[str, str], replies: Replies) -> str:
@@ -132,24 +167,40 @@ def _multiplexed(env: Mapping[str, str]) -> Optional[str]:
     return None
 
 
-_found: Optional[Tuple[str, Optional[Tuple[int, int]]]] = None
+class _Survey(NamedTuple):
+    mode: str
+    cell: Optional[Tuple[int, int]]
+    kitty_shm: bool
+
+
+_found: Optional[_Survey] = None
+
+
+def _survey(output: int, env: Mapping[str, str]) -> _Survey:
+    """What the terminal of ``output`` (a terminal) answered, asked once per process."""
+    global _found
+    if _found is None:
+        fixed = _multiplexed(env)
+        replies = Replies() if fixed is not None else _ask(output, env)
+        _found = _Survey(fixed or choose(env, replies), replies.cell, replies.kitty_shm)
+    return _found
 
 
 def detect(output: int = 1, environ: Optional[Mapping[str, str]] = None) -> str:
     """The mode ``auto`` draws in on the terminal of descriptor ``output``; decided once per
     process (half blocks when ``output`` is no terminal, without asking anything). The
     environment variable ``CORVANE_GRAPHICS``, when it names a mode, decides instead."""
-    global _found
     env = os.environ if environ is None else environ
     if env.get("CORVANE_GRAPHICS", "auto") in GRAPHICS_CHOICES[1:]:
         return env["CORVANE_GRAPHICS"]
-    if _found is None:
-        if not os.isatty(output):
-            return "half"
-        fixed = _multiplexed(env)
-        replies = Replies() if fixed is not None else _ask(output)
-        _found = (fixed or choose(env, replies), replies.cell)
-    return _found[0]
+    return _survey(output, env).mode if os.isatty(output) else "half"
+
+
+def kitty_shm(output: int = 1, environ: Optional[Mapping[str, str]] = None) -> bool:
+    """Whether the terminal of ``output`` reads kitty images from shared memory: it is local and
+    read the probe's object. Asks the terminal, when :func:`detect` has not."""
+    env = os.environ if environ is None else environ
+    return os.isatty(output) and _survey(output, env).kitty_shm
 
 
 def resolve_graphics(choice: Optional[str], output: int = 1) -> str:
@@ -170,6 +221,6 @@ def cell_pixels(output: int = 1) -> Tuple[int, int]:
             return width // cols, height // rows
     except OSError:
         pass
-    if _found is not None and _found[1] is not None:
-        return _found[1]
+    if _found is not None and _found.cell is not None:
+        return _found.cell
     return DEFAULT_CELL

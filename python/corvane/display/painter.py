@@ -12,6 +12,10 @@ a frame offered while the one before is still being written is dropped, never qu
 video alternates two image ids, placing the new one before deleting the old, so the window is
 never blank while data arrives and the terminal keeps no more than two frames; :meth:`Painter.clear`
 deletes them (the screen calls it before it gives the terminal back, at exit and at Ctrl-Z).
+On a terminal that reads kitty images from shared memory (:func:`~corvane.display.graphics.kitty_shm`)
+each frame goes there instead, in an object of its own that the terminal removes once read; one
+image id is replaced in place, as the window stays whole when the data is there at once. A frame
+that cannot go to shared memory sends it and every later one directly.
 """
 
 from __future__ import annotations
@@ -19,14 +23,15 @@ from __future__ import annotations
 import base64
 import itertools
 import os
-from typing import TYPE_CHECKING, Iterator, Optional, Tuple
+from collections import deque
+from typing import TYPE_CHECKING, Deque, Iterator, Optional, Tuple
 
 import numpy as np
 
-from .._native import cells, kitty_delete, kitty_image, sixel
+from .._native import cells, kitty_delete, kitty_image, kitty_shm_image, shm_unlink, sixel
 from ..geometry import resize
 from ..png import encode_png
-from .graphics import CELL_SHAPES, PIXEL_MODES, cell_pixels
+from .graphics import CELL_SHAPES, PIXEL_MODES, cell_pixels, kitty_shm, shm_name
 from .wire import Link, Wire
 
 if TYPE_CHECKING:
@@ -35,6 +40,9 @@ if TYPE_CHECKING:
 SYNC_BEGIN, SYNC_END = b"\x1b[?2026h", b"\x1b[?2026l"
 _ids: Iterator[int] = itertools.count(1_000_000 + os.getpid() % 1_000_000 * 1000)
 """kitty image ids of this process: far from the small ones other programs pick."""
+UNREAD = 64
+"""Shared-memory frames remembered as maybe unread: frames go out one at a time and the terminal
+reads each as it parses it, so an older one is read, or stale and better removed."""
 
 
 def layout_cell(mode: str, output: int = 1) -> Tuple[int, int]:
@@ -112,6 +120,9 @@ class Painter:
         self._ids = (next(_ids), next(_ids))
         self._shown: Optional[int] = None
         """The kitty image on the screen now (an index into the ids)."""
+        self._shm = mode == "kitty" and kitty_shm()
+        self._unread: Deque[str] = deque()
+        """Names of the shared-memory frames sent that the terminal may not have read yet."""
 
     def grid(self, cols: int, rows: int) -> Tuple[int, int]:
         """The layout grid of a terminal of ``cols`` x ``rows`` (its last row left to the status line)."""
@@ -135,6 +146,18 @@ class Painter:
     def _encode(self, canvas: "FrameArray") -> bytes:
         if self.mode != "kitty":
             return SYNC_BEGIN + b"\x1b[H" + image(canvas, self.mode) + SYNC_END
+        if self._shm:
+            try:
+                name = shm_name()
+                shown = kitty_shm_image(*_data(canvas), self._ids[0], name)
+            except OSError:
+                self._shm = False
+            else:
+                if len(self._unread) == UNREAD:
+                    shm_unlink(self._unread.popleft())
+                self._unread.append(name)
+                self._shown = 0
+                return SYNC_BEGIN + b"\x1b[H" + shown + SYNC_END
         new = 0 if self._shown != 0 else 1
         old = b"" if self._shown is None else kitty_delete(self._ids[self._shown])
         self._shown = new
@@ -145,6 +168,8 @@ class Painter:
         if self._shown is not None:
             self.link.send(b"".join(kitty_delete(i) for i in self._ids), frame=False)
             self._shown = None
+        while self._unread:
+            shm_unlink(self._unread.popleft())
 
     def invalidate(self) -> None:
         """The screen was cleared: the next frame is drawn whole."""

@@ -1,6 +1,11 @@
 #include "core/stream/kitty.hpp"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "core/recording/codec.hpp"
@@ -16,6 +21,18 @@ void append(std::vector<std::uint8_t>& out, const char* s) {
 void append_number(std::vector<std::uint8_t>& out, std::uint32_t v) {
     std::uint8_t tmp[10];
     out.insert(out.end(), tmp, digits::put_u32(tmp, v));
+}
+
+// The first keys of a transmission that shows the frame at the cursor, up to the image id.
+void image_keys(std::vector<std::uint8_t>& out, const char* transfer, int rows, int cols, std::uint32_t id) {
+    append(out, "\x1b_Ga=T,f=24,");
+    append(out, transfer);
+    append(out, ",q=2,s=");
+    append_number(out, std::uint32_t(std::max(cols, 0)));
+    append(out, ",v=");
+    append_number(out, std::uint32_t(std::max(rows, 0)));
+    append(out, ",i=");
+    append_number(out, id);
 }
 
 }  // namespace
@@ -53,12 +70,7 @@ Status kitty_image(const std::uint8_t* pixels, int rows, int cols, std::uint32_t
     text.reserve((packed.value().size() + 2) / 3 * 4);
     base64_append(packed.value().data(), packed.value().size(), text);
 
-    append(out, "\x1b_Ga=T,f=24,o=z,q=2,s=");
-    append_number(out, std::uint32_t(cols));
-    append(out, ",v=");
-    append_number(out, std::uint32_t(rows));
-    append(out, ",i=");
-    append_number(out, id);
+    image_keys(out, "o=z", rows, cols, id);
     std::size_t at = 0;
     do {
         const std::size_t piece = std::min(KITTY_CHUNK, text.size() - at);
@@ -75,6 +87,44 @@ void kitty_delete(std::uint32_t id, std::vector<std::uint8_t>& out) {
     append(out, "\x1b_Ga=d,d=I,i=");
     append_number(out, id);
     append(out, ",q=2\x1b\\");
+}
+
+Status shm_put_rgb(const std::string& name, const std::uint8_t* pixels, int rows, int cols) noexcept {
+    if (name.find('\0') != std::string::npos)
+        return Error::of(Fault::kOpen, IoError::fixed(IoKind::InvalidInput, IoText::kNulInPath));
+    const std::size_t n = std::size_t(std::max(rows, 0)) * std::size_t(std::max(cols, 0));
+    // Exclusive: a name some other program holds is never written over, nor unlinked below.
+    const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return Error::of(Fault::kOpen, IoError::last_os());
+    void* map = MAP_FAILED;
+    int failed = 0;
+    if (ftruncate(fd, off_t(3 * n)) != 0)
+        failed = errno;
+    else if (n > 0 && (map = mmap(nullptr, 3 * n, PROT_WRITE, MAP_SHARED, fd, 0)) == MAP_FAILED)
+        failed = errno;
+    close(fd);
+    if (failed != 0) {
+        shm_unlink(name.c_str());
+        return Error::of(Fault::kOpen, IoError::os(failed));
+    }
+    if (n == 0) return {};
+    auto* rgb = static_cast<std::uint8_t*>(map);
+    for (std::size_t i = 0; i < n; ++i)
+        rgb[3 * i] = pixels[3 * i + 2], rgb[3 * i + 1] = pixels[3 * i + 1], rgb[3 * i + 2] = pixels[3 * i];
+    munmap(map, 3 * n);
+    return {};
+}
+
+void kitty_shm_image(const std::string& name, int rows, int cols, std::uint32_t id,
+                     std::vector<std::uint8_t>& out) {
+    image_keys(out, "t=s", rows, cols, id);
+    out.push_back(';');
+    base64_append(reinterpret_cast<const std::uint8_t*>(name.data()), name.size(), out);
+    append(out, "\x1b\\");
+}
+
+bool shm_remove(const std::string& name) {
+    return shm_unlink(name.c_str()) == 0;
 }
 
 }  // namespace corvane::wire

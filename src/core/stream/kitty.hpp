@@ -9,10 +9,20 @@
 //   with no payload.
 // - `kitty_delete(id, out)` appends "\x1b_Ga=d,d=I,i=<id>,q=2\x1b\\": the image's placements and
 //   its data go, so the terminal's memory does not grow with a video's frames.
-// - Plain functions; any thread. Fails only when the compressor does (`Error`, kCompress).
+// - `shm_put_rgb(name, pixels, rows, cols)` makes the POSIX shared-memory object `name` (new: an
+//   existing one is refused, EEXIST, and left alone), sizes it to 3 * rows * cols bytes, fills it
+//   with the frame as R, G, B and closes it. A failure is kOpen with the system's error number
+//   (a name with a NUL: the NUL-in-path text); the object made is then unlinked. No allocation, so
+//   it may run without the interpreter lock.
+// - `kitty_shm_image(name, rows, cols, id, out)` appends the one sequence that has the terminal read
+//   such an object (t=s; it unlinks the object) and show it like `kitty_image`:
+//   "\x1b_Ga=T,f=24,t=s,q=2,s=<cols>,v=<rows>,i=<id>;<base64 of name>\x1b\\".
+// - `shm_remove(name)` unlinks an object; false when there was none (the terminal read it).
+// - Plain functions; any thread. `kitty_image` fails only when the compressor does (`Error`, kCompress).
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "core/error.hpp"
@@ -24,6 +34,10 @@ inline constexpr std::size_t KITTY_CHUNK = 4096;
 Status kitty_image(const std::uint8_t* pixels, int rows, int cols, std::uint32_t id,
                    std::vector<std::uint8_t>& out);
 void kitty_delete(std::uint32_t id, std::vector<std::uint8_t>& out);
+Status shm_put_rgb(const std::string& name, const std::uint8_t* pixels, int rows, int cols) noexcept;
+void kitty_shm_image(const std::string& name, int rows, int cols, std::uint32_t id,
+                     std::vector<std::uint8_t>& out);
+bool shm_remove(const std::string& name);
 // Standard base64 (RFC 4648, with padding) of `n` bytes, appended to `out`.
 void base64_append(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out);
 
