@@ -176,6 +176,14 @@ def fullscreen(corvane: Optional[Corvane] = None, *, enter: bool = True,
                     signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
+def _setcbreak(fd: int, raw_output: bool) -> None:
+    tty.setcbreak(fd, termios.TCSANOW)
+    if raw_output:
+        attrs = termios.tcgetattr(fd)
+        attrs[1] &= ~termios.OPOST
+        termios.tcsetattr(fd, termios.TCSANOW, attrs)
+
+
 def _input_fd() -> Tuple[int, bool]:
     """The descriptor keys come from, and whether it was opened here (and must be closed)."""
     if os.isatty(0):
@@ -187,17 +195,22 @@ def _input_fd() -> Tuple[int, bool]:
 
 
 @contextmanager
-def cbreak() -> Iterator[None]:
+def cbreak(*, raw_output: bool = False) -> Iterator[None]:
     """Keys arrive one at a time and are not echoed during the block (cbreak mode); Ctrl-C still
     interrupts. The terminal's settings from before are restored afterwards, in every case, and
-    keys typed but not read are discarded rather than left for the shell."""
+    keys typed but not read are discarded rather than left for the shell.
+
+    ``raw_output``: the terminal driver passes output on as written (no ``"\\n"`` to
+    ``"\\r\\n"``), for a block that writes only whole frames with lines ended by ``"\\r\\n"`` of
+    their own: the driver's output processing looks at every byte, which costs a player as much
+    CPU per frame as writing the frame itself."""
     fd, owned = _input_fd()
     try:
         saved = termios.tcgetattr(fd)
-        tty.setcbreak(fd, termios.TCSANOW)
+        _setcbreak(fd, raw_output)
         try:
             with _on_ctrl_z(lambda: termios.tcsetattr(fd, termios.TCSANOW, saved),
-                            lambda: tty.setcbreak(fd, termios.TCSANOW)):
+                            lambda: _setcbreak(fd, raw_output)):
                 yield
         finally:
             with _signals_blocked():

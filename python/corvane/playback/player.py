@@ -81,7 +81,7 @@ def play(recording: Recording, screen: Screen, *, interactive: bool = False, pau
     met: Optional[RecordingError] = None
     drawn: Optional[Tuple[int, Tuple[int, int], int]] = None
     written: Optional[str] = None
-    with cbreak(), screen.fullscreen(), KeyReader() as keys:
+    with cbreak(raw_output=True), screen.fullscreen(), KeyReader() as keys:
         while True:
             key = keys.poll()
             if key in QUIT_KEYS:

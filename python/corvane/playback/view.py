@@ -266,7 +266,7 @@ def view(screen: Screen, open_viewer: Callable[[int], Viewer], count: int = 1, *
     index = 0
     viewer: Optional[Viewer] = first
     try:
-        with cbreak(), screen.fullscreen(), KeyReader() as keys:
+        with cbreak(raw_output=True), screen.fullscreen(), KeyReader() as keys:
             while 0 <= index < count:
                 current: Viewer = viewer or open_viewer(index)
                 viewer = None
