@@ -21,9 +21,9 @@ from contextlib import contextmanager
 from glob import glob
 from typing import IO, TYPE_CHECKING, Iterator, List, NamedTuple, Optional, Tuple, Union
 
+from .._native import RECORDING_MAGIC as MAGIC  # what recording.MAGIC is, without its module's imports
 from ..errors import RecordingError, SourceError, VideoSupportError
 from ..geometry import Pixels, as_pixels
-from ..recording import FRAME_PERIOD, MAGIC, Recording
 
 if TYPE_CHECKING:
     from .images import Background
@@ -188,6 +188,8 @@ def _video_frame(source: "Union[str, IO[bytes]]", at: Optional[float]) -> Pixels
 
 def _recording_frame(path: str, at: Optional[float]) -> Pixels:
     """The frame of a recording on show at ``at`` seconds, at the players' pace."""
+    from ..recording import FRAME_PERIOD, Recording
+
     index = int((at or 0.0) / FRAME_PERIOD)
     try:
         with Recording(path) as recording:
