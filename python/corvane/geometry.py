@@ -1,4 +1,4 @@
-"""Frames as numpy arrays, and how a frame is fitted into the terminal's display grid.
+"""Frames (numpy arrays, or :class:`Pixels`), and how a frame is fitted into the terminal's display grid.
 
 The display grid of a terminal of ``term_w`` columns and ``term_h`` rows is ``term_w`` pixels
 wide and ``max(2 * term_h - 2, 2)`` pixels high: every character cell shows two pixels stacked,
@@ -13,7 +13,7 @@ not fit. The full screen, ``corvane show`` and ``imshow`` all place frames throu
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, NamedTuple, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, NamedTuple, Optional, Tuple, TypeVar, Union
 
 # numpy and the native scaler are imported by the functions that use them: the command line
 # reads this module's constants at start-up.
@@ -25,6 +25,24 @@ if TYPE_CHECKING:
     """An H x W x 3 array of ``uint8``, channels blue, green, red."""
 
 BytesLike = Union[bytes, bytearray, memoryview]
+
+
+class Pixels(NamedTuple):
+    """A frame as its B, G, R bytes, row after row: how a picture read from a file goes to the
+    native scaler and encoders, so that showing one needs no numpy (about 120 ms of a start).
+    ``shape`` reads as an array's does."""
+
+    data: BytesLike
+    width: int
+    height: int
+
+    @property
+    def shape(self) -> Tuple[int, int, int]:
+        return self.height, self.width, 3
+
+
+AnyFrame = TypeVar("AnyFrame", "FrameArray", Pixels)
+"""A frame of either kind; the functions that take one give back the same kind."""
 
 
 class Placement(NamedTuple):
@@ -105,7 +123,7 @@ def _centred(width: int, height: int, outer_w: int, outer_h: int) -> Placement:
 
 
 def as_frame(
-    data: "Union[FrameArray, np.ndarray, BytesLike]",
+    data: "Union[FrameArray, np.ndarray, BytesLike, Pixels]",
     width: Optional[int] = None,
     height: Optional[int] = None,
 ) -> "FrameArray":
@@ -115,10 +133,13 @@ def as_frame(
     channel is dropped), H x W or H x W x 1 (grey), of ``uint8``, or scaled as OpenCV's
     ``imshow`` scales: ``uint16`` divided by 256, floats from 0 to 1 spread over 0 to 255
     (clipped); or ``bytes``-like data of
-    ``width * height * 3`` B, G, R bytes together with ``width`` and ``height``.
+    ``width * height * 3`` B, G, R bytes together with ``width`` and ``height``; or :class:`Pixels`.
     Raises ``TypeError`` or ``ValueError`` naming what is wrong.
     """
     import numpy as np
+
+    if isinstance(data, Pixels):
+        data, width, height = data
 
     if isinstance(data, np.ndarray):
         if width is not None or height is not None:
@@ -161,7 +182,41 @@ def _array_frame(array: "np.ndarray") -> "FrameArray":
     return np.ascontiguousarray(array)
 
 
-def resize(frame: "FrameArray", width: int, height: int) -> "FrameArray":
+def frame_data(frame: "Union[FrameArray, Pixels]") -> Tuple[Any, int, int]:
+    """The native functions' first three arguments for ``frame``: its bytes, width, height."""
+    if isinstance(frame, Pixels):
+        return frame.data, frame.width, frame.height
+    import numpy as np
+
+    height, width = frame.shape[:2]
+    return np.ascontiguousarray(frame).reshape(-1), int(width), int(height)
+
+
+def as_pixels(frame: "Union[FrameArray, Pixels]") -> Pixels:
+    """``frame`` as :class:`Pixels`; an array's memory is shared when it is contiguous."""
+    if isinstance(frame, Pixels):
+        return frame
+    data, width, height = frame_data(frame)
+    return Pixels(memoryview(data), width, height)
+
+
+def crop(frame: AnyFrame, part: Placement) -> AnyFrame:
+    """The ``part`` of ``frame``: a view of an array; of :class:`Pixels`, a view when it is whole
+    rows, else a copy."""
+    if not isinstance(frame, Pixels):
+        return frame[part.y : part.y + part.height, part.x : part.x + part.width]
+    if part == (0, 0, frame.width, frame.height):
+        return frame
+    row, raw = 3 * frame.width, memoryview(frame.data).cast("B")
+    if part.width == frame.width:
+        data: BytesLike = raw[part.y * row : (part.y + part.height) * row]
+    else:
+        data = b"".join(raw[y * row + 3 * part.x : y * row + 3 * (part.x + part.width)]
+                        for y in range(part.y, part.y + part.height))
+    return Pixels(data, part.width, part.height)
+
+
+def resize(frame: AnyFrame, width: int, height: int) -> AnyFrame:
     """``frame`` at ``width`` x ``height``: averaged by area where it shrinks, so that each pixel
     is the mean of the source pixels it covers, and bilinear where it grows (natively); the frame
     itself when it has that size already, so a frame decoded at the size it is drawn at is never
@@ -169,22 +224,23 @@ def resize(frame: "FrameArray", width: int, height: int) -> "FrameArray":
     src_h, src_w = frame.shape[:2]
     if src_h == height and src_w == width:
         return frame
-    import numpy as np
-
     from ._native import scale
 
-    data = scale(np.ascontiguousarray(frame).reshape(-1), src_w, src_h, width, height)
+    data = scale(*frame_data(frame), width, height)
+    if isinstance(frame, Pixels):
+        return Pixels(data, width, height)
+    import numpy as np
+
     return np.frombuffer(data, dtype=np.uint8).reshape(height, width, 3)
 
 
-def fitted(frame: "FrameArray", grid_w: int, grid_h: int,
-           mode: str = "contain") -> "Tuple[FrameArray, Placement]":
+def fitted(frame: AnyFrame, grid_w: int, grid_h: int,
+           mode: str = "contain") -> "Tuple[AnyFrame, Placement]":
     """The part of ``frame`` shown in the grid with the fit ``mode`` (by default the whole frame,
     as large as fits with its shape kept), scaled, and where it lands in the grid (the margins
     are not part of the picture). Only the shown part is scaled; it may be a view of ``frame``."""
     part, place = layout(frame.shape[1], frame.shape[0], grid_w, grid_h, mode)
-    shown = frame[part.y : part.y + part.height, part.x : part.x + part.width]
-    return resize(shown, place.width, place.height), place
+    return resize(crop(frame, part), place.width, place.height), place
 
 
 def on_canvas(picture: "FrameArray", place: Placement, grid_w: int, grid_h: int) -> "FrameArray":

@@ -7,10 +7,10 @@ import struct
 import zlib
 from typing import TYPE_CHECKING, Union
 
-import numpy as np
+from .geometry import frame_data
 
 if TYPE_CHECKING:
-    from .geometry import FrameArray
+    from .geometry import FrameArray, Pixels
 
 SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
@@ -20,22 +20,25 @@ def _chunk(kind: bytes, data: bytes) -> bytes:
     return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
 
-def encode_png(frame: "FrameArray") -> bytes:
-    """The PNG file of an H x W x 3 ``uint8`` frame in B, G, R order."""
-    height, width = frame.shape[:2]
-    rgb = np.ascontiguousarray(frame[:, :, ::-1])
-    rows = np.zeros((height, 1 + width * 3), dtype=np.uint8)  # filter byte 0 on every row
-    rows[:, 1:] = rgb.reshape(height, width * 3)
+def encode_png(frame: "Union[FrameArray, Pixels]") -> bytes:
+    """The PNG file of a frame (H x W x 3 ``uint8``, B, G, R)."""
+    data, width, height = frame_data(frame)
+    bgr = memoryview(data).cast("B")
+    rgb = bytearray(len(bgr))
+    for channel in range(3):
+        rgb[channel::3] = bgr[2 - channel :: 3]
+    row, rows = 3 * width, memoryview(rgb)
+    filtered = b"".join(b"\0" + rows[y * row : (y + 1) * row] for y in range(height))  # filter 0: none
     header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)  # 8-bit truecolour
     return (
         SIGNATURE
         + _chunk(b"IHDR", header)
-        + _chunk(b"IDAT", zlib.compress(rows.tobytes(), 6))
+        + _chunk(b"IDAT", zlib.compress(filtered, 6))
         + _chunk(b"IEND", b"")
     )
 
 
-def write_png(path: Union[str, "os.PathLike[str]"], frame: "FrameArray") -> None:
+def write_png(path: Union[str, "os.PathLike[str]"], frame: "Union[FrameArray, Pixels]") -> None:
     """Write ``frame`` (H x W x 3, B, G, R) to ``path`` as a PNG file."""
     with open(path, "wb") as out:
         out.write(encode_png(frame))

@@ -18,7 +18,7 @@ from corvane.media.encode import timed, trim, write_video  # noqa: E402
 from corvane.media.sound import AlsaSink, PacedSink, SoundPlayer, SoundUnavailable  # noqa: E402
 
 from corvane.errors import MediaWarning, SourceError  # noqa: E402
-from corvane.geometry import resize  # noqa: E402
+from corvane.geometry import as_frame, resize  # noqa: E402
 from corvane.media import pictures  # noqa: E402
 
 from clips import MS, RATE, clip, packed_avi  # noqa: E402
@@ -130,7 +130,7 @@ def test_large_cut_and_piped_pictures(tmp_path, monkeypatch):
         frame = pictures.first_frame(str(tmp_path / "wide.png"), least=(30, 1))
         assert frame.shape[1] * 450 == frame.shape[0] * width
         exact = resize(np.ascontiguousarray(pattern[:, :width, ::-1]), 30, 22)
-        assert np.abs(resize(frame, 30, 22).astype(int) - exact).max() <= 3
+        assert np.abs(as_frame(resize(frame, 30, 22)).astype(int) - exact).max() <= 3
     (tmp_path / "cut.jpg").write_bytes((tmp_path / "big.jpg").read_bytes()[:20000])
     with pytest.warns(MediaWarning, match="cut short"):
         assert pictures.first_frame(str(tmp_path / "cut.jpg")).shape == (200, 400, 3)

@@ -9,7 +9,6 @@ that bad input causes are caught here; anything else is a bug and shows its trac
 from __future__ import annotations
 
 import argparse
-import json
 import math
 import os
 import re
@@ -18,7 +17,6 @@ import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Sequence, Tuple
 
 from .. import __version__
-from ..playback.clock import PlayerClock, check_range, parse_time
 from ..errors import CorvaneError, MediaWarning, RecordingError, TimeError
 from ..geometry import FIT_MODES, SCALE_DOWN
 from .help_texts import MAIN, PAGES
@@ -97,6 +95,8 @@ def _time(option: str) -> Callable[[str], float]:
 
     def parse(text: str) -> float:
         """The seconds, or argparse's error."""
+        from ..playback.clock import parse_time
+
         try:
             return parse_time(text, option)
         except TimeError as error:
@@ -228,6 +228,7 @@ def cmd_view(args: argparse.Namespace) -> int:
     """Videos, animations, images or a camera on the terminal, with the player's keys."""
     from ..display.screen import Screen
     from ..display.terminal import check_terminal, clock
+    from ..playback.clock import PlayerClock
     from ..media.sound import SoundPlayer
     from ..playback.view import Viewer, view
     from ..playback.view import summary as view_summary
@@ -324,6 +325,8 @@ def cmd_play(args: argparse.Namespace) -> int:
 
 def cmd_info(args: argparse.Namespace) -> int:
     """What a recording holds."""
+    import json
+
     from .info import failure, render_text, summary
 
     try:
@@ -343,6 +346,7 @@ def cmd_export(args: argparse.Namespace) -> int:
     """A recording's frames to PNG files, an H.264 video or an animated GIF."""
     from .export import (PLAYER_FPS, Progress, claim_output, export_png, export_video, frame_range,
                          output_kind)
+    from ..playback.clock import check_range
     from ..recording import FRAME_PERIOD
 
     kind = output_kind(args.out)

@@ -15,8 +15,7 @@ from __future__ import annotations
 import os
 import sys
 from collections import deque
-from concurrent.futures import Future, ThreadPoolExecutor
-from typing import IO, Any, Callable, Deque, Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import IO, TYPE_CHECKING, Any, Callable, Deque, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from ..errors import CorvaneError, SourceError
 from ..display.graphics import PIXEL_MODES
@@ -25,6 +24,9 @@ from ..display.painter import inline, layout_cell
 from ..media.images import BLACK, Background
 from ..media.pictures import STDIN, Entry, Source, expand, first_frame, read_stdin
 from ..text import cut_middle, printable
+
+if TYPE_CHECKING:
+    from concurrent.futures import Future
 
 Line = Tuple[bytes, int]
 """A printed line without its newline, and the columns it takes."""
@@ -129,6 +131,8 @@ def _blocks(entries: List[Entry], room: Box,
     if len(entries) < 2:
         yield from ((entry, block(entry)) for entry in entries)
         return
+    from concurrent.futures import ThreadPoolExecutor  # a few ms of a start that shows one file
+
     pool = ThreadPoolExecutor(AHEAD)
     queued: Deque[Tuple[Entry, Optional["Future[Union[List[Line], SourceError]]"]]] = deque()
     try:

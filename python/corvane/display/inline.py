@@ -24,7 +24,7 @@ import sys
 from typing import IO, TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Tuple, Union
 
 from ..errors import SourceError
-from ..geometry import as_frame, fitted
+from ..geometry import Pixels, as_frame, as_pixels, fitted, frame_data
 from .graphics import resolve_graphics
 from .wire import resolve_colors
 
@@ -39,16 +39,13 @@ MAX_CELLS = 1000
 """The most columns or lines a picture takes (a sliver 80 columns wide stops at 1000 lines)."""
 
 
-def encode(picture: "FrameArray", colors: int = 24, dither: Optional[bool] = None) -> bytes:
+def encode(picture: "Union[FrameArray, Pixels]", colors: int = 24, dither: Optional[bool] = None) -> bytes:
     """The half-block lines of ``picture`` (H x W x 3, B, G, R) as they are printed, in
     ``colors`` (24 bits, 256 or 16; at 256 and 16 the screen's palette colours, with its
     dithered as ``dither`` says, by default at 16 colours only)."""
-    import numpy as np
-
     from .._native import Encoder
 
-    height, width = picture.shape[:2]
-    return Encoder(colors, 0, dither).encode_inline(np.ascontiguousarray(picture).reshape(-1), width, height)
+    return Encoder(colors, 0, dither).encode_inline(*frame_data(picture))
 
 
 class Box(NamedTuple):
@@ -77,8 +74,8 @@ def box(width: Optional[int], height: Optional[int], terminal: Optional[Tuple[in
     return Box(columns, lines)
 
 
-def picture_for(frame: "FrameArray", room: Box, fit: str = "contain",
-                upscale: bool = False, cell: Tuple[int, int] = (1, 2)) -> "FrameArray":
+def picture_for(frame: Pixels, room: Box, fit: str = "contain",
+                upscale: bool = False, cell: Tuple[int, int] = (1, 2)) -> Pixels:
     """``frame`` as it is printed in ``room`` with the fit ``fit``, margins left out; enlarged to
     the room only with ``upscale``. ``cell``: the pixels of a cell across and down (half blocks:
     1 x 2; see :func:`corvane.display.painter.layout_cell`)."""
@@ -128,7 +125,7 @@ def print_image(
     dither: Optional[bool] = None,
     upscale: bool = False,
     graphics: Optional[str] = None,
-    load: "Optional[Callable[[str, Optional[Tuple[int, int]]], FrameArray]]" = None,
+    load: "Optional[Callable[[str, Optional[Tuple[int, int]]], Pixels]]" = None,
 ) -> None:
     """Print ``frame`` at the cursor as half-block lines, and go to the line after it.
 
@@ -156,7 +153,7 @@ def print_image(
         if size is not None and not 0 < size <= MAX_CELLS:
             raise ValueError(f"a picture is 1 to {MAX_CELLS} columns or lines, not {size}")
     room = box(width, height, terminal)
-    from .painter import inline, layout_cell  # numpy and the painters only when drawing
+    from .painter import inline, layout_cell  # the painters only when drawing
 
     cell = layout_cell(mode, output)
     if isinstance(frame, (str, os.PathLike)):
@@ -168,6 +165,6 @@ def print_image(
         except SourceError as error:
             raise SourceError(f"{name}: {error}") from None
     else:
-        image = as_frame(frame)
+        image = as_pixels(as_frame(frame))
     picture = picture_for(image, room, fit, upscale, cell)
     write(out, encode(picture, depth, dither) if mode == "half" else inline(picture, mode, output))

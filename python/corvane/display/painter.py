@@ -24,18 +24,16 @@ import base64
 import itertools
 import os
 from collections import deque
-from typing import TYPE_CHECKING, Deque, Iterator, Optional, Tuple
-
-import numpy as np
+from typing import TYPE_CHECKING, Deque, Iterator, Optional, Tuple, Union
 
 from .._native import cells, kitty_delete, kitty_image, kitty_shm_image, shm_unlink, sixel
-from ..geometry import resize
+from ..geometry import Placement, crop, frame_data, resize
 from ..png import encode_png
 from .graphics import CELL_SHAPES, PIXEL_MODES, cell_pixels, kitty_shm, shm_name
 from .wire import Link, Wire
 
 if TYPE_CHECKING:
-    from ..geometry import FrameArray
+    from ..geometry import AnyFrame, FrameArray, Pixels
 
 SYNC_BEGIN, SYNC_END = b"\x1b[?2026h", b"\x1b[?2026l"
 _ids: Iterator[int] = itertools.count(1_000_000 + os.getpid() % 1_000_000 * 1000)
@@ -53,20 +51,14 @@ def layout_cell(mode: str, output: int = 1) -> Tuple[int, int]:
     return unit, 2 * unit
 
 
-def _glyph_pixels(picture: "FrameArray", mode: str) -> "FrameArray":
+def _glyph_pixels(picture: "AnyFrame", mode: str) -> "AnyFrame":
     """``picture`` (whole cells of the layout grid) at the pixels the glyphs of ``mode`` have."""
     across, down = CELL_SHAPES[mode]
     height, width = picture.shape[:2]
     return resize(picture, max(1, width // across) * across, max(1, height // (2 * across)) * down)
 
 
-def _data(picture: "FrameArray") -> Tuple[object, int, int]:
-    """The native functions' first three arguments for ``picture``."""
-    height, width = picture.shape[:2]
-    return np.ascontiguousarray(picture).reshape(-1), int(width), int(height)
-
-
-def iterm2_image(picture: "FrameArray") -> bytes:
+def iterm2_image(picture: "Union[FrameArray, Pixels]") -> bytes:
     """``picture`` as an iTerm2 inline image (a PNG file), shown at the cursor."""
     png = encode_png(picture)
     height, width = picture.shape[:2]
@@ -74,16 +66,16 @@ def iterm2_image(picture: "FrameArray") -> bytes:
             + base64.b64encode(png) + b"\x07")
 
 
-def image(picture: "FrameArray", mode: str, image_id: int = 0) -> bytes:
+def image(picture: "Union[FrameArray, Pixels]", mode: str, image_id: int = 0) -> bytes:
     """``picture`` as the image of pixel mode ``mode``, drawn at the cursor (kitty: as ``image_id``)."""
     if mode == "kitty":
-        return kitty_image(*_data(picture), image_id or next(_ids))
+        return kitty_image(*frame_data(picture), image_id or next(_ids))
     if mode == "sixel":
-        return sixel(*_data(picture), 256)
+        return sixel(*frame_data(picture), 256)
     return iterm2_image(picture)
 
 
-def inline(picture: "FrameArray", mode: str, output: int = 1) -> bytes:
+def inline(picture: "Pixels", mode: str, output: int = 1) -> bytes:
     """``picture`` (laid out on ``mode``'s grid) printed at the cursor like text, the cursor then
     on the line after it. Cell modes: one line per row of cells, each ending in ``ESC[0m`` and a
     newline. Pixel modes: the lines are made first by newlines (so a picture at the bottom
@@ -98,7 +90,8 @@ def inline(picture: "FrameArray", mode: str, output: int = 1) -> bytes:
     down = CELL_SHAPES[mode][1]
     out = []
     for top in range(0, glyphs.shape[0], down):
-        row = cells(*_data(glyphs[top : top + down]), mode)  # one row of cells, drawn at home
+        part = crop(glyphs, Placement(0, top, glyphs.shape[1], down))
+        row = cells(*frame_data(part), mode)  # one row of cells, drawn at home
         out.append(row[row.index(b"H", len(SYNC_BEGIN)) + 1 : -len(SYNC_END)] + b"\n")
     return b"".join(out)
 
@@ -133,6 +126,8 @@ class Painter:
         """Send ``canvas`` (grid-sized) unless the link is busy (then it is dropped); True when
         sent. Raises ``OSError`` for a write that failed earlier."""
         if self._cells is not None:
+            import numpy as np  # loaded already: the screen's frames are arrays
+
             sent = self._cells.draw(np.ascontiguousarray(_glyph_pixels(canvas, self.mode)))
             self.dropped = self._cells.dropped
             return sent
@@ -149,7 +144,7 @@ class Painter:
         if self._shm:
             try:
                 name = shm_name()
-                shown = kitty_shm_image(*_data(canvas), self._ids[0], name)
+                shown = kitty_shm_image(*frame_data(canvas), self._ids[0], name)
             except OSError:
                 self._shm = False
             else:
@@ -161,7 +156,7 @@ class Painter:
         new = 0 if self._shown != 0 else 1
         old = b"" if self._shown is None else kitty_delete(self._ids[self._shown])
         self._shown = new
-        return SYNC_BEGIN + b"\x1b[H" + kitty_image(*_data(canvas), self._ids[new]) + old + SYNC_END
+        return SYNC_BEGIN + b"\x1b[H" + kitty_image(*frame_data(canvas), self._ids[new]) + old + SYNC_END
 
     def clear(self) -> None:
         """Remove what the terminal keeps of the frames drawn (kitty's images)."""

@@ -23,10 +23,8 @@ import warnings
 from io import BytesIO
 from typing import TYPE_CHECKING, Any, List, Optional, Tuple, Union
 
-import numpy as np
-
 from ..errors import MediaError, MediaWarning
-from ..geometry import as_frame, resize
+from ..geometry import Pixels, as_frame, as_pixels, resize
 from . import INSTALL_HINT, Frame, Media
 
 if TYPE_CHECKING:
@@ -74,22 +72,29 @@ def is_image(head: bytes) -> bool:
     return head.startswith(_SIGNATURES) or (head[:4] == b"RIFF" and head[8:12] == b"WEBP")
 
 
-def bgr(picture: "Image.Image", background: Background = BLACK) -> "FrameArray":
-    """The picture as a B, G, R array, transparency laid over ``background``."""
+def bgr(picture: "Image.Image", background: Background = BLACK) -> Pixels:
+    """The picture's B, G, R pixels, transparency laid over ``background``: Pillow's own
+    conversions, so a picture is shown without numpy."""
     if picture.mode.startswith("I") or picture.mode == "F":  # 16-bit (or wider) grey, floats
+        import numpy as np
+
         pixels = np.asarray(picture)
         if pixels.dtype.kind in "iu":
             top = 65535 if int(pixels.max(initial=0)) <= 65535 else int(pixels.max())
             pixels = (np.clip(pixels, 0, top) * (65535 / top)).astype(np.uint16)
-        return as_frame(pixels)
-    if picture.mode not in ("RGB", "RGBA"):
+        return as_pixels(as_frame(pixels))
+    if picture.mode not in ("RGB", "L"):
         picture = picture.convert("RGBA")
-    pixels = np.asarray(picture)[:, :, 2::-1] if picture.mode == "RGB" else np.asarray(picture)
-    if picture.mode == "RGBA":
-        alpha = pixels[:, :, 3:4].astype(np.uint16)
-        under = _backdrop(background, *pixels.shape[:2]) * (255 - alpha)
-        pixels = ((pixels[:, :, 2::-1] * alpha + under + 127) // 255).astype(np.uint8)
-    return np.ascontiguousarray(pixels)
+        alpha = picture.getchannel("A")
+        opaque = alpha.getextrema() == (255, 255)
+        picture = picture.convert("RGB")
+        if not opaque:  # round(colour * a / 255 + under * (255 - a) / 255), as Pillow blends
+            from PIL import Image
+
+            picture = Image.composite(picture, _backdrop(background, *picture.size), alpha)
+    elif picture.mode == "L":
+        picture = picture.convert("RGB")
+    return Pixels(picture.tobytes("raw", "BGR"), *picture.size)
 
 
 def reduced(picture: "Image.Image", least: Tuple[int, int]) -> "Image.Image":
@@ -103,12 +108,18 @@ def reduced(picture: "Image.Image", least: Tuple[int, int]) -> "Image.Image":
     return picture.reduce(step) if step > 1 else picture
 
 
-def _backdrop(background: Background, height: int, width: int) -> "np.ndarray":
-    """``background`` as a ``height`` x ``width`` x 3 array."""
-    first, second = (np.array(colour, np.uint16) for colour in background)
+def _backdrop(background: Background, width: int, height: int) -> "Image.Image":
+    """``background`` as an R, G, B picture of ``width`` x ``height``."""
+    from PIL import Image
+
+    first, second = ((red, green, blue) for blue, green, red in background)
+    if first == second:
+        return Image.new("RGB", (width, height), first)
     side = max(min(height, width) // SQUARES, 1)
-    odd = ((np.arange(height)[:, None] // side + np.arange(width)[None, :] // side) % 2)[:, :, None]
-    return np.where(odd == 1, second, first)
+    across, down = -(-width // side), -(-height // side)
+    squares = Image.new("RGB", (across, down))
+    squares.putdata([second if (x + y) % 2 else first for y in range(down) for x in range(across)])
+    return squares.resize((across * side, down * side), Image.Resampling.NEAREST).crop((0, 0, width, height))
 
 
 _PILLOW_SETTINGS = threading.Lock()
@@ -193,9 +204,7 @@ class ImageMedia(Media):
         delay = round(float(self._image.info.get("duration") or 0))
         return delay if delay >= MIN_DELAY * 1000 else round(DEFAULT_DELAY * 1000)
 
-    def _frame(self, index: int) -> Frame:
-        from PIL import ImageOps
-
+    def _pixels(self, index: int) -> Pixels:
         self._image.seek(index)
         picture: Image.Image = self._image
         least = self.output or self.least
@@ -204,24 +213,39 @@ class ImageMedia(Media):
                 least = (least[1], least[0])
             picture = reduced(picture, least)
         if self._orientation != 1:
+            from PIL import ImageOps
+
             picture = ImageOps.exif_transpose(picture)
         image = bgr(picture, self._background)
         if self.output is not None:
             image = resize(image, *self.output)
         self._next = index + 1
-        return Frame(image, self._starts[index])
+        return image
 
-    def read(self) -> Optional[Frame]:
-        if self._next >= len(self._starts):
+    def _decoded(self, index: int) -> Optional[Pixels]:
+        """Frame ``index``, ``None`` past the last; :class:`MediaError` when it cannot be decoded."""
+        if index >= len(self._starts):
             return None
         try:
-            return self._frame(self._next)
+            return self._pixels(index)
         except (OSError, ValueError, EOFError) as error:
             reason = _detail(error, self.name)
-            raise MediaError(f"{self.name}: frame {self._next + 1} cannot be decoded{reason}") from None
+            raise MediaError(f"{self.name}: frame {index + 1} cannot be decoded{reason}") from None
+
+    def _index(self, time: float) -> int:
+        return max(bisect.bisect_right(self._starts, time) - 1, 0)
+
+    def picture(self, time: float = 0.0) -> Optional[Pixels]:
+        """The frame :meth:`seek` gives, as :class:`Pixels`: what ``show`` prints needs no numpy."""
+        return self._decoded(self._index(time))
+
+    def read(self) -> Optional[Frame]:
+        index = self._next
+        picture = self._decoded(index)
+        return None if picture is None else Frame(as_frame(picture), self._starts[index])
 
     def seek(self, time: float) -> Optional[Frame]:
-        self._next = max(bisect.bisect_right(self._starts, time) - 1, 0)
+        self._next = self._index(time)
         return self.read()
 
     def close(self) -> None:

@@ -1,7 +1,8 @@
 """One picture from a file: the inputs of ``corvane show`` expanded, and their first frames read.
 
 :func:`expand` turns what the command line names (files, glob patterns, directories, ``-``) into
-the list of inputs, in order. :func:`first_frame` reads one B, G, R frame from a file name or
+the list of inputs, in order. :func:`first_frame` reads one B, G, R frame (as
+:class:`~corvane.geometry.Pixels`: a picture is read without numpy) from a file name or
 from a file's bytes, or from a pipe (standard input): pictures and animations through the media
 layer's Pillow intake, videos through PyAV (a pipe streamed, never read whole), recordings
 through :class:`~corvane.recording.Recording`. :func:`read_stdin` takes at most what a picture
@@ -20,11 +21,11 @@ from contextlib import contextmanager
 from glob import glob
 from typing import IO, TYPE_CHECKING, Iterator, List, NamedTuple, Optional, Tuple, Union
 
+from .._native import RECORDING_MAGIC as MAGIC  # what recording.MAGIC is, without its module's imports
 from ..errors import RecordingError, SourceError, VideoSupportError
-from ..recording import FRAME_PERIOD, MAGIC, Recording
+from ..geometry import Pixels, as_pixels
 
 if TYPE_CHECKING:
-    from ..geometry import FrameArray
     from .images import Background
 
 Source = Union[str, bytes, IO[bytes]]
@@ -95,7 +96,7 @@ def read_stdin(stream: IO[bytes]) -> Source:
 
 def first_frame(source: Source, at: Optional[float] = None, *,
                 least: Optional[Tuple[int, int]] = None,
-                background: "Optional[Background]" = None) -> "FrameArray":
+                background: "Optional[Background]" = None) -> Pixels:
     """The frame on show at ``at`` seconds (default: the first) of the file named ``source``, of
     the file whose contents ``source`` is, or of the video streaming from it. ``least`` (width,
     height) says the frame will be shown no larger than that: a JPEG is then decoded at a
@@ -139,7 +140,7 @@ def _named(source: Union[str, bytes]) -> Iterator[str]:
 
 
 def _picture(source: Union[str, bytes], at: Optional[float], least: Optional[Tuple[int, int]],
-             background: "Optional[Background]") -> "Optional[FrameArray]":
+             background: "Optional[Background]") -> Optional[Pixels]:
     """The picture, or ``None`` when Pillow does not know the format."""
     try:
         from PIL import Image, UnidentifiedImageError
@@ -154,17 +155,18 @@ def _picture(source: Union[str, bytes], at: Optional[float], least: Optional[Tup
     except (OSError, ValueError, SyntaxError, EOFError, Image.DecompressionBombError) as error:
         raise SourceError(f"the picture cannot be decoded ({error})") from None
     try:
-        with ImageMedia("", picture, background or BLACK, least) as media:
+        media = ImageMedia("", picture, background or BLACK, least)
+        with media:
             if at is not None and media.duration is not None and at >= media.duration > 0:
                 raise SourceError(f"no frame at {at:g} s: the animation lasts {media.duration:g} s")
-            frame = media.seek(at or 0.0)
+            frame = media.picture(at or 0.0)
     except SourceError as error:
         raise SourceError(str(error).lstrip(": ")) from None
     assert frame is not None
-    return frame.image
+    return frame
 
 
-def _video_frame(source: "Union[str, IO[bytes]]", at: Optional[float]) -> "FrameArray":
+def _video_frame(source: "Union[str, IO[bytes]]", at: Optional[float]) -> Pixels:
     """The frame of a video on show at ``at`` seconds, through the media layer; from a pipe,
     the frames before it are read and passed over."""
     from . import open_media
@@ -181,11 +183,13 @@ def _video_frame(source: "Union[str, IO[bytes]]", at: Optional[float]) -> "Frame
         raise SourceError(f"no frame at {at:g} s: the video lasts {lasts:g} s")
     if frame is None:
         raise SourceError(f"no frame at {at:g} s" if at else UNREADABLE)
-    return frame.image
+    return as_pixels(frame.image)
 
 
-def _recording_frame(path: str, at: Optional[float]) -> "FrameArray":
+def _recording_frame(path: str, at: Optional[float]) -> Pixels:
     """The frame of a recording on show at ``at`` seconds, at the players' pace."""
+    from ..recording import FRAME_PERIOD, Recording
+
     index = int((at or 0.0) / FRAME_PERIOD)
     try:
         with Recording(path) as recording:
@@ -193,7 +197,7 @@ def _recording_frame(path: str, at: Optional[float]) -> "FrameArray":
             if index >= len(recording):
                 raise SourceError(f"no frame at {at:g} s: the recording lasts "
                                   f"{len(recording) * FRAME_PERIOD:g} s")
-            return recording[index]
+            return as_pixels(recording[index])
     except RecordingError as error:
         raise SourceError(str(error)) from None
     except OSError as error:
