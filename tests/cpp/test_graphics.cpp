@@ -127,13 +127,28 @@ TEST(Sixel, DecodesToThePaletteColourOfEveryPixel) {
             }
         }
     }
-    // The same palette for a video's every frame, the frame's own otherwise.
+}
+
+TEST(Sixel, AVideoKeepsItsPaletteUntilASceneCut) {
+    const int rows = 60, cols = 80;
+    const Pixels a = photo(rows, cols, 1), b = photo(rows, cols, 2);  // one scene, new grain
+    Pixels cut = a;
+    for (auto& v : cut) v = std::uint8_t(255 - v);
     SixelEncoder kept({256, true, false}), fresh({256, false, false});
-    const Pixels a = photo(30, 30, 1), b = photo(30, 30, 2);
-    kept.encode(a.data(), 30, 30), fresh.encode(a.data(), 30, 30);
-    const auto first = kept.palette();
-    kept.encode(b.data(), 30, 30), fresh.encode(b.data(), 30, 30);
-    EXPECT_EQ(kept.palette(), first);
+    struct Step {
+        const Pixels& frame;
+        std::uint64_t palettes;
+    };
+    std::vector<std::uint32_t> first;
+    for (const Step step : {Step{a, 1}, Step{b, 1}, Step{cut, 2}, Step{cut, 2}}) {
+        kept.encode(step.frame.data(), rows, cols), fresh.encode(step.frame.data(), rows, cols);
+        EXPECT_EQ(kept.palettes_made(), step.palettes);
+        if (first.empty()) first = kept.palette();
+        if (step.palettes == 1) EXPECT_EQ(kept.palette(), first);
+        int r, c;
+        const double got = psnr(step.frame, decode_sixel(kept.output(), r, c));
+        EXPECT_GE(got, psnr(step.frame, decode_sixel(fresh.output(), r, c)) - 1.5) << step.palettes;
+    }
     EXPECT_NE(fresh.palette(), first);
 }
 
