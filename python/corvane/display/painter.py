@@ -8,7 +8,10 @@ Frames are laid out on a grid of square pixels (:meth:`Painter.grid`): a cell is
 across and twice that down, the terminal's own pixels for the pixel modes. A cell mode whose
 glyphs split a cell otherwise (quadrants 2 x 2, sextants 2 x 3) gets the frame scaled by area to
 its glyph pixels before encoding. A painter writes through a :class:`~corvane.display.wire.Link`:
-a frame offered while the one before is still being written is dropped, never queued. kitty
+a frame offered while the one before is still being encoded or written is dropped, never queued.
+Pixel frames are encoded on the link's writer thread (the native encoders give up the interpreter
+lock), so that encoding one frame overlaps decoding and scaling the next; sixel video keeps its
+palette from frame to frame (:class:`~corvane._native.SixelEncoder`) until a scene cut. kitty
 video alternates two image ids, placing the new one before deleting the old, so the window is
 never blank while data arrives and the terminal keeps no more than two frames; :meth:`Painter.clear`
 deletes them (the screen calls it before it gives the terminal back, at exit and at Ctrl-Z).
@@ -19,11 +22,11 @@ from __future__ import annotations
 import base64
 import itertools
 import os
-from typing import TYPE_CHECKING, Iterator, Optional, Tuple
+from typing import TYPE_CHECKING, Callable, Iterator, Optional, Tuple
 
 import numpy as np
 
-from .._native import cells, kitty_delete, kitty_image, sixel
+from .._native import SixelEncoder, cells, kitty_delete, kitty_image, sixel
 from ..geometry import resize
 from ..png import encode_png
 from .graphics import CELL_SHAPES, PIXEL_MODES, cell_pixels
@@ -112,6 +115,8 @@ class Painter:
         self._ids = (next(_ids), next(_ids))
         self._shown: Optional[int] = None
         """The kitty image on the screen now (an index into the ids)."""
+        self._sixel: Optional[SixelEncoder] = None
+        """Sixel video's encoder, made on the writer thread that alone uses it."""
 
     def grid(self, cols: int, rows: int) -> Tuple[int, int]:
         """The layout grid of a terminal of ``cols`` x ``rows`` (its last row left to the status line)."""
@@ -129,16 +134,25 @@ class Painter:
             self.dropped += 1
             self.link.send(b"", frame=True)  # surfaces a write error all the same
             return False
-        self.link.send(self._encode(canvas), frame=True)
+        self.link.send(self._encoding(np.array(canvas)), frame=True)  # a copy: the caller may reuse its array
         return True
 
-    def _encode(self, canvas: "FrameArray") -> bytes:
+    def _encoding(self, canvas: "FrameArray") -> Callable[[], bytes]:
+        """What the writer thread calls for ``canvas``'s bytes. The kitty ids are settled here,
+        in the order frames are offered, which is the order they are written."""
+        if self.mode == "sixel":
+            return lambda: SYNC_BEGIN + b"\x1b[H" + self._sixel_encoder().encode(*_data(canvas)) + SYNC_END
         if self.mode != "kitty":
-            return SYNC_BEGIN + b"\x1b[H" + image(canvas, self.mode) + SYNC_END
+            return lambda: SYNC_BEGIN + b"\x1b[H" + image(canvas, self.mode) + SYNC_END
         new = 0 if self._shown != 0 else 1
         old = b"" if self._shown is None else kitty_delete(self._ids[self._shown])
         self._shown = new
-        return SYNC_BEGIN + b"\x1b[H" + kitty_image(*_data(canvas), self._ids[new]) + old + SYNC_END
+        return lambda: SYNC_BEGIN + b"\x1b[H" + kitty_image(*_data(canvas), self._ids[new]) + old + SYNC_END
+
+    def _sixel_encoder(self) -> SixelEncoder:
+        if self._sixel is None:
+            self._sixel = SixelEncoder(256)
+        return self._sixel
 
     def clear(self) -> None:
         """Remove what the terminal keeps of the frames drawn (kitty's images)."""
