@@ -326,9 +326,9 @@ PyMODINIT_FUNC PyInit__native(void) {
         !native::add_key_functions(module.get()) || !native::add_sixel_type(module.get()))
         return nullptr;
     if (!add_recording_types(module.get())) return nullptr;
-    PyRef all = PyRef::steal(Py_BuildValue("[sssssssssssss]", "CellEncoder", "Encoder", "RecordingDamage",
-                                           "RecordingReader", "RecordingWriter", "SixelEncoder", "cells", "kitty_delete",
-                                           "kitty_image", "poll_key", "scale", "sharpen", "sixel"));
+    PyRef all = PyRef::steal(Py_BuildValue(
+        "[sssssssssssss]", "CellEncoder", "Encoder", "RecordingDamage", "RecordingReader", "RecordingWriter",
+        "SixelEncoder", "cells", "kitty_delete", "kitty_image", "poll_key", "scale", "sharpen", "sixel"));
     if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
     all.release();
     return module.release();

@@ -43,9 +43,8 @@ PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* palettes_made(PyObject* self, PyObject*) {
-    return with_encoder(self, [](wire::SixelEncoder& enc) {
-        return PyLong_FromUnsignedLongLong(enc.palettes_made());
-    });
+    return with_encoder(
+        self, [](wire::SixelEncoder& enc) { return PyLong_FromUnsignedLongLong(enc.palettes_made()); });
 }
 
 constexpr const char* NEW_PARAMS[] = {"colors"};

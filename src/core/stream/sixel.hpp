@@ -73,7 +73,7 @@ class SixelEncoder {
     std::vector<std::int16_t> error_;  // two rows of diffused error, r, g, b per pixel
     std::vector<std::uint8_t> out_;
     std::unique_ptr<SixelNearest> search_;  // over the palette as shown
-    double made_error_ = 0;                  // map_pixels' error on the frame the palette was made for
+    double made_error_ = 0;                 // map_pixels' error on the frame the palette was made for
     std::uint64_t palettes_ = 0;
 };
 
