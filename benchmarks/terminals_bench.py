@@ -15,6 +15,13 @@ Cases: kitty over direct transfer (zlib + base64 in 4096-byte chunks) with two i
 (show the new frame, then delete the old one), and sixel (256 adaptive colours) in xterm -ti vt340
 and mlterm. For each, two figures: the frames encoded beforehand (the terminal's own rate), and
 each frame encoded right before it is written (one thread doing what a player does).
+
+Then the command itself: `corvane view --mute --graphics MODE --fit none` of the photo clip as a
+30 fps H.264 file (made with PyAV, 150 frames), run inside the same terminals sized so the grid
+holds 600 x 348 px; the figure is the frames the command drew (its own "N frames shown" count)
+over the clip's length, the terminal synced after it (the command stops 2 s after the clip's end,
+where it pauses). The player drops frames that come too late,
+so this is what a viewer sees: at most 30.
 """
 
 from __future__ import annotations
@@ -33,6 +40,9 @@ from xterminal import Terminal, Unavailable, XServer  # noqa: E402
 
 WIDTH, HEIGHT = 600, 348
 CASES = [("kitty", "kitty", 70, 20), ("xterm-vt340", "sixel", 102, 30), ("mlterm", "sixel", 62, 18)]
+# The terminal sizes whose grid (the last line is the status line's) holds the clip whole.
+VIEW_CASES = [("kitty", "kitty", 67, 19), ("xterm-vt340", "sixel", 100, 28), ("mlterm", "sixel", 60, 17)]
+VIEW_FPS, VIEW_FRAMES = 30, 150
 
 SCRIPT = r"""
 import sys, time
@@ -71,16 +81,84 @@ out.flush()
 """
 
 
+VIEW_SCRIPT = r"""
+import contextlib, io, re, time
+from corvane.cli.commands import main
+
+said = io.StringIO()
+sync()
+for run in range(RUNS):
+    began = time.perf_counter()
+    with contextlib.redirect_stdout(said):  # the frames go to descriptor 1, the summary here
+        status = main(["view", "--mute", "--graphics", PROTOCOL, "--fit", "none", "--duration", SECONDS, CLIP])
+    sync()
+    report.setdefault("seconds", []).append(time.perf_counter() - began)
+    shown = re.findall(r"(\d+) frames? shown(?:, (\d+) dropped)?", said.getvalue())[-1]
+    report.setdefault("shown", []).append(int(shown[0]))
+    report.setdefault("dropped", []).append(int(shown[1] or 0))
+"""
+
+
+def write_clip(path: str) -> None:
+    """The photo clip as a 30 fps H.264 file: the pan of the stream cases, VIEW_FRAMES long."""
+    import av
+    from xterminal import photo
+
+    big = photo(WIDTH + 4 * VIEW_FRAMES, HEIGHT + 2 * VIEW_FRAMES)
+    with av.open(path, "w") as out:
+        video = out.add_stream("libx264", rate=VIEW_FPS, options={"crf": "18"})
+        video.width, video.height, video.pix_fmt = WIDTH, HEIGHT, "yuv420p"
+        for i in range(VIEW_FRAMES):
+            frame = av.VideoFrame.from_ndarray(big[2 * i:2 * i + HEIGHT, 4 * i:4 * i + WIDTH], "bgr24")
+            out.mux(video.encode(frame))
+        out.mux(video.encode(None))
+
+
+def view_rows(server: XServer, runs: int) -> None:
+    """`corvane view` of the clip in each terminal: frames drawn a second of the clip."""
+    import tempfile
+
+    rows: List[str] = []
+    with tempfile.TemporaryDirectory() as tmp:
+        clip = os.path.join(tmp, "clip.mp4")
+        write_clip(clip)
+        for kind, protocol, cols, lines in VIEW_CASES:
+            # At the end the last frame stays, paused: the run ends a while after it.
+            seconds = str(VIEW_FRAMES / VIEW_FPS + 2)
+            script = f"RUNS, PROTOCOL, CLIP, SECONDS = {runs}, {protocol!r}, {clip!r}, {seconds!r}\n" + VIEW_SCRIPT
+            try:
+                with Terminal(server, kind, script, cols=cols, rows=lines) as terminal:
+                    report: Dict[str, List[float]] = terminal.wait(timeout=60 + 30 * runs)
+            except Unavailable as reason:
+                rows.append(f"| {kind} | {protocol} | not available: {reason} | |")
+                continue
+            if "error" in report:
+                raise RuntimeError(report["error"])
+            fps = [shown / (VIEW_FRAMES / VIEW_FPS) for shown in report["shown"]]
+            rows.append(f"| {kind} | {protocol} | {statistics.median(fps):.1f} ({min(fps):.1f}-{max(fps):.1f}) | "
+                        f"{statistics.median(report['dropped']):.0f} |")
+            print(rows[-1], flush=True)
+    print(f"\ncorvane view of a {WIDTH} x {HEIGHT} px {VIEW_FPS} fps clip, {VIEW_FRAMES} frames, median "
+          f"(range) of {runs} runs\n")
+    print("| terminal | graphics | frames a second shown | dropped |")
+    print("|---|---|---|---|")
+    print("\n".join(rows) + "\n", flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--frames", type=int, default=120)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--clip", choices=("photo", "pattern"), default="photo")
+    parser.add_argument("--part", choices=("all", "stream", "view"), default="all",
+                        help="the pre-built streams, the view command, or both")
     args = parser.parse_args()
     server = XServer()
     rows: List[str] = []
     try:
-        for kind, protocol, cols, lines in CASES:
+        if args.part != "stream":
+            view_rows(server, args.runs)
+        for kind, protocol, cols, lines in CASES if args.part != "view" else []:
             script = f"FRAMES, RUNS, WIDTH, HEIGHT, PROTOCOL, CLIP = {args.frames}, {args.runs}, {WIDTH}, " \
                      f"{HEIGHT}, {protocol!r}, {args.clip!r}\n" + SCRIPT
             path = os.pathsep.join([HERE, os.path.abspath(SUPPORT), os.environ.get("PYTHONPATH", "")])
@@ -97,6 +175,8 @@ def main() -> None:
             print(rows[-1], flush=True)
     finally:
         server.close()
+    if not rows:
+        return
     print(f"\n{args.clip} clip, {WIDTH} x {HEIGHT} px, {args.frames} frames, median of {args.runs} runs, frames a second shown\n")
     print("| terminal | protocol | KB a frame | encoded beforehand | encoded frame by frame |")
     print("|---|---|---|---|---|")
