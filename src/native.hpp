@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 
 #include "binding.hpp"
 #include "core/stream/cells.hpp"
@@ -16,6 +17,28 @@ PyObject* value_error(const char* text);
 bool frame_arguments(PyObject* const* argv, py::ByteInput& data, std::int32_t& width, std::int32_t& height);
 // A cell shape's name ("half", "quadrant", "sextant", "octant"); ValueError for any other.
 bool to_shape(PyObject* obj, wire::CellShape& out);
+// Runs `work`, pure C++ over `data`, with the interpreter lock given up, so that the threads that
+// decode and write go on meanwhile. What `work` throws is thrown again once the lock is back, for
+// `translate`. A bytearray's block borrowed without an export is copied first: another thread
+// could resize it under `work`.
+template <class F>
+void without_lock(py::ByteInput& data, F&& work) {
+    if (!data.view && data.owned.empty() && data.holder && PyByteArray_CheckExact(data.holder.get())) {
+        data.owned.assign(data.data, data.data + data.size);
+        data.use_owned();
+    }
+    std::exception_ptr failed = py::without_lock([&]() noexcept -> std::exception_ptr {
+        try {
+            work();
+            return nullptr;
+        } catch (...) {
+            return std::current_exception();
+        }
+    });
+    if (failed) std::rethrow_exception(failed);
+}
+// native_sixel.cpp: the class `SixelEncoder`. False with an exception set on failure.
+bool add_sixel_type(PyObject* module);
 // native_frame.cpp: `sharpen` and `scale`. False with an exception set on failure.
 bool add_frame_functions(PyObject* module);
 // native_graphics.cpp: `sixel`, `kitty_image`, `kitty_delete` and `cells`.

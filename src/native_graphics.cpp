@@ -68,7 +68,7 @@ PyObject* sixel(PyObject*, PyObject* args, PyObject* kwargs) {
         std::int32_t width, height;
         if (!frame_arguments(argv, data, width, height)) return nullptr;
         wire::SixelEncoder enc({colors, false, false});
-        enc.encode(data.data, height, width);
+        without_lock(data, [&] { enc.encode(data.data, height, width); });
         return to_bytes(enc.output().data(), enc.output().size());
     });
 }
@@ -86,7 +86,8 @@ PyObject* kitty_image(PyObject*, PyObject* args, PyObject* kwargs) {
         std::int32_t width, height;
         if (!frame_arguments(argv, data, width, height)) return nullptr;
         std::vector<std::uint8_t> out;
-        const Status done = wire::kitty_image(data.data, height, width, id, out);
+        Status done;
+        without_lock(data, [&] { done = wire::kitty_image(data.data, height, width, id, out); });
         if (!done) return py::raise_error(done.error());
         return to_bytes(out.data(), out.size());
     });

@@ -16,7 +16,7 @@
 // - The frame functions `sharpen` and `scale` (native_frame.cpp); `poll_key`, the keys named
 //   (native_keys.cpp).
 // - Pictures for pixel terminals and finer cells: `sixel`, `kitty_image`, `kitty_delete`, `cells`
-//   (native_graphics.cpp).
+//   (native_graphics.cpp); the class `SixelEncoder`, a video's sixel frames (native_sixel.cpp).
 // - The recording reader and writer (native_recording.cpp).
 // - Same conventions as `_corvane` (binding.hpp): argument matching, conversions, one owner
 //   thread per object, shared/exclusive access, `translate` around every body. Bad values are
@@ -323,12 +323,12 @@ PyMODINIT_FUNC PyInit__native(void) {
         }
     }
     if (!native::add_frame_functions(module.get()) || !native::add_graphics_functions(module.get()) ||
-        !native::add_key_functions(module.get()))
+        !native::add_key_functions(module.get()) || !native::add_sixel_type(module.get()))
         return nullptr;
     if (!add_recording_types(module.get())) return nullptr;
-    PyRef all = PyRef::steal(Py_BuildValue("[ssssssssssss]", "CellEncoder", "Encoder", "RecordingDamage",
-                                           "RecordingReader", "RecordingWriter", "cells", "kitty_delete",
-                                           "kitty_image", "poll_key", "scale", "sharpen", "sixel"));
+    PyRef all = PyRef::steal(Py_BuildValue(
+        "[sssssssssssss]", "CellEncoder", "Encoder", "RecordingDamage", "RecordingReader", "RecordingWriter",
+        "SixelEncoder", "cells", "kitty_delete", "kitty_image", "poll_key", "scale", "sharpen", "sixel"));
     if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
     all.release();
     return module.release();

@@ -65,12 +65,17 @@ def test_each_shape_redraws_exactly_the_changed_cell_and_nothing_within_the_tole
     assert enc.encode(frame.reshape(-1), 8 * w, 6 * h) == b""
 
 
-def test_write_error_of_the_writer_thread_surfaces_on_the_next_call():
+def _no_memory() -> bytes:
+    raise MemoryError
+
+
+@pytest.mark.parametrize("frame, error", [(b"frame", OSError), (_no_memory, MemoryError)], ids=["write", "encode"])
+def test_failure_of_the_writer_thread_surfaces_on_the_next_call(frame, error):
     read_end, write_end = os.pipe()
     os.close(read_end)
     link = Link(write_end)
-    link.send(b"frame", frame=True)
-    with pytest.raises(OSError):
+    link.send(frame, frame=True)
+    with pytest.raises(error):
         link.drain(10)
-    with pytest.raises(OSError):
+    with pytest.raises(error):
         link.send(b"next", frame=True)

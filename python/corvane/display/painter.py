@@ -8,7 +8,10 @@ Frames are laid out on a grid of square pixels (:meth:`Painter.grid`): a cell is
 across and twice that down, the terminal's own pixels for the pixel modes. A cell mode whose
 glyphs split a cell otherwise (quadrants 2 x 2, sextants 2 x 3) gets the frame scaled by area to
 its glyph pixels before encoding. A painter writes through a :class:`~corvane.display.wire.Link`:
-a frame offered while the one before is still being written is dropped, never queued. kitty
+a frame offered while the one before is still being encoded or written is dropped, never queued.
+Pixel frames are encoded on the link's writer thread (the native encoders give up the interpreter
+lock), so that encoding one frame overlaps decoding and scaling the next; sixel video keeps its
+palette from frame to frame (:class:`~corvane._native.SixelEncoder`) until a scene cut. kitty
 video alternates two image ids, placing the new one before deleting the old, so the window is
 never blank while data arrives and the terminal keeps no more than two frames; :meth:`Painter.clear`
 deletes them (the screen calls it before it gives the terminal back, at exit and at Ctrl-Z).
@@ -24,9 +27,9 @@ import base64
 import itertools
 import os
 from collections import deque
-from typing import TYPE_CHECKING, Deque, Iterator, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Callable, Deque, Iterator, Optional, Tuple, Union
 
-from .._native import cells, kitty_delete, kitty_image, kitty_shm_image, shm_unlink, sixel
+from .._native import SixelEncoder, cells, kitty_delete, kitty_image, kitty_shm_image, shm_unlink, sixel
 from ..geometry import Placement, crop, frame_data, resize
 from ..png import encode_png
 from .graphics import CELL_SHAPES, PIXEL_MODES, cell_pixels, kitty_shm, shm_name
@@ -116,6 +119,8 @@ class Painter:
         self._shm = mode == "kitty" and kitty_shm()
         self._unread: Deque[str] = deque()
         """Names of the shared-memory frames sent that the terminal may not have read yet."""
+        self._sixel: Optional[SixelEncoder] = None
+        """Sixel video's encoder, made on the writer thread that alone uses it."""
 
     def grid(self, cols: int, rows: int) -> Tuple[int, int]:
         """The layout grid of a terminal of ``cols`` x ``rows`` (its last row left to the status line)."""
@@ -125,9 +130,9 @@ class Painter:
     def draw(self, canvas: "FrameArray") -> bool:
         """Send ``canvas`` (grid-sized) unless the link is busy (then it is dropped); True when
         sent. Raises ``OSError`` for a write that failed earlier."""
-        if self._cells is not None:
-            import numpy as np  # loaded already: the screen's frames are arrays
+        import numpy as np  # loaded already: the screen's frames are arrays
 
+        if self._cells is not None:
             sent = self._cells.draw(np.ascontiguousarray(_glyph_pixels(canvas, self.mode)))
             self.dropped = self._cells.dropped
             return sent
@@ -135,14 +140,18 @@ class Painter:
             self.dropped += 1
             self.link.send(b"", frame=True)  # surfaces a write error all the same
             return False
-        self.link.send(self._encode(canvas), frame=True)
+        self.link.send(self._encoding(np.array(canvas)), frame=True)  # a copy: the caller may reuse its array
         return True
 
-    def _encode(self, canvas: "FrameArray") -> bytes:
+    def _encoding(self, canvas: "FrameArray") -> Callable[[], bytes]:
+        """What the writer thread calls for ``canvas``'s bytes. The kitty ids are settled here,
+        in the order frames are offered, which is the order they are written."""
+        if self.mode == "sixel":
+            return lambda: SYNC_BEGIN + b"\x1b[H" + self._sixel_encoder().encode(*frame_data(canvas)) + SYNC_END
         if self.mode != "kitty":
-            return SYNC_BEGIN + b"\x1b[H" + image(canvas, self.mode) + SYNC_END
+            return lambda: SYNC_BEGIN + b"\x1b[H" + image(canvas, self.mode) + SYNC_END
         if self._shm:
-            try:
+            try:  # copied into shared memory here: a few hundred microseconds, no need for the thread
                 name = shm_name()
                 shown = kitty_shm_image(*frame_data(canvas), self._ids[0], name)
             except OSError:
@@ -152,11 +161,16 @@ class Painter:
                     shm_unlink(self._unread.popleft())
                 self._unread.append(name)
                 self._shown = 0
-                return SYNC_BEGIN + b"\x1b[H" + shown + SYNC_END
+                return lambda: SYNC_BEGIN + b"\x1b[H" + shown + SYNC_END
         new = 0 if self._shown != 0 else 1
         old = b"" if self._shown is None else kitty_delete(self._ids[self._shown])
         self._shown = new
-        return SYNC_BEGIN + b"\x1b[H" + kitty_image(*frame_data(canvas), self._ids[new]) + old + SYNC_END
+        return lambda: SYNC_BEGIN + b"\x1b[H" + kitty_image(*frame_data(canvas), self._ids[new]) + old + SYNC_END
+
+    def _sixel_encoder(self) -> SixelEncoder:
+        if self._sixel is None:
+            self._sixel = SixelEncoder(256)
+        return self._sixel
 
     def clear(self) -> None:
         """Remove what the terminal keeps of the frames drawn (kitty's images)."""

@@ -261,7 +261,7 @@ class Screen:
                 if self.painter is not None:
                     self.painter.clear()
                 self.link.drain(5.0)
-            except OSError:
+            except Exception:  # a failed write or encode, raised at the draw after it
                 pass
 
     def start_recording(self, path: Union[str, "os.PathLike[str]"], *, overwrite: bool = False) -> None:

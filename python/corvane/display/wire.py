@@ -7,11 +7,13 @@ tolerance when the link falls behind, so the picture is never more than one fram
 
 Contract:
 
-- :class:`Link` owns one writer thread per output descriptor. Frames are handed over whole and
-  written with the interpreter lock released (``os.write``); at most one frame is queued or in
-  flight, and a frame offered while one is is dropped by the caller (:meth:`Link.busy`). Text
-  (the status line) is never dropped and goes out after the frames before it. A write error is
-  kept and raised as ``OSError`` by the next call, on every call after it: it is never lost.
+- :class:`Link` owns one writer thread per output descriptor. Frames are handed over whole, or
+  as a callable that makes them, which the writer thread calls (so a frame is encoded while the
+  caller decodes the next), and written with the interpreter lock released (``os.write``); at
+  most one frame is queued or in flight, and a frame offered while one is is dropped by the
+  caller (:meth:`Link.busy`). Text (the status line) is never dropped and goes out after the
+  frames before it. A write error is kept and raised as ``OSError`` by the next call, on every
+  call after it, as is what a callable raised: it is never lost.
 - :class:`Wire` is one encoder with its link and rate control; it belongs to the thread that
   made it (the encoder checks that), the writer thread touches only the link's queue. Its
   ``shape`` (:data:`SHAPES`) is the cell it draws: half blocks through ``Encoder``, the finer
@@ -30,7 +32,7 @@ import select
 import threading
 import time
 from collections import deque
-from typing import TYPE_CHECKING, Deque, List, Mapping, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Callable, Deque, List, Mapping, Optional, Tuple, Union
 
 if TYPE_CHECKING:
     from .._native import CellEncoder, Encoder
@@ -45,6 +47,8 @@ MAX_TOLERANCE = 64
 """The largest tolerance taken (the encoder's own bound): beyond it the picture is more wrong than right."""
 RATE_CEILING = 10
 """Rate control raises the tolerance up to this, never further."""
+Payload = Union[bytes, Callable[[], bytes]]
+"""What a :class:`Link` writes: bytes, or a callable that makes them on the writer thread."""
 SHAPES = {"half": (1, 2), "quadrant": (2, 2), "sextant": (2, 3), "octant": (2, 4)}
 """The cell shapes the wire draws, with the pixels (wide, high) each cell shows."""
 
@@ -131,11 +135,11 @@ class Link:
 
     def __init__(self, fd: int = 1) -> None:
         self._fd = fd
-        self._queue: Deque[Tuple[bytes, bool]] = deque()
+        self._queue: Deque[Tuple[Payload, bool]] = deque()
         self._cond = threading.Condition()
         self._writing = False
         self._frame_pending = False
-        self._error: Optional[OSError] = None
+        self._error: Optional[BaseException] = None
         self._bytes = 0
         self._seconds = 0.0
         self._thread = threading.Thread(target=self._run, name="corvane-link", daemon=True)
@@ -158,8 +162,9 @@ class Link:
         with self._cond:
             return self._bytes / self._seconds if self._bytes >= 16384 and self._seconds > 0 else None
 
-    def send(self, data: bytes, *, frame: bool) -> None:
-        """Queue ``data`` for writing; raises the ``OSError`` of a failed earlier write."""
+    def send(self, data: "Payload", *, frame: bool) -> None:
+        """Queue ``data`` for writing (bytes, or a callable the writer thread calls for them);
+        raises the ``OSError`` of a failed earlier write, or what an earlier callable raised."""
         with self._cond:
             self._raise()
             if not data:
@@ -180,21 +185,30 @@ class Link:
         """At exit: the frames queued go out; a failure was or will never be anyone's to see."""
         try:
             self.drain(10.0)
-        except OSError:
+        except Exception:
             pass
 
     def _raise(self) -> None:
-        if self._error is not None:
+        if isinstance(self._error, OSError):
             raise OSError(self._error.errno, self._error.strerror)
+        if self._error is not None:
+            raise self._error
 
     def _run(self) -> None:
         while True:
             with self._cond:
                 self._cond.wait_for(lambda: bool(self._queue))
-                data, frame = self._queue.popleft()
+                payload, frame = self._queue.popleft()
                 self._writing = True
+            error: Optional[BaseException] = None
+            data = b""
+            try:
+                data = payload() if callable(payload) else payload
+            except Exception as failed:  # the caller's to see, at its next call
+                error = failed
             started = time.monotonic()
-            error = self._write_all(data)
+            if error is None:
+                error = self._write_all(data)
             spent = time.monotonic() - started
             with self._cond:
                 self._writing = False

@@ -122,8 +122,11 @@ SixelEncoder::~SixelEncoder() = default;
 void SixelEncoder::encode(const std::uint8_t* pixels, int rows, int cols) {
     rows = std::max(rows, 0), cols = std::max(cols, 0);
     const std::size_t n = std::size_t(rows) * std::size_t(cols);
-    if (shown_.empty() || !opt_.keep_palette) build_palette(pixels, n);
-    map_pixels(pixels, rows, cols);
+    const bool keep = opt_.keep_palette && !shown_.empty();
+    if (!keep || map_pixels(pixels, rows, cols) > 2 * made_error_ + SIXEL_SCENE_FLOOR) {
+        build_palette(pixels, n);
+        made_error_ = map_pixels(pixels, rows, cols);
+    }
     write_image(rows, cols);
 }
 
@@ -212,6 +215,7 @@ void SixelEncoder::build_palette(const std::uint8_t* pixels, std::size_t n) {
     for (std::size_t j = 0; j < 3 * k; ++j) shown[j] = float(shown_[j / 3] >> (8 * (j % 3)) & 0xff);
     search_->build(shown);
     lut_.assign(BINS, UNSET);
+    ++palettes_;
 }
 
 std::uint8_t SixelEncoder::nearest(std::uint32_t bin) {
@@ -223,13 +227,26 @@ std::uint8_t SixelEncoder::nearest(std::uint32_t bin) {
     return std::uint8_t(best);
 }
 
-void SixelEncoder::map_pixels(const std::uint8_t* pixels, int rows, int cols) {
+double SixelEncoder::map_pixels(const std::uint8_t* pixels, int rows, int cols) {
     index_.resize(std::size_t(rows) * std::size_t(cols));
     std::uint8_t* out = index_.data();
+    std::uint64_t error = 0;
+    auto miss = [&](const int* v, std::uint8_t k) {
+        int e = 0;
+        for (int c = 0; c < 3; ++c) {
+            const int d = v[c] - int(shown_[k] >> (8 * c) & 0xff);
+            e += d * d;
+        }
+        return e;
+    };
+    const double pixels_n = std::max<double>(double(index_.size()), 1);
     if (!opt_.diffuse) {
-        for (std::size_t i = 0; i < index_.size(); ++i, pixels += 3)
-            out[i] = nearest(bin_of(pixels[2], pixels[1], pixels[0]));
-        return;
+        for (std::size_t i = 0; i < index_.size(); ++i, pixels += 3) {
+            const int v[3] = {pixels[2], pixels[1], pixels[0]};
+            out[i] = nearest(bin_of(v[0], v[1], v[2]));
+            error += std::uint64_t(miss(v, out[i]));
+        }
+        return double(error) / pixels_n;
     }
     // Two rows of error, each with a pixel of margin on both sides so that no spread needs a test.
     const std::size_t width = std::size_t(cols) + 2;
@@ -245,6 +262,7 @@ void SixelEncoder::map_pixels(const std::uint8_t* pixels, int rows, int cols) {
                 v[c] = std::clamp(int(pixels[2 - c]) + here[e + std::size_t(c)] / 16, 0, 255);
             const std::uint8_t k = nearest(bin_of(v[0], v[1], v[2]));
             *out++ = k;
+            error += std::uint64_t(miss(v, k));
             for (int c = 0; c < 3; ++c) {
                 const int d = v[c] - int(shown_[k] >> (8 * c) & 0xff);
                 here[e + 3 + std::size_t(c)] = std::int16_t(here[e + 3 + std::size_t(c)] + 7 * d);
@@ -254,6 +272,7 @@ void SixelEncoder::map_pixels(const std::uint8_t* pixels, int rows, int cols) {
             }
         }
     }
+    return double(error) / pixels_n;
 }
 
 void SixelEncoder::write_image(int rows, int cols) {

@@ -11,8 +11,12 @@
 //   histogram. Each pixel then takes the nearest entry (squared RGB distance) of its five-bit
 //   colour, through a look-up table filled as colours turn up. With `diffuse`, the error of each
 //   pixel is spread to its neighbours (Floyd-Steinberg) before its look-up.
-// - With `keep_palette`, the first frame's palette (and its table) serves every later frame of the
-//   same encoder until `reset_palette()`: a video's colours then hold still from frame to frame.
+// - With `keep_palette`, a palette (and its table) serves the later frames of the same encoder
+//   while they fit it: a frame whose mean squared error against the kept palette exceeds twice
+//   the error of the frame the palette was made for, plus SIXEL_SCENE_FLOOR, gets a palette of its
+//   own (a scene cut), as does the first frame and the one after `reset_palette()`. A video's
+//   colours then hold still from frame to frame, and mapping to a kept palette costs far less
+//   than making one. `palettes_made()` counts the palettes made.
 // - `palette()` is the colours the terminal shows for the entries of the last image (the percent
 //   values written, read back as 0..255: round(p * 255 / 100)), packed red | green << 8 |
 //   blue << 16; `indices()` the entry of every pixel of it, rows back to back.
@@ -28,6 +32,10 @@
 namespace corvane::wire {
 
 class SixelNearest;
+
+// The slack of the scene-cut rule, in squared RGB distance: a component off by about 4 on
+// average, so that a palette made for a flat picture is not remade for every speck of noise.
+inline constexpr double SIXEL_SCENE_FLOOR = 48;
 
 struct SixelOptions {
     int colors = 256;  // 1 .. 256
@@ -45,11 +53,13 @@ class SixelEncoder {
     const std::vector<std::uint32_t>& palette() const { return shown_; }
     const std::vector<std::uint8_t>& indices() const { return index_; }
     void reset_palette() { shown_.clear(); }
+    std::uint64_t palettes_made() const { return palettes_; }
 
   private:
     void build_palette(const std::uint8_t* pixels, std::size_t n);
     std::uint8_t nearest(std::uint32_t bin);
-    void map_pixels(const std::uint8_t* pixels, int rows, int cols);
+    // The mean squared RGB distance of the pixels to the entries they took.
+    double map_pixels(const std::uint8_t* pixels, int rows, int cols);
     void write_image(int rows, int cols);
 
     SixelOptions opt_;
@@ -63,6 +73,8 @@ class SixelEncoder {
     std::vector<std::int16_t> error_;  // two rows of diffused error, r, g, b per pixel
     std::vector<std::uint8_t> out_;
     std::unique_ptr<SixelNearest> search_;  // over the palette as shown
+    double made_error_ = 0;                 // map_pixels' error on the frame the palette was made for
+    std::uint64_t palettes_ = 0;
 };
 
 }  // namespace corvane::wire
