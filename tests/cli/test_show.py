@@ -100,7 +100,8 @@ def picture_of(mode, out):  # the (width, height) and the colours of a picture p
     if mode == "kitty":
         chunks = re.findall(rb"\x1b_G([^;]*);([^\x1b]*)\x1b\\", out)
         keys = dict(key.split(b"=") for key in chunks[0][0].split(b","))
-        data = zlib.decompress(base64.b64decode(b"".join(payload for _, payload in chunks)))
+        data = base64.b64decode(b"".join(payload for _, payload in chunks))
+        data = zlib.decompress(data) if keys.get(b"o") == b"z" else data
         return (int(keys[b"s"]), int(keys[b"v"])), set(zip(data[0::3], data[1::3], data[2::3]))
     if mode == "iterm2":
         image = Image.open(io.BytesIO(base64.b64decode(re.search(rb"px:([^\x07]*)\x07", out).group(1))))

@@ -10,7 +10,6 @@
 namespace corvane {
 namespace {
 
-constexpr int LEVEL = 6;
 constexpr int WINDOW_BITS = 15;
 constexpr int MEM_LEVEL = 8;  // zlib's default; deflateBound is tight only for this setting
 
@@ -119,9 +118,10 @@ Result<std::uint64_t> inflate_payload(const std::uint8_t* data, std::size_t len,
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> VideoCodec::compress_raw(const std::uint8_t* data, std::size_t len) {
+Result<std::vector<std::uint8_t>> VideoCodec::compress_raw(const std::uint8_t* data, std::size_t len,
+                                                           int level) {
     Deflater z;
-    if (deflateInit2(&z.s, LEVEL, Z_DEFLATED, WINDOW_BITS, MEM_LEVEL, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&z.s, level, Z_DEFLATED, WINDOW_BITS, MEM_LEVEL, Z_DEFAULT_STRATEGY) != Z_OK)
         return compress_failed(IoText::kDeflateError);
     z.live = true;
 

@@ -37,8 +37,9 @@ struct InflateReport {
 
 struct VideoCodec {
     // One complete zlib stream holding `len` bytes from `data` (`data` may be null when `len` is
-    // 0; an empty run still gives a complete stream).
-    static Result<std::vector<std::uint8_t>> compress_raw(const std::uint8_t* data, std::size_t len);
+    // 0; an empty run still gives a complete stream), at zlib `level` (recordings: 6).
+    static Result<std::vector<std::uint8_t>> compress_raw(const std::uint8_t* data, std::size_t len,
+                                                          int level = 6);
 
     // The first rows*cols*3 inflated bytes of the payload into `out` (resized to that).
     // Inflates the payload until it ends, turns out corrupt, runs out, or has given more than

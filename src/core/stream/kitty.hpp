@@ -2,8 +2,8 @@
 //
 // Contract:
 // - `kitty_image(pixels, rows, cols, id, out)` appends to `out` the transfer of the frame as RGB
-//   (f=24, s=cols, v=rows), compressed as one zlib stream (o=z, RFC 1950) and base64-encoded,
-//   in APC chunks "\x1b_G<keys>;<at most 4096 base64 bytes>\x1b\\": the first chunk carries
+//   (f=24, s=cols, v=rows), base64-encoded, compressed first as one zlib stream (o=z, RFC 1950)
+//   when a sample of it shrinks by an eighth or more (else t=d, the pixels as they are), in APC chunks "\x1b_G<keys>;<at most 4096 base64 bytes>\x1b\\": the first chunk carries
 //   a=T (transmit and place at the cursor), i=<id>, q=2 (no replies) and the format keys, every
 //   later one only m; m=1 on all but the last chunk, m=0 on the last. An empty frame is one chunk
 //   with no payload.
