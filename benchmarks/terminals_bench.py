@@ -20,7 +20,7 @@ each frame encoded right before it is written (one thread doing what a player do
 Then the command itself: `corvane view --mute --graphics MODE --fit none` of the photo clip as an
 H.264 file (made with PyAV, 5 s), run inside the same terminals sized so the grid holds
 600 x 348 px: at 30 fps for sixel and for kitty over direct transfer (`SSH_CONNECTION` set, so
-kitty is not offered shared memory), at 60 fps for kitty over shared memory. The figure is the
+kitty is not offered shared memory), at 90 fps for kitty over shared memory. The figure is the
 frames the command drew (its own "N frames shown" count) over the clip's length, the terminal
 synced after it (the command stops 2 s after the clip's end, where it pauses). The player drops
 frames that come too late, so this is what a viewer sees: at most the clip's rate.
@@ -45,7 +45,7 @@ CASES = [("kitty", "kitty", 70, 20), ("kitty", "kitty-shm", 70, 20), ("xterm-vt3
 # The terminal sizes whose grid (the last line is the status line's) holds the clip whole, the
 # clip's rate and the environment.
 VIEW_CASES = [("kitty", "kitty", 67, 19, 30, {"SSH_CONNECTION": "10.0.0.1 22 10.0.0.2 22"}),
-              ("kitty", "kitty", 67, 19, 60, {}), ("xterm-vt340", "sixel", 100, 28, 30, {}),
+              ("kitty", "kitty", 67, 19, 90, {}), ("xterm-vt340", "sixel", 100, 28, 30, {}),
               ("mlterm", "sixel", 60, 17, 30, {})]
 VIEW_SECONDS = 5
 
