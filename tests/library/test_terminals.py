@@ -103,3 +103,19 @@ def test_detection_picks_the_terminals_best_and_leaves_no_byte(xserver, kind, mo
     assert int(shot.max()) < 40, "the replies showed on the screen"
     # The bar is 150 ms; the margin is for a loaded machine.
     assert report["seconds"] < 0.3
+
+
+@pytest.mark.parametrize("kind, mode", [("kitty", "kitty"), ("xterm-vt340", "sixel")])
+def test_a_window_title_shows_over_the_picture(xserver, kind, mode):
+    # kitty draws an image above the text unless told otherwise: the title line would stay black.
+    script = f"MODE = {mode!r}\n" + """
+import numpy as np
+from corvane.display import windows
+windows.configure(graphics=MODE)
+windows.imshow("a title", np.full((100, 160, 3), (40, 200, 40), np.uint8))
+windows.waitKey(100)
+sync()
+"""
+    report, shot = shown(xserver, kind, script, rows=20)
+    title = shot[: shot.shape[0] // 20]
+    assert (title.min(axis=2) > 150).sum() > 20, "no light title text on the first line"

@@ -24,11 +24,12 @@ void append_number(std::vector<std::uint8_t>& out, std::uint32_t v) {
     out.insert(out.end(), tmp, digits::put_u32(tmp, v));
 }
 
-// The first keys of a transmission that shows the frame at the cursor, up to the image id.
+// The first keys of a transmission that shows the frame at the cursor, up to the image id. z=-1
+// puts the picture under the text, as sixels and cells are: a title written over it shows.
 void image_keys(std::vector<std::uint8_t>& out, const char* transfer, int rows, int cols, std::uint32_t id) {
     append(out, "\x1b_Ga=T,f=24,");
     append(out, transfer);
-    append(out, ",q=2,s=");
+    append(out, ",q=2,z=-1,s=");
     append_number(out, std::uint32_t(std::max(cols, 0)));
     append(out, ",v=");
     append_number(out, std::uint32_t(std::max(rows, 0)));
