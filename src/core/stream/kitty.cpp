@@ -85,7 +85,8 @@ Status kitty_image(const std::uint8_t* pixels, int rows, int cols, std::uint32_t
         rgb[3 * i] = pixels[3 * i + 2], rgb[3 * i + 1] = pixels[3 * i + 1], rgb[3 * i + 2] = pixels[3 * i];
     const bool compress = worth_compressing(rgb);
     if (compress) {
-        Result<std::vector<std::uint8_t>> packed = VideoCodec::compress_raw(rgb.data(), rgb.size(), KITTY_LEVEL);
+        Result<std::vector<std::uint8_t>> packed =
+            VideoCodec::compress_raw(rgb.data(), rgb.size(), KITTY_LEVEL);
         if (!packed) return packed.error();
         rgb = std::move(packed.value());
     }
