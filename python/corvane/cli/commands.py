@@ -132,8 +132,29 @@ AUTO_HELP = "{auto}"
 help page is shown (inside tmux that asks tmux)."""
 
 
+def _help_width() -> int:
+    """The columns argparse wraps help in: the terminal's (``COLUMNS`` first, 80 without one) less
+    2, as argparse finds them, but without its ``import shutil`` (bz2 and lzma with it: about 3 ms
+    of every start, as every argument added makes a formatter)."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns <= 0:
+        stdout = sys.__stdout__
+        try:
+            columns = os.get_terminal_size(stdout.fileno()).columns if stdout is not None else 0
+        except (ValueError, OSError):
+            columns = 0
+    return (columns or 80) - 2
+
+
 class _Formatter(argparse.RawDescriptionHelpFormatter):
     """Help pages: descriptions as written, :data:`AUTO_HELP` filled in."""
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: Optional[int] = None) -> None:
+        super().__init__(prog, indent_increment, max_help_position, _help_width() if width is None else width)
 
     def _get_help_string(self, action: argparse.Action) -> Optional[str]:
         text = super()._get_help_string(action)
@@ -372,8 +393,10 @@ def cmd_export(args: argparse.Namespace) -> int:
 # --- parser -----------------------------------------------------------------------------------
 
 
-def build_parser() -> argparse.ArgumentParser:
-    """The argument parser of every command; each command's parser is in ``parser.commands``."""
+def build_parser(show_only: bool = False) -> argparse.ArgumentParser:
+    """The argument parser of every command; each command's parser is in ``parser.commands``.
+    With ``show_only``, of ``show`` alone, for a command line that runs it: the others' pages
+    cost a few ms of its start, and its own page and errors are the same."""
     parser = argparse.ArgumentParser(
         prog="corvane", description=MAIN.description, epilog=MAIN.examples,
         formatter_class=_Formatter,
@@ -434,35 +457,36 @@ def build_parser() -> argparse.ArgumentParser:
                          "edges; stretch: fill out of shape" + (" (as --stretch)" if stretch else "")
                          + "; none: pixel for pixel, cut to fit")
 
-    demo = add("demo", cmd_demo)
-    demo.add_argument("--seconds", type=_number(0, 3600), default=6.0,
-                      help="how long to play (default: 6)")
-    graphics(demo)
-
     def player(sub: argparse.ArgumentParser, end: str) -> None:
         """The range options of a player; ``end`` says what happens at ``--end``."""
         sub.add_argument("--start", type=_time("--start"), metavar="T",
                          help="start at T: seconds or [hh:]mm:ss")
         sub.add_argument("--end", type=_time("--end"), metavar="T", help=f"{end} at T")
 
-    view = add("view", cmd_view)
-    view.add_argument("sources", nargs="*", metavar="SOURCE",
-                      help="a video, animation or image file, - for standard input; several play "
-                      "one after the other (n / p: the next / previous)")
-    view.add_argument("--camera", type=_number(0, MAX_CAMERA, low_included=True, kind=int),
-                      metavar="N", help=f"show camera number N (0 to {MAX_CAMERA}) instead")
-    view.add_argument("--record", metavar="FILE", help="record what is shown into FILE")
-    force(view, "recording")
-    fit_option(view)
-    view.add_argument("--upscale", action="store_true",
-                      help="enlarge a still picture smaller than the terminal (the default: never)")
-    player(view, "stop (or loop)")
-    view.add_argument("--loop", action="store_true", help="start again at the end (or --end); "
-                      "an animation that loops forever does so without it")
-    view.add_argument("--mute", action="store_true", help="leave the sound out")
-    view.add_argument("--duration", type=_number(0, 1e6), metavar="SECONDS", help="stop after this long")
-    wire(view)
-    background(view)
+    if not show_only:  # the pages before show's
+        demo = add("demo", cmd_demo)
+        demo.add_argument("--seconds", type=_number(0, 3600), default=6.0,
+                          help="how long to play (default: 6)")
+        graphics(demo)
+
+        view = add("view", cmd_view)
+        view.add_argument("sources", nargs="*", metavar="SOURCE",
+                          help="a video, animation or image file, - for standard input; several play "
+                          "one after the other (n / p: the next / previous)")
+        view.add_argument("--camera", type=_number(0, MAX_CAMERA, low_included=True, kind=int),
+                          metavar="N", help=f"show camera number N (0 to {MAX_CAMERA}) instead")
+        view.add_argument("--record", metavar="FILE", help="record what is shown into FILE")
+        force(view, "recording")
+        fit_option(view)
+        view.add_argument("--upscale", action="store_true",
+                          help="enlarge a still picture smaller than the terminal (the default: never)")
+        player(view, "stop (or loop)")
+        view.add_argument("--loop", action="store_true", help="start again at the end (or --end); "
+                          "an animation that loops forever does so without it")
+        view.add_argument("--mute", action="store_true", help="leave the sound out")
+        view.add_argument("--duration", type=_number(0, 1e6), metavar="SECONDS", help="stop after this long")
+        wire(view)
+        background(view)
 
     show = add("show", cmd_show)
     show.add_argument("files", nargs="+", metavar="FILE",
@@ -486,6 +510,10 @@ def build_parser() -> argparse.ArgumentParser:
     dither(show)
     graphics(show)
     background(show)
+
+    if show_only:
+        parser.set_defaults(pages=pages)
+        return parser
 
     play = add("play", cmd_play)
     play.add_argument("file", metavar="FILE", help="a recording (.lzdx)")
@@ -562,7 +590,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         os.environ.setdefault(pool, "1")
     warnings.showwarning = _warn
     warnings.simplefilter("always", MediaWarning)
-    parser = build_parser()
+    parser = build_parser(show_only=(sys.argv[1:] if argv is None else list(argv))[:1] == ["show"])
     args, unknown = parser.parse_known_args(argv)
     if unknown:  # the command's own usage: the options it does take
         args.pages[args.command].error(f"unrecognized arguments: {' '.join(unknown)}")

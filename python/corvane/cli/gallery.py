@@ -18,9 +18,8 @@ from collections import deque
 from typing import IO, TYPE_CHECKING, Any, Callable, Deque, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from ..errors import CorvaneError, SourceError
-from ..display.graphics import PIXEL_MODES
+from ..display.graphics import PIXEL_MODES, layout_cell
 from ..display.inline import Box, box, encode, picture_for, terminal_size, write
-from ..display.painter import inline, layout_cell
 from ..media.images import BLACK, Background
 from ..media.pictures import STDIN, Entry, Source, expand, first_frame, read_stdin
 from ..text import cut_middle, printable
@@ -77,6 +76,8 @@ def _block(name: str, source: Source, room: Box, options: Options) -> List[Line]
                         background=options.background)
     picture = picture_for(frame, room, options.fit, options.upscale, cell)
     columns = -(-picture.shape[1] // cell[0])
+    if mode != "half":  # the painters (base64, PNG) only for what half blocks are not
+        from ..display.painter import inline
     if mode in PIXEL_MODES:  # one line of the block: the picture, ending on its last line
         lines = [(inline(picture, mode)[:-1], columns)]
     else:

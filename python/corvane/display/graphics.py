@@ -17,14 +17,9 @@ from shared memory (:func:`kitty_shm`), which spares the compression and base64 
 
 from __future__ import annotations
 
-import base64
-import fcntl
 import itertools
 import os
 import re
-import select
-import struct
-import termios
 import time
 from typing import Dict, Mapping, NamedTuple, Optional, Tuple
 
@@ -45,12 +40,13 @@ DEFAULT_CELL = (10, 20)
 SEXTANT_TERMINALS = ("kitty", "wezterm", "foot")
 """Terminals known to draw the sextant glyphs themselves (by TERM, TERM_PROGRAM or XTVERSION)."""
 
-_DA1 = re.compile(rb"\x1b\[\?([0-9;]*)c")
-_KITTY_OK = re.compile(rb"\x1b_Gi=31;OK\x1b\\")
-_KITTY_SHM_OK = re.compile(rb"\x1b_Gi=32;OK\x1b\\")
+# Patterns compiled (by re's cache) when a terminal is asked, not at every start.
+_DA1 = rb"\x1b\[\?([0-9;]*)c"
+_KITTY_OK = rb"\x1b_Gi=31;OK\x1b\\"
+_KITTY_SHM_OK = rb"\x1b_Gi=32;OK\x1b\\"
 _shm_serial = itertools.count()
-_VERSION = re.compile(rb"\x1bP>\|([^\x1b]*)\x1b\\")
-_CELL = re.compile(rb"\x1b\[6;([0-9]+);([0-9]+)t")
+_VERSION = rb"\x1bP>\|([^\x1b]*)\x1b\\"
+_CELL = rb"\x1b\[6;([0-9]+);([0-9]+)t"
 
 
 class Replies(NamedTuple):
@@ -66,12 +62,12 @@ class Replies(NamedTuple):
 
 def parse_replies(data: bytes) -> Replies:
     """The answers in ``data``, the bytes read up to the DA reply."""
-    da = _DA1.search(data)
-    version = _VERSION.search(data)
-    cell = _CELL.search(data)
+    da = re.search(_DA1, data)
+    version = re.search(_VERSION, data)
+    cell = re.search(_CELL, data)
     return Replies(
-        kitty=_KITTY_OK.search(data) is not None,
-        kitty_shm=_KITTY_SHM_OK.search(data) is not None,
+        kitty=re.search(_KITTY_OK, data) is not None,
+        kitty_shm=re.search(_KITTY_SHM_OK, data) is not None,
         sixel=da is not None and "4" in da.group(1).decode().split(";"),
         version=version.group(1).decode(errors="replace") if version else "",
         cell=(int(cell.group(2)), int(cell.group(1))) if cell and int(cell.group(1)) and int(cell.group(2)) else None,
@@ -87,6 +83,9 @@ def read_replies(fd: int, timeout: float = REPLY_WAIT, query: bytes = QUERY) -> 
     """Write ``query`` to the terminal ``fd`` and read its answers up to and including the DA
     reply, a byte at a time so that nothing after it is taken; what came when ``timeout`` passes
     first. The terminal's settings are restored afterwards."""
+    import select
+    import termios
+
     saved = termios.tcgetattr(fd)
     quiet = list(saved)
     quiet[3] &= ~(termios.ICANON | termios.ECHO)
@@ -102,7 +101,7 @@ def read_replies(fd: int, timeout: float = REPLY_WAIT, query: bytes = QUERY) -> 
             if left <= 0 or not select.select([fd], [], [], left)[0]:
                 break
             data += os.read(fd, 1)
-            if data.endswith(b"c") and _DA1.search(data):
+            if data.endswith(b"c") and re.search(_DA1, data):
                 break
     finally:
         termios.tcsetattr(fd, termios.TCSANOW, saved)
@@ -117,6 +116,8 @@ def _ask(output: int, env: Mapping[str, str]) -> Replies:
         fd = os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY | os.O_CLOEXEC)
     except OSError:
         return Replies()
+    import base64
+
     probe = None if env.get("SSH_CONNECTION") else _probe()
     try:
         query = QUERY if probe is None else SHM_QUERY % base64.b64encode(probe.encode()) + QUERY
@@ -212,9 +213,21 @@ def resolve_graphics(choice: Optional[str], output: int = 1) -> str:
     return choice
 
 
+def layout_cell(mode: str, output: int = 1) -> Tuple[int, int]:
+    """A cell's (width, height) on the layout grid of ``mode``: square pixels."""
+    if mode in PIXEL_MODES:
+        return cell_pixels(output)
+    unit = CELL_SHAPES[mode][0]
+    return unit, 2 * unit
+
+
 def cell_pixels(output: int = 1) -> Tuple[int, int]:
     """A cell's (width, height) in pixels: from the terminal's window size in pixels, else from
     its reply to ``CSI 16 t``, else :data:`DEFAULT_CELL`."""
+    import fcntl
+    import struct
+    import termios
+
     try:
         rows, cols, width, height = struct.unpack("HHHH", fcntl.ioctl(output, termios.TIOCGWINSZ, b"\0" * 8))
         if cols and rows and width >= cols and height >= rows:

@@ -25,7 +25,7 @@ from typing import IO, TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Tuple
 
 from ..errors import SourceError
 from ..geometry import Pixels, as_frame, as_pixels, fitted, frame_data
-from .graphics import resolve_graphics
+from .graphics import layout_cell, resolve_graphics
 from .wire import resolve_colors
 
 if TYPE_CHECKING:
@@ -78,7 +78,7 @@ def picture_for(frame: Pixels, room: Box, fit: str = "contain",
                 upscale: bool = False, cell: Tuple[int, int] = (1, 2)) -> Pixels:
     """``frame`` as it is printed in ``room`` with the fit ``fit``, margins left out; enlarged to
     the room only with ``upscale``. ``cell``: the pixels of a cell across and down (half blocks:
-    1 x 2; see :func:`corvane.display.painter.layout_cell`)."""
+    1 x 2; see :func:`corvane.display.graphics.layout_cell`)."""
     height, width = frame.shape[:2]
     across, down = cell
     columns = room.columns * across if upscale else min(room.columns * across, width)
@@ -153,7 +153,7 @@ def print_image(
         if size is not None and not 0 < size <= MAX_CELLS:
             raise ValueError(f"a picture is 1 to {MAX_CELLS} columns or lines, not {size}")
     room = box(width, height, terminal)
-    from .painter import inline, layout_cell  # the painters only when drawing
+    from .painter import inline  # the painters only when drawing
 
     cell = layout_cell(mode, output)
     if isinstance(frame, (str, os.PathLike)):

@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Callable, Deque, Iterator, Optional, Tuple, Un
 from .._native import SixelEncoder, cells, kitty_delete, kitty_image, kitty_shm_image, shm_unlink, sixel
 from ..geometry import Placement, crop, frame_data, resize
 from ..png import encode_png
-from .graphics import CELL_SHAPES, PIXEL_MODES, cell_pixels, kitty_shm, shm_name
+from .graphics import CELL_SHAPES, PIXEL_MODES, cell_pixels, kitty_shm, layout_cell, shm_name
 from .wire import Link, Wire
 
 if TYPE_CHECKING:
@@ -44,14 +44,6 @@ _ids: Iterator[int] = itertools.count(1_000_000 + os.getpid() % 1_000_000 * 1000
 UNREAD = 64
 """Shared-memory frames remembered as maybe unread: frames go out one at a time and the terminal
 reads each as it parses it, so an older one is read, or stale and better removed."""
-
-
-def layout_cell(mode: str, output: int = 1) -> Tuple[int, int]:
-    """A cell's (width, height) on the layout grid of ``mode``: square pixels."""
-    if mode in PIXEL_MODES:
-        return cell_pixels(output)
-    unit = CELL_SHAPES[mode][0]
-    return unit, 2 * unit
 
 
 def _glyph_pixels(picture: "AnyFrame", mode: str) -> "AnyFrame":

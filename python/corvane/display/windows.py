@@ -37,9 +37,8 @@ import numpy as np
 
 from ..errors import VideoSupportError
 from ..geometry import Placement, as_frame, fitted
-from .graphics import GRAPHICS_CHOICES
+from .graphics import GRAPHICS_CHOICES, layout_cell
 from .keys import KeyReader
-from .painter import layout_cell
 from .screen import Screen
 from .terminal import cbreak, check_terminal, resumes
 from ..text import cut, printable

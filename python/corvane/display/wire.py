@@ -29,7 +29,6 @@ import atexit
 import errno
 import os
 import select
-import threading
 import time
 from collections import deque
 from typing import TYPE_CHECKING, Callable, Deque, List, Mapping, Optional, Tuple, Union
@@ -134,6 +133,8 @@ class Link:
     """The writer thread of one output descriptor, and how fast the other end drains."""
 
     def __init__(self, fd: int = 1) -> None:
+        import threading  # here: the command line reads this module's constants at every start
+
         self._fd = fd
         self._queue: Deque[Tuple[Payload, bool]] = deque()
         self._cond = threading.Condition()
