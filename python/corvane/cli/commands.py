@@ -228,7 +228,6 @@ def cmd_view(args: argparse.Namespace) -> int:
     """Videos, animations, images or a camera on the terminal, with the player's keys."""
     from ..display.screen import Screen
     from ..display.terminal import check_terminal, clock
-    from ..media.sound import SoundPlayer
     from ..playback.view import Viewer, view
     from ..playback.view import summary as view_summary
 
@@ -268,6 +267,8 @@ def cmd_view(args: argparse.Namespace) -> int:
                                  now=clock)
             sound, note = None, ""
             if media.has_audio and not args.mute:
+                from ..media.sound import SoundPlayer  # here: muted or silent, ctypes and ALSA stay out
+
                 try:
                     sound = player.audio = SoundPlayer(media.name, start=player.start)
                 except CorvaneError as error:
