@@ -32,6 +32,7 @@ import statistics
 import sys
 import time
 from fractions import Fraction
+from typing import Dict, List, Optional, Tuple
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
 
@@ -178,28 +179,37 @@ def av_offset(path: str) -> dict:
     }
 
 
-def view_cost(path: str, frames: int, cols: int = 200, rows: int = 60) -> dict:
-    """CPU ms per frame of the clip for ``corvane view`` and timg playing it on a pty."""
+def view_cost(path: str, frames: int, cols: int = 200, rows: int = 60, runs: int = 5,
+              extra: Optional[Dict[str, Tuple[List[str], Dict[str, str]]]] = None) -> dict:
+    """CPU ms per frame of the clip for ``corvane view`` and timg playing it on a pty: ``runs``
+    runs of each, interleaved, medians (``extra``: more players, label -> argv and environment)."""
     # The last picture stays on show at the end until a key: --duration ends the run a second later.
-    players = {"corvane view": [sys.executable, "-m", "corvane", "view", "--mute",
-                                "--duration", str(frames / 30 + 1), path]}
+    players = {"corvane view": ([sys.executable, "-m", "corvane", "view", "--mute",
+                                 "--duration", str(frames / 30 + 1), path], {})}
     if shutil.which("timg"):
-        players["timg -V"] = ["timg", "-V", "-bnone", f"-g{cols}x{rows - 1}", "-ph", path]
-    results = {}
-    for label, argv in players.items():
-        run = run_on_pty(argv, cols, rows, "pty")
-        if run.returncode != 0:
-            print(f"{label} failed: {run.stderr[-300:]}", file=sys.stderr)
-            continue
-        results[label] = {"cpu_ms": 1000 * run.cpu_s / frames, "wall_s": run.wall_s,
-                          "kb_per_frame": run.drained / frames / 1000}
-    return results
+        players["timg -V"] = (["timg", "-V", "-bnone", f"-g{cols}x{rows - 1}", "-ph", path], {})
+    players.update(extra or {})
+    figures: Dict[str, Dict[str, List[float]]] = {label: {"cpu_ms": [], "wall_s": [], "kb_per_frame": []}
+                                                 for label in players}
+    for _ in range(runs):
+        for label, (argv, env) in players.items():
+            run = run_on_pty(argv, cols, rows, "pty", env={**os.environ, **env} if env else None)
+            if run.returncode != 0:
+                print(f"{label} failed: {run.stderr[-300:]}", file=sys.stderr)
+                continue
+            for key, value in (("cpu_ms", 1000 * run.cpu_s / frames), ("wall_s", run.wall_s),
+                               ("kb_per_frame", run.drained / frames / 1000)):
+                figures[label][key].append(value)
+    return {label: {**{key: statistics.median(values) for key, values in runs_of.items()},
+                    "runs": runs_of["cpu_ms"]}
+            for label, runs_of in figures.items() if runs_of["cpu_ms"]}
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a 12 s clip, fewer trials")
     parser.add_argument("--view-only", action="store_true", help="only corvane view against timg")
+    parser.add_argument("--runs", type=int, default=5, help="runs of each player for the view figures")
     args = parser.parse_args()
     seconds = 12 if args.quick else 60
     os.makedirs(RESULTS, exist_ok=True)
@@ -208,7 +218,7 @@ def main() -> None:
         print(f"making {clip} ...", file=sys.stderr)
         make_clip(clip, seconds)
     report = {"python": sys.version.split()[0], "av": av.__version__, "cores": os.cpu_count(),
-              "view": view_cost(clip, seconds * 30)}
+              "view": view_cost(clip, seconds * 30, runs=args.runs)}
     if not args.view_only:
         report.update({
             "decode_scale": decode_cost(clip, 150 if args.quick else 300),

@@ -250,7 +250,6 @@ def cmd_view(args: argparse.Namespace) -> int:
     from ..display.screen import Screen
     from ..display.terminal import check_terminal, clock
     from ..playback.clock import PlayerClock
-    from ..media.sound import SoundPlayer
     from ..playback.view import Viewer, view
     from ..playback.view import summary as view_summary
 
@@ -290,6 +289,8 @@ def cmd_view(args: argparse.Namespace) -> int:
                                  now=clock)
             sound, note = None, ""
             if media.has_audio and not args.mute:
+                from ..media.sound import SoundPlayer  # here: muted or silent, ctypes and ALSA stay out
+
                 try:
                     sound = player.audio = SoundPlayer(media.name, start=player.start)
                 except CorvaneError as error:
