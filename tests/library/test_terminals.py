@@ -74,7 +74,8 @@ def shown(xserver, kind, script, rows=24):
         pytest.skip(str(reason))
 
 
-@pytest.mark.parametrize("kind, protocol", [("xterm-vt340", "sixel"), ("mlterm", "sixel"), ("kitty", "kitty")])
+@pytest.mark.parametrize("kind, protocol", [("xterm-vt340", "sixel"), ("mlterm", "sixel"), ("kitty", "kitty"),
+                                            ("mlterm", "iterm2")])
 def test_a_photo_in_pixels_is_drawn_true_to_the_source(xserver, kind, protocol, record_property):
     script = f"LINES, PROTOCOL = {LINES}, {protocol!r}\n" + PICTURES
     report, shot = shown(xserver, kind, script, rows=2 * LINES + 4)
