@@ -65,11 +65,11 @@ else:
 
 def encode(i, frame):
     if PROTOCOL == "kitty-shm":
-        return b"\x1b[H" + native.kitty_shm_image(frame, WIDTH, HEIGHT, 1, next(names))
+        return b"\x1b[H" + native.kitty_shm_image(frame, WIDTH, HEIGHT, 1, next(names), False)
     if PROTOCOL == "sixel":
         return b"\x1b[H" + native.sixel(frame, WIDTH, HEIGHT, 256)
     image_id = 1 + i % 2  # the new frame shows before the old one goes: never a blank window
-    return b"\x1b[H" + native.kitty_image(frame, WIDTH, HEIGHT, image_id) + native.kitty_delete(2 - i % 2)
+    return b"\x1b[H" + native.kitty_image(frame, WIDTH, HEIGHT, image_id, False) + native.kitty_delete(2 - i % 2)
 
 names = ("/corvane-bench-%d-%d" % (os.getpid(), n) for n in itertools.count())
 out.write(b"\x1b[?25l\x1b[2J")

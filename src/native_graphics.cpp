@@ -1,13 +1,13 @@
 // `corvane._native`'s pictures for terminals beyond half blocks, over the core's stream/:
 // - `sixel(data, width, height, colors)`: the frame as one sixel image with an adaptive palette of
 //   at most `colors` (1..256) entries.
-// - `kitty_image(data, width, height, image_id)`: the frame as kitty graphics chunks that transmit
-//   it under `image_id` and place it at the cursor; `kitty_delete(image_id)` the sequence that
-//   drops that image.
-// - `kitty_shm_image(data, width, height, image_id, name)`: the frame written to the new POSIX
-//   shared-memory object `name` (without the interpreter lock), and the one sequence that has kitty
-//   read it (and unlink it) and show it like `kitty_image`. A failure to make, size or map the object
-//   is OSError, the object unlinked. `shm_unlink(name)`: True when the object was there to unlink.
+// - `kitty_image(data, width, height, image_id, under_text)`: the frame as kitty graphics chunks
+//   that transmit it under `image_id` and place it at the cursor, under the text when `under_text`
+//   is true; `kitty_delete(image_id)` the sequence that drops that image.
+// - `kitty_shm_image(data, width, height, image_id, name, under_text)`: the frame written to the
+//   new POSIX shared-memory object `name` (without the interpreter lock), and the one sequence
+//   that has kitty read it (and unlink it) and show it like `kitty_image`. A failure to make, size or map the
+//   object is OSError, the object unlinked. `shm_unlink(name)`: True when the object was there to unlink.
 // - `cells(data, width, height, shape)`: the whole frame drawn in 24-bit colour with the cells of
 //   `shape` ("half", "quadrant", "sextant", "octant"), each the best two-colour fit of its pixels.
 // Frames are B, G, R bytes, rows back to back; results are new `bytes`. Bad values are ValueError.
@@ -73,37 +73,42 @@ PyObject* sixel(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-constexpr const char* KITTY_PARAMS[] = {"data", "width", "height", "image_id"};
-constexpr py::Signature KITTY_SIG{"kitty_image()", KITTY_PARAMS, 4};
+constexpr const char* KITTY_PARAMS[] = {"data", "width", "height", "image_id", "under_text"};
+constexpr py::Signature KITTY_SIG{"kitty_image()", KITTY_PARAMS, 5};
 
 PyObject* kitty_image(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[4];
+    PyObject* argv[5];
     if (!py::match_arguments(KITTY_SIG, args, kwargs, argv)) return nullptr;
     return py::translate([&]() -> PyObject* {
         std::uint32_t id = 0;
         if (!to_id(argv[3], id)) return nullptr;
+        const int under_text = PyObject_IsTrue(argv[4]);
+        if (under_text < 0) return nullptr;
         py::ByteInput data;
         std::int32_t width, height;
         if (!frame_arguments(argv, data, width, height)) return nullptr;
         std::vector<std::uint8_t> out;
         Status done;
-        without_lock(data, [&] { done = wire::kitty_image(data.data, height, width, id, out); });
+        without_lock(data,
+                     [&] { done = wire::kitty_image(data.data, height, width, id, under_text != 0, out); });
         if (!done) return py::raise_error(done.error());
         return to_bytes(out.data(), out.size());
     });
 }
 
-constexpr const char* SHM_PARAMS[] = {"data", "width", "height", "image_id", "name"};
-constexpr py::Signature SHM_SIG{"kitty_shm_image()", SHM_PARAMS, 5};
+constexpr const char* SHM_PARAMS[] = {"data", "width", "height", "image_id", "name", "under_text"};
+constexpr py::Signature SHM_SIG{"kitty_shm_image()", SHM_PARAMS, 6};
 
 PyObject* kitty_shm_image(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* argv[5];
+    PyObject* argv[6];
     if (!py::match_arguments(SHM_SIG, args, kwargs, argv)) return nullptr;
     return py::translate([&]() -> PyObject* {
         std::uint32_t id = 0;
         std::string name;
         if (!to_id(argv[3], id)) return nullptr;
         if (!py::to_text(argv[4], name)) return py::argument_failed("name"), nullptr;
+        const int under_text = PyObject_IsTrue(argv[5]);
+        if (under_text < 0) return nullptr;
         py::ByteInput data;
         std::int32_t width, height;
         if (!frame_arguments(argv, data, width, height)) return nullptr;
@@ -112,7 +117,7 @@ PyObject* kitty_shm_image(PyObject*, PyObject* args, PyObject* kwargs) {
         const Status done = PyByteArray_CheckExact(argv[0]) ? put() : py::without_lock(put);
         if (!done) return py::raise_os_error(done.error().io);
         std::vector<std::uint8_t> out;
-        wire::kitty_shm_image(name, height, width, id, out);
+        wire::kitty_shm_image(name, height, width, id, under_text != 0, out);
         return to_bytes(out.data(), out.size());
     });
 }
@@ -172,9 +177,12 @@ PyMethodDef kFunctions[] = {
     {"sixel", function(sixel), METH_VARARGS | METH_KEYWORDS,
      "sixel(data, width, height, colors)\n--\n\nThe frame as a sixel image with an adaptive palette."},
     {"kitty_image", function(kitty_image), METH_VARARGS | METH_KEYWORDS,
-     "kitty_image(data, width, height, image_id)\n--\n\nThe frame as kitty graphics, shown at the cursor."},
+     "kitty_image(data, width, height, image_id, under_text)\n--\n\nThe frame as kitty graphics, shown at "
+     "the "
+     "cursor."},
     {"kitty_shm_image", function(kitty_shm_image), METH_VARARGS | METH_KEYWORDS,
-     "kitty_shm_image(data, width, height, image_id, name)\n--\n\nThe frame in shared memory `name`, shown "
+     "kitty_shm_image(data, width, height, image_id, name, under_text)\n--\n\nThe frame in shared memory "
+     "`name`, shown "
      "by kitty."},
     {"shm_unlink", function(shm_unlink), METH_VARARGS | METH_KEYWORDS,
      "shm_unlink(name)\n--\n\nUnlinks a shared-memory object; True when it was there."},

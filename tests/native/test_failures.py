@@ -202,13 +202,13 @@ def test_unasked_replies_are_dropped():
 def test_a_frame_that_cannot_go_to_shared_memory_raises_and_leaves_only_what_was_there(cause, code):
     name = f"/corvane-test-{os.getpid()}-{cause}"
     if cause == "name-taken":
-        native.kitty_shm_image(b"\1\2\3", 1, 1, 1, name)  # someone else's object
+        native.kitty_shm_image(b"\1\2\3", 1, 1, 1, name, False)  # someone else's object
     limit = resource.getrlimit(resource.RLIMIT_FSIZE)
     try:
         if cause == "file-size-limit":
             resource.setrlimit(resource.RLIMIT_FSIZE, (4096, limit[1]))  # too small to size the object
         with pytest.raises(OSError, match=f"os error {code}"):
-            native.kitty_shm_image(bytes(3 * 64 * 64), 64, 64, 1, name)
+            native.kitty_shm_image(bytes(3 * 64 * 64), 64, 64, 1, name, False)
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, limit)
         kept = Path("/dev/shm" + name).read_bytes() if os.path.exists("/dev/shm" + name) else None

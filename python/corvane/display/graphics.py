@@ -138,7 +138,7 @@ def _probe() -> Optional[str]:
 
     name = shm_name()
     try:
-        kitty_shm_image(b"\0\0\0", 1, 1, 32, name)
+        kitty_shm_image(b"\0\0\0", 1, 1, 32, name, False)
     except OSError:
         return None
     return name

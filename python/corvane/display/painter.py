@@ -64,7 +64,7 @@ def iterm2_image(picture: "Union[FrameArray, Pixels]") -> bytes:
 def image(picture: "Union[FrameArray, Pixels]", mode: str, image_id: int = 0) -> bytes:
     """``picture`` as the image of pixel mode ``mode``, drawn at the cursor (kitty: as ``image_id``)."""
     if mode == "kitty":
-        return kitty_image(*frame_data(picture), image_id or next(_ids))
+        return kitty_image(*frame_data(picture), image_id or next(_ids), False)
     if mode == "sixel":
         return sixel(*frame_data(picture), 256)
     return iterm2_image(picture)
@@ -111,6 +111,10 @@ class Painter:
         self._shm = mode == "kitty" and kitty_shm()
         self._unread: Deque[str] = deque()
         """Names of the shared-memory frames sent that the terminal may not have read yet."""
+        self.under_text = False
+        """kitty images go under the text (kitty draws them above it otherwise): for screens with
+        text over the picture, as the imshow windows' titles. Not the default: kitty 0.26 then
+        draws the coloured cells beside the image wrongly (half blocks, a status line)."""
         self._sixel: Optional[SixelEncoder] = None
         """Sixel video's encoder, made on the writer thread that alone uses it."""
 
@@ -145,7 +149,7 @@ class Painter:
         if self._shm:
             try:  # copied into shared memory here: a few hundred microseconds, no need for the thread
                 name = shm_name()
-                shown = kitty_shm_image(*frame_data(canvas), self._ids[0], name)
+                shown = kitty_shm_image(*frame_data(canvas), self._ids[0], name, self.under_text)
             except OSError:
                 self._shm = False
             else:
@@ -157,7 +161,7 @@ class Painter:
         new = 0 if self._shown != 0 else 1
         old = b"" if self._shown is None else kitty_delete(self._ids[self._shown])
         self._shown = new
-        return lambda: SYNC_BEGIN + b"\x1b[H" + kitty_image(*frame_data(canvas), self._ids[new]) + old + SYNC_END
+        return lambda: SYNC_BEGIN + b"\x1b[H" + kitty_image(*frame_data(canvas), self._ids[new], self.under_text) + old + SYNC_END
 
     def _sixel_encoder(self) -> SixelEncoder:
         if self._sixel is None:

@@ -151,6 +151,8 @@ class _Windows:
     def __init__(self) -> None:
         self.screen = Screen(**_options)
         check_terminal(self.screen.corvane)
+        if self.screen.painter is not None:
+            self.screen.painter.under_text = True  # the titles stay readable over kitty images
         self.cell = layout_cell(self.screen.graphics)
         """A cell's pixels on the screen's grid."""
         self.pictures: Dict[str, Tuple["FrameArray", Optional[Placement]]] = {}

@@ -24,12 +24,12 @@ void append_number(std::vector<std::uint8_t>& out, std::uint32_t v) {
     out.insert(out.end(), tmp, digits::put_u32(tmp, v));
 }
 
-// The first keys of a transmission that shows the frame at the cursor, up to the image id. z=-1
-// puts the picture under the text, as sixels and cells are: a title written over it shows.
-void image_keys(std::vector<std::uint8_t>& out, const char* transfer, int rows, int cols, std::uint32_t id) {
+// The first keys of a transmission that shows the frame at the cursor, up to the image id.
+void image_keys(std::vector<std::uint8_t>& out, const char* transfer, int rows, int cols, std::uint32_t id,
+                bool under_text) {
     append(out, "\x1b_Ga=T,f=24,");
     append(out, transfer);
-    append(out, ",q=2,z=-1,s=");
+    append(out, under_text ? ",q=2,z=-1,s=" : ",q=2,s=");
     append_number(out, std::uint32_t(std::max(cols, 0)));
     append(out, ",v=");
     append_number(out, std::uint32_t(std::max(rows, 0)));
@@ -76,7 +76,7 @@ void base64_append(const std::uint8_t* data, std::size_t n, std::vector<std::uin
     }
 }
 
-Status kitty_image(const std::uint8_t* pixels, int rows, int cols, std::uint32_t id,
+Status kitty_image(const std::uint8_t* pixels, int rows, int cols, std::uint32_t id, bool under_text,
                    std::vector<std::uint8_t>& out) {
     rows = std::max(rows, 0), cols = std::max(cols, 0);
     const std::size_t n = std::size_t(rows) * std::size_t(cols);
@@ -94,7 +94,7 @@ Status kitty_image(const std::uint8_t* pixels, int rows, int cols, std::uint32_t
     text.reserve((rgb.size() + 2) / 3 * 4);
     base64_append(rgb.data(), rgb.size(), text);
 
-    image_keys(out, compress ? "o=z" : "t=d", rows, cols, id);
+    image_keys(out, compress ? "o=z" : "t=d", rows, cols, id, under_text);
     std::size_t at = 0;
     do {
         const std::size_t piece = std::min(KITTY_CHUNK, text.size() - at);
@@ -139,9 +139,9 @@ Status shm_put_rgb(const std::string& name, const std::uint8_t* pixels, int rows
     return {};
 }
 
-void kitty_shm_image(const std::string& name, int rows, int cols, std::uint32_t id,
+void kitty_shm_image(const std::string& name, int rows, int cols, std::uint32_t id, bool under_text,
                      std::vector<std::uint8_t>& out) {
-    image_keys(out, "t=s", rows, cols, id);
+    image_keys(out, "t=s", rows, cols, id, under_text);
     out.push_back(';');
     base64_append(reinterpret_cast<const std::uint8_t*>(name.data()), name.size(), out);
     append(out, "\x1b\\");
