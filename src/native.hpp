@@ -1,10 +1,12 @@
-// What the binding files of `corvane._native` share: the check of a frame's arguments, and the
-// registration of each file's functions in the module.
+// What the binding files of `corvane._native` share: the check of a frame's arguments, the
+// objects that own one native encoder, and the registration of each file's functions in the module.
 // Needs the interpreter lock.
 #pragma once
 
 #include <cstdint>
 #include <exception>
+#include <memory>
+#include <new>
 
 #include "binding.hpp"
 #include "core/stream/cells.hpp"
@@ -37,6 +39,40 @@ void without_lock(py::ByteInput& data, F&& work) {
     });
     if (failed) std::rethrow_exception(failed);
 }
+// A Python object owning one native encoder `E` (an owner thread checked by `own`).
+template <class E>
+struct EncoderObject {
+    PyObject_HEAD E* encoder;
+    py::Ownership own;
+};
+
+// A new object of `type` owning `encoder`; NULL with an exception set when allocation fails.
+template <class E>
+PyObject* wrap(PyTypeObject* type, std::unique_ptr<E> encoder) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;
+    auto* obj = reinterpret_cast<EncoderObject<E>*>(self);
+    new (&obj->own) py::Ownership();
+    obj->encoder = encoder.release();
+    return self;
+}
+
+// Any thread may drop an encoder: it holds memory only.
+template <class E>
+void encoder_dealloc(PyObject* self) {
+    delete reinterpret_cast<EncoderObject<E>*>(self)->encoder;
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+    Py_DECREF(tp);
+}
+
+// A function taking keywords (or none) as the PyCFunction a PyMethodDef holds.
+template <class F>
+PyCFunction method(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // native_sixel.cpp: the class `SixelEncoder`. False with an exception set on failure.
 bool add_sixel_type(PyObject* module);
 // native_frame.cpp: `sharpen` and `scale`. False with an exception set on failure.

@@ -168,27 +168,22 @@ PyObject* cells(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-template <class F>
-PyCFunction function(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef kFunctions[] = {
-    {"sixel", function(sixel), METH_VARARGS | METH_KEYWORDS,
+    {"sixel", method(sixel), METH_VARARGS | METH_KEYWORDS,
      "sixel(data, width, height, colors)\n--\n\nThe frame as a sixel image with an adaptive palette."},
-    {"kitty_image", function(kitty_image), METH_VARARGS | METH_KEYWORDS,
+    {"kitty_image", method(kitty_image), METH_VARARGS | METH_KEYWORDS,
      "kitty_image(data, width, height, image_id, under_text)\n--\n\nThe frame as kitty graphics, shown at "
      "the "
      "cursor."},
-    {"kitty_shm_image", function(kitty_shm_image), METH_VARARGS | METH_KEYWORDS,
+    {"kitty_shm_image", method(kitty_shm_image), METH_VARARGS | METH_KEYWORDS,
      "kitty_shm_image(data, width, height, image_id, name, under_text)\n--\n\nThe frame in shared memory "
      "`name`, shown "
      "by kitty."},
-    {"shm_unlink", function(shm_unlink), METH_VARARGS | METH_KEYWORDS,
+    {"shm_unlink", method(shm_unlink), METH_VARARGS | METH_KEYWORDS,
      "shm_unlink(name)\n--\n\nUnlinks a shared-memory object; True when it was there."},
-    {"kitty_delete", function(kitty_delete), METH_VARARGS | METH_KEYWORDS,
+    {"kitty_delete", method(kitty_delete), METH_VARARGS | METH_KEYWORDS,
      "kitty_delete(image_id)\n--\n\nThe sequence that deletes a kitty image and its data."},
-    {"cells", function(cells), METH_VARARGS | METH_KEYWORDS,
+    {"cells", method(cells), METH_VARARGS | METH_KEYWORDS,
      "cells(data, width, height, shape)\n--\n\nThe whole frame in cells of two colours of the given shape."},
     {nullptr, nullptr, 0, nullptr},
 };

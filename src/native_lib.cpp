@@ -54,8 +54,12 @@ bool frame_arguments(PyObject* const* argv, py::ByteInput& data, std::int32_t& w
 
 namespace {
 
+using native::encoder_dealloc;
+using native::EncoderObject;
 using native::frame_arguments;
+using native::method;
 using native::value_error;
+using native::wrap;
 
 using py::Access;
 using py::PyRef;
@@ -74,12 +78,6 @@ struct Names<wire::CellEncoder> {
     static constexpr const char* path = "corvane._native::CellEncoder";
     static constexpr const char* encode = "CellEncoder.encode()";
     static constexpr const char* tolerance = "CellEncoder.set_tolerance()";
-};
-
-template <class E>
-struct EncoderObject {
-    PyObject_HEAD E* encoder;
-    py::Ownership own;
 };
 
 template <class E, class Body>
@@ -195,17 +193,6 @@ PyObject* invalidate(PyObject* self, PyObject*) {
     });
 }
 
-template <class E>
-PyObject* wrap(PyTypeObject* type, std::unique_ptr<E> encoder) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self) return nullptr;
-    auto* obj = reinterpret_cast<EncoderObject<E>*>(self);
-    new (&obj->own) py::Ownership();
-    obj->encoder = encoder.release();
-    return self;
-}
-
 constexpr const char* NEW_PARAMS[] = {"colors", "tolerance", "dither"};
 constexpr py::Signature NEW_SIG{"Encoder.__new__()", NEW_PARAMS, 3};
 
@@ -231,20 +218,6 @@ PyObject* cell_encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         if (!to_depth(argv + 1, options.depth, options.tolerance, options.dither)) return nullptr;
         return wrap(type, std::make_unique<wire::CellEncoder>(options));
     });
-}
-
-// Any thread may drop an encoder: it holds memory only.
-template <class E>
-void encoder_dealloc(PyObject* self) {
-    delete reinterpret_cast<EncoderObject<E>*>(self)->encoder;
-    PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-    Py_DECREF(tp);
-}
-
-template <class F>
-PyCFunction method(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 PyMethodDef kMethods[] = {

@@ -15,10 +15,7 @@ namespace {
 
 constexpr const char* kPath = "corvane._native::SixelEncoder";
 
-struct SixelObject {
-    PyObject_HEAD wire::SixelEncoder* encoder;
-    py::Ownership own;
-};
+using SixelObject = EncoderObject<wire::SixelEncoder>;
 
 template <class Body>
 PyObject* with_encoder(PyObject* self, Body&& body) {
@@ -57,28 +54,8 @@ PyObject* sixel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::int32_t colors;
         if (!py::to_i32(argv[0], colors)) return py::argument_failed("colors"), nullptr;
         if (colors < 1 || colors > 256) return value_error(msg::SIXEL_COLORS);
-        auto encoder = std::make_unique<wire::SixelEncoder>(wire::SixelOptions{colors, true, false});
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (!self) return nullptr;
-        auto* obj = reinterpret_cast<SixelObject*>(self);
-        new (&obj->own) py::Ownership();
-        obj->encoder = encoder.release();
-        return self;
+        return wrap(type, std::make_unique<wire::SixelEncoder>(wire::SixelOptions{colors, true, false}));
     });
-}
-
-// Any thread may drop an encoder: it holds memory only.
-void sixel_dealloc(PyObject* self) {
-    delete reinterpret_cast<SixelObject*>(self)->encoder;
-    PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-    Py_DECREF(tp);
-}
-
-template <class F>
-PyCFunction method(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 PyMethodDef kMethods[] = {
@@ -93,7 +70,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("SixelEncoder(colors)\n--\n\nA video's frames as sixel images with a kept "
                                   "palette.")},
     {Py_tp_new, reinterpret_cast<void*>(sixel_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(sixel_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc<wire::SixelEncoder>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
