@@ -67,7 +67,7 @@ DEBLOCK_UNSEEN = 4
 decoder skips the in-loop (deblocking) filter of frames that no other frame refers to: a
 fifth less decoding for H.264 with B-frames (1080p on one thread: 3.5 against 4.1 ms a frame),
 and nothing seen at such a shrink, as the error dies with the frame (a 1080p clip at 200 x
-112: 69.7 dB from a full decode over 6 key-frame intervals). Skipping it on every frame would
+112: 69.6 dB from a full decode over 6 key-frame intervals). Skipping it on every frame would
 save twice that but carries the error on to the next key frame (39 dB), and drawn near full
 size the blocks would show."""
 
