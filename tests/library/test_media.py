@@ -18,7 +18,7 @@ from corvane.media.encode import timed, trim, write_video  # noqa: E402
 from corvane.media.sound import AlsaSink, PacedSink, SoundPlayer, SoundUnavailable  # noqa: E402
 
 from corvane.errors import MediaWarning, SourceError  # noqa: E402
-from corvane.geometry import as_frame, resize  # noqa: E402
+from corvane.geometry import as_frame, drawn_size, resize  # noqa: E402
 from corvane.media import pictures  # noqa: E402
 
 from clips import MS, RATE, clip, packed_avi  # noqa: E402
@@ -55,6 +55,16 @@ def test_seek_shows_the_frame_on_show_then_reads_on(tmp_path):
             assert (level(frame), round(frame.time * 12)) == (index, index), target
             following = media.read()
             assert following is None if index == 59 else level(following) == index + 1
+
+
+@pytest.mark.parametrize("box, same", [((64, 48), True), ((17, 13), True), ((16, 12), False), ((8, 6), False)])
+def test_deblocking_is_skipped_only_for_frames_shrunk_four_times(tmp_path, box, same):
+    noise = np.random.default_rng(5).integers(0, 256, (48, 64, 3), np.uint8)
+    pictures = [np.roll(noise, i, axis=1) for i in range(12)]  # B-frames, whose blocks the filter smooths
+    path = clip(tmp_path / "n.mp4", [i / 30 for i in range(12)], pictures=pictures)
+    with open_media(path) as plain, open_media(path, drawn_size=lambda size: drawn_size(*size, *box)) as hinted:
+        pairs = [(a.image, b.image) for a, b in zip(plain, hinted)]  # each at its own size
+    assert len(pairs) == 12 and all(np.array_equal(a, b) for a, b in pairs) == same
 
 
 def test_rotation_metadata_is_honoured(tmp_path):

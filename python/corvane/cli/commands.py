@@ -30,6 +30,7 @@ from ..display.wire import COLOR_CHOICES, MAX_TOLERANCE, depth_name, detect_colo
 if TYPE_CHECKING:
     from ..media import Media
     from ..media.images import Background
+    from ..media.video import DrawnSize
     from ..recording import Recording
 
 MAX_STRENGTH = 3.0
@@ -230,16 +231,17 @@ def _fit(args: argparse.Namespace) -> str:
 STDIN = "standard input"
 
 
-def _open_source(source: Optional[str], camera: Optional[int], background: "Background") -> "Media":
+def _open_source(source: Optional[str], camera: Optional[int], background: "Background",
+                 drawn_size: "Optional[DrawnSize]" = None) -> "Media":
     """The media of one ``view`` source: a file, ``-`` (standard input, read as it comes: no
-    seeking, no sound) or a camera."""
+    seeking, no sound) or a camera; ``drawn_size`` as :func:`~corvane.media.video.open_video`'s."""
     from ..media import open_media
 
     if source != "-":
-        return open_media(source, camera=camera, background=background)
+        return open_media(source, camera=camera, background=background, drawn_size=drawn_size)
     from ..media.video import VideoMedia, _open
 
-    media = VideoMedia(STDIN, _open(STDIN, "pipe:0"), camera=False)
+    media = VideoMedia(STDIN, _open(STDIN, "pipe:0"), camera=False, drawn_size=drawn_size)
     media.seekable = media.has_audio = False
     media.duration = None
     return media
@@ -279,7 +281,7 @@ def cmd_view(args: argparse.Namespace) -> int:
 
     def open_viewer(index: int) -> Viewer:
         """The viewer of the ``index``-th source, its media open (and its sound playing)."""
-        media = _open_source(sources[index], args.camera, background)
+        media = _open_source(sources[index], args.camera, background, screen.drawn_size)
         try:
             moving = media.kind in ("video", "animation")
             # A still smaller than the terminal keeps its size unless --upscale.

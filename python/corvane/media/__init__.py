@@ -25,6 +25,7 @@ if TYPE_CHECKING:
 
     from ..geometry import FrameArray
     from .images import Background
+    from .video import DrawnSize
 
 INSTALL_HINT = "install them with: pip install 'corvane[video]'"
 
@@ -108,11 +109,13 @@ def check_camera(index: int) -> str:
 
 
 def open_media(path: Optional[str] = None, *, camera: Optional[int] = None,
-               background: "Optional[Background]" = None) -> Media:
+               background: "Optional[Background]" = None,
+               drawn_size: "Optional[DrawnSize]" = None) -> Media:
     """Open the file at ``path`` or camera number ``camera`` (exactly one of them).
 
     Images that Pillow knows are read by Pillow, their transparency laid over ``background``
-    (default: black); everything else goes to FFmpeg.
+    (default: black); everything else goes to FFmpeg (``drawn_size``: see
+    :func:`~corvane.media.video.open_video`).
     """
     if (path is None) == (camera is None):
         raise MediaError("give either a file or a camera")
@@ -135,4 +138,4 @@ def open_media(path: Optional[str] = None, *, camera: Optional[int] = None,
         return open_image(path) if background is None else open_image(path, background)
     from .video import open_video
 
-    return open_video(path)
+    return open_video(path, drawn_size=drawn_size)

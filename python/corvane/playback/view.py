@@ -44,6 +44,10 @@ if TYPE_CHECKING:
 
 TICK = 0.02
 """Longest sleep between looks at the keyboard."""
+STATUS_EVERY = 0.1
+"""Seconds between makings of the bottom line while nothing is drawn or pressed: its time
+changes once a second, and making it (a fifth of a millisecond) on every tick of a playing
+video cost about half a millisecond a frame."""
 FORWARD_ONLY = frozenset({" ", ".", "-", "+", "=", "n", "p"} | QUIT_KEYS)
 """The keys of a source that cannot seek (standard input)."""
 
@@ -80,6 +84,8 @@ class Viewer:
         self._grid: Optional[Tuple[int, int]] = None
         self._line: Optional[str] = None
         self._drawn: Optional[Frame] = None
+        self._looked = 0.0
+        """When :meth:`status` last made the line (on :func:`~corvane.display.terminal.clock`)."""
 
     def sized(self) -> bool:
         """Ask for frames at the size the grid needs, again whenever the grid changes; whether
@@ -126,6 +132,7 @@ class Viewer:
 
     def status(self) -> None:
         """The bottom line, written when it changed or a picture was drawn; never wraps."""
+        self._looked = clock()
         cols = self.screen.size()[0]
         note = self.note or (self.sound.note if self.sound is not None else "")
         depth = self.screen.depth()
@@ -207,7 +214,8 @@ class Viewer:
                 self._line = None
                 continue
             self.result.dropped = player.dropped
-            self.status()
+            if self._line is None or clock() - self._looked >= STATUS_EVERY:
+                self.status()
             if frame is None or self._past(frame):
                 if player.paused or player.position() < self._until(frame is None):
                     time.sleep(TICK)  # the last picture has its time, or waits for a key
